@@ -1,0 +1,168 @@
+#include "log/log.h"
+
+#include <syslog.h>
+
+#include <cstdint>
+#include <ctime>
+#include <vector>
+
+#include "log/config.h"
+
+namespace {
+
+constexpr char kDefaultConfigPath[] = "/var/packages/Tarnvale/target/etc/syncfolder.debug";
+constexpr char kDefaultLogPath[] = "/var/log/tnvl/syncfolder.log";
+constexpr char kDefaultComponent[] = "default_component";
+
+// The stream and the destination are read without the lock by the early test of
+// every message, while a rotation under the lock may replace the stream. Plain
+// relaxed atomic accesses keep that read well defined without changing the members'
+// types.
+FILE* LoadStream() { return __atomic_load_n(&Logger::log_fp, __ATOMIC_RELAXED); }
+void StoreStream(FILE* fp) { __atomic_store_n(&Logger::log_fp, fp, __ATOMIC_RELAXED); }
+Logger::Type LoadType() { return __atomic_load_n(&Logger::log_type, __ATOMIC_RELAXED); }
+
+// Name of rotated file number i: "<log_path>_<i>" in a 1024-byte buffer. Returns false
+// when the name does not fit; a cut name could denote an unrelated file, so callers
+// never act on one.
+bool RotatedName(char (&buffer)[1024], int i) {
+  const int n = std::snprintf(buffer, sizeof(buffer), "%s_%d", Logger::log_path.c_str(), i);
+  return n >= 0 && static_cast<size_t>(n) < sizeof(buffer);
+}
+
+void CloseUnlessStandard(FILE* fp) {
+  if (fp != nullptr && fp != stdout && fp != stderr) std::fclose(fp);
+}
+
+class LockGuard {
+ public:
+  explicit LockGuard(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
+  ~LockGuard() { pthread_mutex_unlock(mutex_); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  pthread_mutex_t* mutex_;
+};
+
+}  // namespace
+
+std::map<std::string, int> Logger::log_level;
+Logger::Type Logger::log_type = Logger::kStdout;
+FILE* Logger::log_fp = stderr;
+std::string Logger::log_path;
+int Logger::log_size = -1;
+int Logger::rotate_cnt = 20;
+pthread_mutex_t Logger::log_lock = PTHREAD_MUTEX_INITIALIZER;
+
+int Logger::Initialize(Type type, std::string log_path, std::string conf_path, int rotate_cnt) {
+  Config config;
+  config.read(conf_path.empty() ? kDefaultConfigPath : conf_path.c_str());
+
+  Logger::log_level[kDefaultComponent] = kDefaultThreshold;
+  std::vector<std::string> keys;
+  for (const auto& entry : config.entries()) keys.push_back(entry.first);
+  for (const std::string& key : keys) Logger::log_level[key] = config.get_int(key);
+
+  Logger::log_type = type;
+  if (type == kSyslog || type == kStdout || type == kStderr) {
+    StoreStream(type == kSyslog ? nullptr : type == kStdout ? stdout : stderr);
+    Logger::log_path.clear();
+    Logger::log_size = -1;
+    return 0;
+  }
+
+  if (log_path.empty()) log_path = kDefaultLogPath;
+  FILE* fp = std::fopen(log_path.c_str(), "a");
+  if (fp == nullptr) return -1;
+  StoreStream(fp);
+  Logger::log_size = 0;
+  Logger::log_path = log_path;
+  Logger::rotate_cnt = rotate_cnt;
+  return 0;
+}
+
+void Logger::LogMsg(Level level, const std::string& component, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  LogMsg2(level, component, format, args);
+  va_end(args);
+}
+
+void Logger::LogMsg2(Level level, const std::string& component, const char* format, va_list args) {
+  if (LoadType() != kSyslog && LoadStream() == nullptr) return;
+
+  LockGuard lock(&log_lock);
+  const auto found = log_level.find(component);
+  const int threshold = found == log_level.end() ? kDefaultThreshold : found->second;
+  if (level > threshold) return;
+
+  int64_t written = 0;
+  const Type type = log_type;
+  if (type == kSyslog) {
+    vsyslog(LOG_ERR, format, args);
+  } else if (type == kStdout || type == kStderr || type == kFile) {
+    if (log_fp == nullptr) return;
+    char stamp[512];
+    const time_t now = std::time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    std::strftime(stamp, sizeof(stamp), "%b %d %H:%M:%S ", &local);
+    const int stamp_bytes = std::fprintf(log_fp, "%s", stamp);
+    const int text_bytes = std::vfprintf(log_fp, format, args);
+    std::fflush(log_fp);
+    written = static_cast<int64_t>(stamp_bytes) + text_bytes;
+  } else {
+    std::vfprintf(stderr, format, args);
+  }
+
+  if (type == kFile && log_size >= 0 && written >= 0) {
+    if (log_size + written > kRotateBytes) {
+      Rotate();
+      log_size = 0;
+    } else {
+      log_size += static_cast<int>(written);
+    }
+  }
+}
+
+int Logger::Rotate() {
+  // A rotation needs a log file: without a path every name below would denote a file
+  // that is none of ours.
+  if (log_path.empty()) return -1;
+  // Fewer than one kept file would make the numbered set empty; the log file still
+  // has to move aside, so a count below 1 rotates like a count of 1.
+  const int count = rotate_cnt < 1 ? 1 : rotate_cnt;
+  char from[1024];
+  char to[1024];
+  for (int i = count - 2; i >= 0; --i) {
+    if (RotatedName(from, i) && RotatedName(to, i + 1)) std::rename(from, to);
+  }
+  if (RotatedName(to, count - 1)) std::remove(to);
+
+  CloseUnlessStandard(LoadStream());
+  StoreStream(nullptr);
+
+  if (!RotatedName(to, 0) || std::rename(log_path.c_str(), to) != 0) return -1;
+  FILE* fp = std::fopen(log_path.c_str(), "a");
+  if (fp == nullptr) return -1;
+  StoreStream(fp);
+  return 0;
+}
+
+void Logger::Destroy() {
+  if (log_type != kFile) return;
+  // After a failed Initialize the destination may be 3 while the stream is still a
+  // standard one; that stream is not ours to close.
+  CloseUnlessStandard(log_fp);
+  StoreStream(stdout);
+  log_size = -1;
+  log_type = kStderr;
+  log_path.clear();
+  rotate_cnt = 32;
+}
+
+void LogMSG_c(int level, const char* component, const char* format, va_list args) {
+  const std::string name(component != nullptr ? component : "");
+  Logger::LogMsg2(level, name, format, args);
+}

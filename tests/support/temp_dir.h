@@ -1,0 +1,44 @@
+// A temporary directory for one test, removed with everything in it on destruction.
+#ifndef KELO_TESTS_SUPPORT_TEMP_DIR_H_
+#define KELO_TESTS_SUPPORT_TEMP_DIR_H_
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace kelo_test {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kelo-test-XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+}  // namespace kelo_test
+
+#endif  // KELO_TESTS_SUPPORT_TEMP_DIR_H_
