@@ -1,0 +1,119 @@
+// Badge resolution: from the path of an item the Finder draws to the badge drawn over
+// its icon, through the client's system database and the session's file status database.
+//
+// This is the one implementation of the logic behind the bundle's GetOverlayIcon: and
+// GetSyncStatus: methods; the command-line tool and the tests run the same code on Linux.
+// It keeps no state between calls and caches nothing.
+//
+// Usage (any host; the bundle passes a platform that wraps the receiver):
+//
+//   kelo::LinuxOverlayPlatform platform;
+//   kelo::OverlayBadge result = kelo::ResolveOverlayBadge(platform, "/home/u/Sync/a.txt");
+//   if (result.badge != nullptr) {
+//     // result.image is the registered image result.badge->image_name; draw it into
+//     // kelo::ListViewBadgeRect(frame) or kelo::ImageBrowserBadgeRect(w, h).
+//   }
+//
+//   int code = kelo::ResolveSyncStatus(platform, "/home/u/Sync/a.txt");  // 0..3, 0: none
+//
+// Steps recorded in an Explanation, in this order, each only when reached:
+//   "path"           the item's UTF-8 path, or that it has none
+//   "home"           the home directory
+//   "system_db"      the system database path and whether it exists
+//   "session"        the session lookup: result code and the session found, or none
+//   "session_form_c" the second lookup in form C, when the first found none
+//   "session_status" the session's status and whether it shows badges (10 and 11 do)
+//   "file_status_db" the session's file status database path and whether it exists
+//   "initialize"     the result of making it the current file status database
+//   "lookup_path"    the form C path the entry is looked up by
+//   "entry"          the entry found (path, type, state) or none
+//   "folder_rule"    the subtree query and its answer, or why it was not asked
+//   "code"           the sync state code
+//   "badge"          the badge and image chosen, or none and why
+//
+// Thread safety: both resolutions may be called from any thread. The file status
+// database is a process-wide setting of FileStatusDB, so the steps from its
+// initialisation to the end of the state read run under FileStatusDbMutex().
+#ifndef KELO_ICONOVERLAY_BADGE_RESOLVER_H_
+#define KELO_ICONOVERLAY_BADGE_RESOLVER_H_
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "iconoverlay/overlay-platform.h"
+
+namespace kelo {
+
+// Sync state codes as stored in the file status database.
+inline constexpr int kStateNone = 0;
+inline constexpr int kStateSynced = 1;
+inline constexpr int kStateSyncing = 2;
+inline constexpr int kStateUnsupported = 3;
+// File type code of a folder.
+inline constexpr int kFileTypeFolder = 1;
+// Session statuses that show badges.
+inline constexpr int kSessionStatusFirstActive = 10;
+inline constexpr int kSessionStatusLastActive = 11;
+
+// The badge table, in the order synced, syncing, not supported.
+extern const std::array<BadgeSpec, 3> kBadgeTable;
+
+// The row for `code`, or nullptr for any code without a badge (0, negatives, 4 and up).
+const BadgeSpec* BadgeForCode(int code);
+
+// "<home>/.Tarnvale/db/sys.sqlite", with exactly one separator after `home`.
+std::string SystemDbPath(const std::string& home);
+
+// "<home>/.Tarnvale/session/<id>/db/file-status.sqlite", `home` taken as it is; <id> is
+// the low 32 bits of `session_id` as a signed decimal.
+std::string FileStatusDbPath(const std::string& home, std::uint64_t session_id);
+
+struct OverlayBadge {
+  // The sync state code read for the item; 0 when the resolution ended before reading.
+  int code = kStateNone;
+  // The badge to draw, or nullptr for none (also when its image could not be loaded).
+  const BadgeSpec* badge = nullptr;
+  // The registered image of `badge` (platform.FetchImage), non-null exactly when `badge` is.
+  const void* image = nullptr;
+};
+
+// The logic of GetOverlayIcon:. `utf8_path` is the item's path in UTF-8 as the host gives
+// it, or nullptr when the host has no path or the path has no UTF-8 form; either gives no
+// badge without touching any file. Every failure gives no badge. Creates no database
+// file; the system database and the session's file status database must already exist.
+// When `explain` is not null, the steps taken are appended to it.
+OverlayBadge ResolveOverlayBadge(OverlayPlatform& platform, const char* utf8_path,
+                                 Explanation* explain = nullptr);
+
+// The logic of GetSyncStatus:: the sync state code recorded for `utf8_path` in the
+// current file status database, with the folder rule applied (a folder recorded as synced
+// with a syncing entry below it is syncing). 0 when there is no entry, on any failure, and
+// for nullptr. The entry and the subtree are looked up by the path in form C.
+int ResolveSyncStatus(OverlayPlatform& platform, const char* utf8_path,
+                      Explanation* explain = nullptr);
+
+// The lock that makes "initialise the file status database, then read from it" atomic
+// within the process. Recursive, because ResolveOverlayBadge holds it while the platform
+// runs ResolveSyncStatus. Other code that switches FileStatusDB's database (the tool's
+// writers) takes it too.
+std::recursive_mutex& FileStatusDbMutex();
+
+// Badge geometry, in the host's coordinates.
+struct BadgeRect {
+  double x;
+  double y;
+  double width;
+  double height;
+};
+
+// List view: a square as tall as the icon frame, 5 points right of the frame's origin.
+BadgeRect ListViewBadgeRect(const BadgeRect& icon_frame);
+
+// Image browser: the whole item image of the given size.
+BadgeRect ImageBrowserBadgeRect(double image_width, double image_height);
+
+}  // namespace kelo
+
+#endif  // KELO_ICONOVERLAY_BADGE_RESOLVER_H_
