@@ -41,6 +41,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "iconoverlay/overlay-platform.h"
 
@@ -70,6 +71,10 @@ std::string SystemDbPath(const std::string& home);
 // the low 32 bits of `session_id` as a signed decimal.
 std::string FileStatusDbPath(const std::string& home, std::uint64_t session_id);
 
+// True when `bytes` is well-formed UTF-8 (no overlong forms, surrogates or code points
+// above U+10FFFF). A host whose paths are raw bytes passes nullptr for a path that fails.
+bool IsValidUtf8(std::string_view bytes);
+
 struct OverlayBadge {
   // The sync state code read for the item; 0 when the resolution ended before reading.
   int code = kStateNone;
@@ -80,10 +85,11 @@ struct OverlayBadge {
 };
 
 // The logic of GetOverlayIcon:. `utf8_path` is the item's path in UTF-8 as the host gives
-// it, or nullptr when the host has no path or the path has no UTF-8 form; either gives no
-// badge without touching any file. Every failure gives no badge. Creates no database
-// file; the system database and the session's file status database must already exist.
-// When `explain` is not null, the steps taken are appended to it.
+// it, or nullptr when the host has no path or the path has no UTF-8 form; either, and a
+// path that is not well-formed UTF-8, gives no badge without touching any file. Every
+// failure gives no badge. Creates no database file: the system database and the
+// session's file status database must already exist. When `explain` is not null, the
+// steps taken are appended to it.
 OverlayBadge ResolveOverlayBadge(OverlayPlatform& platform, const char* utf8_path,
                                  Explanation* explain = nullptr);
 
