@@ -1,0 +1,168 @@
+#include "log/config.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+struct ParseCase {
+  const char* line;
+  int result;
+  const char* key;
+  const char* value;
+};
+
+constexpr ParseCase kParseCases[] = {
+    {"fstat_db_debug=7\n", Config::kParsedEntry, "fstat_db_debug", "7"},
+    {"fstat_db_debug = 7   # more\n", Config::kParsedEntry, "fstat_db_debug", "7"},
+    {"  \tkey-1\t=\tv\n", Config::kParsedEntry, "key-1", "v"},
+    {"a = 'b c'\n", Config::kParsedEntry, "a", "b c"},
+    {"a = \"b c\" # note\n", Config::kParsedEntry, "a", "b c"},
+    {"a = ''\n", Config::kParsedEntry, "a", ""},
+    {"a = x#y\n", Config::kParsedEntry, "a", "x#y"},
+    {"a = x #y\n", Config::kParsedEntry, "a", "x"},
+    {"a = x=y\n", Config::kParsedEntry, "a", "x=y"},
+    {"=5\n", Config::kParsedEntry, "", "5"},
+    {"a = v", Config::kParsedEntry, "a", "v"},
+    {"a = \xc3\xa9t\xc3\xa9\n", Config::kParsedEntry, "a", "\xc3\xa9t\xc3\xa9"},
+    {"", Config::kNothing, nullptr, nullptr},
+    {"\n", Config::kNothing, nullptr, nullptr},
+    {" \t \r\n", Config::kNothing, nullptr, nullptr},
+    {"# comment = 1\n", Config::kNothing, nullptr, nullptr},
+    {"   #\n", Config::kNothing, nullptr, nullptr},
+    {"abc", Config::kNothing, nullptr, nullptr},
+    {"abc#x\n", Config::kNothing, nullptr, nullptr},
+    {"abc\n", Config::kSyntaxError, nullptr, nullptr},
+    {"a = b c\n", Config::kSyntaxError, nullptr, nullptr},
+    {"a = 'b\n", Config::kSyntaxError, nullptr, nullptr},
+    {"a = 'b\tc'\n", Config::kSyntaxError, nullptr, nullptr},
+    {"a = \"b'\n", Config::kSyntaxError, nullptr, nullptr},
+    {"a = 'b' c\n", Config::kSyntaxError, nullptr, nullptr},
+    {"a =\n", Config::kSyntaxError, nullptr, nullptr},
+    {"a = \t \n", Config::kSyntaxError, nullptr, nullptr},
+    {"[main]\n", Config::kSyntaxError, nullptr, nullptr},
+    {"a.b = 1\n", Config::kSyntaxError, nullptr, nullptr},
+    {"a b = 1\n", Config::kSyntaxError, nullptr, nullptr},
+};
+
+TEST(ConfigParse, LineSyntax) {
+  for (const ParseCase& c : kParseCases) {
+    SCOPED_TRACE(testing::Message() << "line: \"" << c.line << "\"");
+    std::string line = c.line;
+    std::string key = "untouched";
+    std::string value = "untouched";
+    EXPECT_EQ(Config::parse(line.data(), static_cast<int>(line.size()), key, value), c.result);
+    EXPECT_EQ(key, c.key != nullptr ? c.key : "untouched");
+    EXPECT_EQ(value, c.value != nullptr ? c.value : "untouched");
+  }
+}
+
+TEST(ConfigParse, PiecesLongerThan1023BytesAreSyntaxErrors) {
+  struct Case {
+    std::string line;
+    int result;
+  };
+  const std::string fits(1023, 'k');
+  const std::string too_long(1024, 'k');
+  const Case cases[] = {
+      {fits + "=1\n", Config::kParsedEntry},
+      {too_long + "=1\n", Config::kSyntaxError},
+      {"k=" + fits + "\n", Config::kParsedEntry},
+      {"k=" + too_long + "\n", Config::kSyntaxError},
+      {"k='" + too_long + "'\n", Config::kSyntaxError},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line.size());
+    std::string line = c.line;
+    std::string key;
+    std::string value;
+    ASSERT_EQ(Config::parse(line.data(), static_cast<int>(line.size()), key, value), c.result);
+    if (c.result == Config::kParsedEntry) {
+      EXPECT_EQ(key.size() + value.size(), 1024u);
+    }
+  }
+}
+
+TEST(ConfigRead, StoresLinesAndLaterValueWins) {
+  kelo_test::TempDir dir;
+  kelo_test::WriteFile(dir / "c", "# thresholds\na = 1\n\nb='two words'\na = 3\nlast");
+  Config config;
+  ASSERT_EQ(config.read((dir / "c").c_str()), 0);
+  const std::map<std::string, std::string> expected = {{"a", "3"}, {"b", "two words"}};
+  EXPECT_EQ(config.entries(), expected);
+}
+
+TEST(ConfigRead, BadLineEmptiesEverything) {
+  kelo_test::TempDir dir;
+  kelo_test::WriteFile(dir / "c", "a = 1\nb = 2\n[main]\nc = 3\n");
+  Config config;
+  kelo_test::WriteFile(dir / "good", "z = 9\n");
+  ASSERT_EQ(config.read((dir / "good").c_str()), 0);
+  EXPECT_EQ(config.read((dir / "c").c_str()), -1);
+  EXPECT_TRUE(config.entries().empty());
+}
+
+TEST(ConfigRead, MissingFileOrNullPathLeavesMapUnchanged) {
+  kelo_test::TempDir dir;
+  kelo_test::WriteFile(dir / "good", "z = 9\n");
+  Config config;
+  ASSERT_EQ(config.read((dir / "good").c_str()), 0);
+  EXPECT_EQ(config.read(nullptr), -1);
+  EXPECT_EQ(config.read((dir / "missing").c_str()), -1);
+  EXPECT_EQ(config.read(dir.path().c_str()), 0);  // a directory opens but yields no line
+  EXPECT_EQ(config.entries().size(), 1u);
+}
+
+TEST(ConfigRead, LongLinesAreParsedInPieces) {
+  // Lines are read in pieces of at most 8191 bytes, each parsed on its own: a long
+  // comment stays a comment, and text after a full piece of blanks is a line of its own.
+  kelo_test::TempDir dir;
+  kelo_test::WriteFile(dir / "c",
+                       "#" + std::string(9000, '#') + "\n" + std::string(8191, ' ') + "k=1\n");
+  Config config;
+  EXPECT_EQ(config.read((dir / "c").c_str()), 0);
+  EXPECT_EQ(config.entries().size(), 1u);
+  EXPECT_EQ(config.get_int("k"), 1);
+
+  kelo_test::WriteFile(dir / "value", "k = " + std::string(2000, 'v') + "\n");
+  Config other;
+  EXPECT_EQ(other.read((dir / "value").c_str()), -1);
+  EXPECT_TRUE(other.entries().empty());
+}
+
+TEST(ConfigGetInt, StreamConversion) {
+  kelo_test::TempDir dir;
+  kelo_test::WriteFile(dir / "c",
+                       "seven=7\nneg=-3\nmixed=12abc\nword=abc\nempty=''\nspaced=' 42'\n"
+                       "plus=+5\nhuge=99999999999\n");
+  Config config;
+  ASSERT_EQ(config.read((dir / "c").c_str()), 0);
+  struct Case {
+    const char* key;
+    int expected;
+  };
+  const Case cases[] = {{"seven", 7}, {"neg", -3},   {"mixed", 12},
+                        {"word", 0},  {"empty", 0},  {"spaced", 42},
+                        {"plus", 5},  {"absent", 0}, {"huge", 2147483647}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key);
+    EXPECT_EQ(config.get_int(c.key), c.expected);
+  }
+  EXPECT_EQ(config.entries().count("absent"), 1u);
+  EXPECT_EQ(config.entries().at("absent"), "");
+}
+
+TEST(ConfigCopy, ClearsWholeBufferAndTerminates) {
+  char buffer[8];
+  std::memset(buffer, 'x', sizeof(buffer));
+  EXPECT_STREQ(Config::mbstowcsIfNeed(buffer, "ab", sizeof(buffer)), "ab");
+  for (size_t i = 2; i < sizeof(buffer); ++i) EXPECT_EQ(buffer[i], '\0') << i;
+  EXPECT_STREQ(Config::mbstowcsIfNeed(buffer, "0123456789", sizeof(buffer)), "0123456");
+}
+
+}  // namespace
