@@ -1,0 +1,49 @@
+# Entry points. `make demo` and `make check` are the two commands of the README.
+#   make demo    install what is missing, build, and run the demo on a sample home
+#   make check   install what is missing, build and run every test: normal build
+#                (with the bundle under Xvfb), then AddressSanitizer+UBSan build
+#   make bench   build and run the benchmarks (not part of check)
+#   make format  rewrite sources with clang-format; make format-check only checks
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+CMAKE_GEN  := -G Ninja
+
+.PHONY: deps demo check test test-asan bench format format-check clean
+
+deps:
+	@./tools/install-deps.sh
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DKELO_BUILD_BUNDLE=ON
+
+$(ASAN_BUILD)/build.ninja:
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
+	  -DKELO_SANITIZE="address;undefined"
+
+demo: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target kelo-overlay
+	$(BUILD)/tools/kelo-overlay demo
+
+check: deps
+	$(MAKE) --no-print-directory test
+	$(MAKE) --no-print-directory test-asan
+
+test: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
+
+test-asan: $(ASAN_BUILD)/build.ninja
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(ASAN_BUILD) -j $(JOBS) --output-on-failure
+
+format: $(BUILD)/build.ninja
+	cmake --build $(BUILD) --target format
+
+format-check: $(BUILD)/build.ninja
+	cmake --build $(BUILD) --target format-check
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)
