@@ -1,0 +1,590 @@
+#include "db/file-status-db/file-status-db.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "db/file-status-db/file-status-db-internal.h"
+#include "log/log.h"
+
+// ---------------------------------------------------------------------------------------
+// SQL template expander
+// ---------------------------------------------------------------------------------------
+
+// No name is a prefix of another, so the first match is the only one.
+const char* const grgKeloParamList[5] = {"@KELO:VAR", "@KELO:LVAR", "@KELO:INT", "@KELO:LLINT",
+                                         "@KELO:NEVAR"};
+
+int ExpendBufSize(char** buffer, int currentSize, int requiredSize, int preserve) {
+  if (buffer == nullptr || *buffer == nullptr || currentSize <= 0 || requiredSize <= 0) {
+    return -1;
+  }
+  if (requiredSize > INT_MAX / 2) return -1;  // The doubled size would not be an int.
+  const int newSize = 2 * requiredSize;
+  char* grown;
+  if (preserve == 1) {
+    grown = static_cast<char*>(realloc(*buffer, newSize));
+  } else {
+    // The content is about to be overwritten, so there is nothing worth copying.
+    grown = static_cast<char*>(malloc(newSize));
+    if (grown != nullptr) free(*buffer);
+  }
+  if (grown == nullptr) return 0;
+  *buffer = grown;
+  return newSize;
+}
+
+namespace {
+
+// Positions in grgKeloParamList.
+enum ParamKind {
+  kParamVar = 0,
+  kParamLikeVar = 1,
+  kParamInt = 2,
+  kParamLongLong = 3,
+  kParamNoEscapeVar = 4,
+};
+constexpr int kParamCount = sizeof(grgKeloParamList) / sizeof(grgKeloParamList[0]);
+
+constexpr int kInitialOutputSize = 4096;
+constexpr int kNumberBufferSize = 256;
+// Written after the quote that closes a LIKE pattern built from an @KELO:LVAR value.
+constexpr char kEscapeClause[] = " escape '\\'";
+constexpr int kEscapeClauseLen = sizeof(kEscapeClause) - 1;
+
+// One malloc'd working buffer of an expansion; frees itself unless released.
+class WorkBuffer {
+ public:
+  WorkBuffer() = default;
+  WorkBuffer(const WorkBuffer&) = delete;
+  WorkBuffer& operator=(const WorkBuffer&) = delete;
+  ~WorkBuffer() { free(data_); }
+
+  char* data() const { return data_; }
+  char* release() {
+    char* data = data_;
+    data_ = nullptr;
+    size_ = 0;
+    return data;
+  }
+
+  // Makes index `end` writable: grows to 2 * end when end has reached the size.
+  bool makeWritable(int64_t end) {
+    if (end < size_) return true;
+    return end <= INT_MAX && grow(static_cast<int>(end), 1);
+  }
+
+  // Makes the buffer hold at least `need` bytes, content not kept: allocated with exactly
+  // `need` bytes on first use, grown to 2 * need later.
+  bool reserve(int64_t need) {
+    if (need > INT_MAX) return false;
+    if (data_ == nullptr) {
+      data_ = static_cast<char*>(malloc(static_cast<size_t>(need)));
+      size_ = data_ != nullptr ? static_cast<int>(need) : 0;
+      return data_ != nullptr;
+    }
+    return need <= size_ || grow(static_cast<int>(need), 0);
+  }
+
+ private:
+  bool grow(int required, int preserve) {
+    const int grown = ExpendBufSize(&data_, size_, required, preserve);
+    if (grown < 1) return false;
+    size_ = grown;
+    return true;
+  }
+
+  char* data_ = nullptr;
+  int size_ = 0;
+};
+
+// Position in grgKeloParamList of the name that starts at p, or -1.
+int MatchParam(const char* p) {
+  for (int kind = 0; kind < kParamCount; ++kind) {
+    const char* name = grgKeloParamList[kind];
+    if (strncmp(p, name, strlen(name)) == 0) return kind;
+  }
+  return -1;
+}
+
+// Puts `text` into `quoted` with every single quote doubled. Doing this by hand rather than
+// with sqlite3_snprintf("%q") keeps a value of many quotes whole: the formatter needs a
+// scratch allocation for long expansions into a fixed buffer and gives "" when it lacks one.
+// Returns the quoted length, or -1 when the buffer cannot be had.
+int64_t QuoteValue(const char* text, int64_t len, WorkBuffer* quoted) {
+  if (!quoted->reserve(2 * len + 1)) return -1;
+  char* out = quoted->data();
+  int64_t n = 0;
+  for (int64_t i = 0; i < len; ++i) {
+    if (text[i] == '\'') out[n++] = '\'';
+    out[n++] = text[i];
+  }
+  out[n] = '\0';
+  return n;
+}
+
+// Puts `text` into `like` with a backslash before every backslash, percent sign and
+// underscore, so that it matches itself only in a LIKE ... ESCAPE '\' pattern.
+int64_t EscapeLikeValue(const char* text, int64_t len, WorkBuffer* like) {
+  if (!like->reserve(3 * len + 1)) return -1;
+  char* out = like->data();
+  int64_t n = 0;
+  for (int64_t i = 0; i < len; ++i) {
+    if (text[i] == '\\' || text[i] == '%' || text[i] == '_') out[n++] = '\\';
+    out[n++] = text[i];
+  }
+  out[n] = '\0';
+  return n;
+}
+
+char* Expand(const char* tmpl, va_list args) {
+  WorkBuffer out, quoted, like;
+  if (!out.reserve(kInitialOutputSize)) return nullptr;
+  int64_t pos = 0;  // Write position; every growth keeps it below INT_MAX.
+  bool quoteSeen = false;
+  bool escapePending = false;
+  char number[kNumberBufferSize];
+
+  for (const char* p = tmpl; *p != '\0';) {
+    if (!out.makeWritable(pos)) return nullptr;
+    if (*p == '\'') {
+      out.data()[pos++] = *p++;
+      // The first quote of the template opens the first literal; it never closes a pattern.
+      if (!quoteSeen) {
+        quoteSeen = true;
+      } else if (escapePending) {
+        if (!out.makeWritable(pos + kEscapeClauseLen)) return nullptr;
+        memcpy(out.data() + pos, kEscapeClause, kEscapeClauseLen);
+        pos += kEscapeClauseLen;
+        escapePending = false;
+      }
+      continue;
+    }
+    const int kind = *p == '@' ? MatchParam(p) : -1;
+    if (kind < 0) {
+      out.data()[pos++] = *p++;
+      continue;
+    }
+    p += strlen(grgKeloParamList[kind]);
+
+    const char* text;
+    if (kind == kParamInt) {
+      snprintf(number, sizeof(number), "%d", va_arg(args, int));
+      text = number;
+    } else if (kind == kParamLongLong) {
+      snprintf(number, sizeof(number), "%lld", va_arg(args, long long));
+      text = number;
+    } else {
+      text = va_arg(args, const char*);
+      if (text == nullptr) text = "";
+    }
+    // Set even for an empty value: the pattern is then just the template's own text.
+    if (kind == kParamLikeVar) escapePending = true;
+
+    int64_t len = static_cast<int64_t>(strlen(text));
+    if (len == 0) continue;
+    if (len > INT_MAX) return nullptr;
+    if (kind == kParamVar || kind == kParamLikeVar) {
+      len = QuoteValue(text, len, &quoted);
+      if (len < 0) return nullptr;
+      text = quoted.data();
+    }
+    if (kind == kParamLikeVar) {
+      len = EscapeLikeValue(text, len, &like);
+      if (len < 0) return nullptr;
+      text = like.data();
+    }
+    if (!out.makeWritable(pos + len)) return nullptr;
+    memcpy(out.data() + pos, text, static_cast<size_t>(len));
+    pos += len;
+  }
+  if (!out.makeWritable(pos)) return nullptr;
+  out.data()[pos] = '\0';
+  return out.release();
+}
+
+}  // namespace
+
+char* KELODBEscapeStringEX3(const char* sqlTemplate, ...) {
+  if (sqlTemplate == nullptr) return nullptr;
+  va_list args;
+  va_start(args, sqlTemplate);
+  char* sql = Expand(sqlTemplate, args);
+  va_end(args);
+  return sql;
+}
+
+// ---------------------------------------------------------------------------------------
+// FileStatusDB
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+constexpr char kComponent[] = "fstat_db_debug";
+// Statements wait this long (five minutes) for a lock held by the sync client.
+constexpr int kBusyTimeoutMs = 300000;
+constexpr size_t kDBPathBufSize = FileStatusDB::kMaxDBPathLen + 1;
+constexpr size_t kPathBufSize = FileStatusDB::kMaxPathLen + 1;
+
+// The schema, run statement by statement on every initialize().
+constexpr const char* kSchemaStatements[] = {
+    "CREATE TABLE IF NOT EXISTS fstatinfo (        id   INTEGER PRIMARY KEY AUTOINCREMENT, "
+    "\t\tpath text unique NOT NULL,  \t\tfileType integer NOT NULL,  \t\tsyncStatus integer NOT "
+    "NULL  ); ",
+    "CREATE INDEX IF NOT EXISTS fstatinfo_path_idx on fstatinfo(path);",
+};
+
+constexpr char kSelectByPath[] = "select * from fstatinfo where path like '@KELO:LVAR'";
+constexpr char kSelectSyncingBelow[] =
+    "select * from fstatinfo where path like '@KELO:LVAR%' and syncStatus=@KELO:INT limit 2";
+
+struct DbCloser {
+  void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+struct SqliteFree {
+  void operator()(char* text) const { sqlite3_free(text); }
+};
+struct MallocFree {
+  void operator()(char* text) const { free(text); }
+};
+struct TableFree {
+  void operator()(char** table) const { sqlite3_free_table(table); }
+};
+using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
+using SqliteText = std::unique_ptr<char, SqliteFree>;   // sqlite3_mprintf, error texts
+using ExpandedSql = std::unique_ptr<char, MallocFree>;  // KELODBEscapeStringEX3
+using ResultTable = std::unique_ptr<char*, TableFree>;  // sqlite3_get_table
+
+// Opens `path` for reading and writing, creating it if missing. Whatever handle SQLite
+// returns goes into *db, so it is closed on every path, also after a failed open. Once
+// open, statements wait up to the busy time-out for locks held elsewhere.
+int OpenWithBusyTimeout(const char* path, DbHandle* db) {
+  sqlite3* raw = nullptr;
+  const int rc = sqlite3_open(path, &raw);
+  db->reset(raw);
+  if (rc == SQLITE_OK) sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+  return rc;
+}
+
+// OpenWithBusyTimeout with the open-failure message most operations share.
+int OpenLogged(const char* path, DbHandle* db) {
+  const int rc = OpenWithBusyTimeout(path, db);
+  if (rc != SQLITE_OK) {
+    KELO_LOG_ERROR(kComponent, "open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n", path, rc,
+                   sqlite3_errmsg(db->get()));
+  }
+  return rc;
+}
+
+// The error text SQLite handed back, or the connection's own when it handed back none.
+const char* ErrorText(const SqliteText& err, sqlite3* db) {
+  return err ? err.get() : sqlite3_errmsg(db);
+}
+
+int Exec(sqlite3* db, const char* sql, SqliteText* err) {
+  char* text = nullptr;
+  const int rc = sqlite3_exec(db, sql, nullptr, nullptr, &text);
+  err->reset(text);
+  return rc;
+}
+
+// Runs a write statement of the writer operations: 0 on success, -1 (logged) on failure.
+int ExecWrite(sqlite3* db, const char* sql) {
+  SqliteText err;
+  const int rc = Exec(db, sql, &err);
+  if (rc == SQLITE_OK) return 0;
+  KELO_LOG_ERROR(kComponent, "sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
+                 ErrorText(err, db));
+  return -1;
+}
+
+struct QueryResult {
+  ResultTable table;  // Row 0 holds the column names.
+  int rows = 0;
+  int cols = 0;
+  SqliteText err;
+};
+
+int GetTable(sqlite3* db, const char* sql, QueryResult* result) {
+  char** table = nullptr;
+  char* err = nullptr;
+  const int rc = sqlite3_get_table(db, sql, &table, &result->rows, &result->cols, &err);
+  result->table.reset(table);
+  result->err.reset(err);
+  return rc;
+}
+
+// A path that does not fit its buffer is refused: cut short, it would name another entry
+// or another file.
+bool FitsBuffer(const std::string& path, size_t maxLen) {
+  if (path.size() <= maxLen) return true;
+  KELO_LOG_ERROR(kComponent, "path is too long. length:[%zu] max-length:[%zu] path:[%s]\n",
+                 path.size(), maxLen, path.c_str());
+  return false;
+}
+
+// `path` with GLOB's wildcards made literal, for a GLOB pattern that must match the path
+// itself and not every path its wildcards would match.
+std::string GlobLiteral(const char* path) {
+  std::string literal;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '*' || *p == '?' || *p == '[') {
+      literal += '[';
+      literal += *p;
+      literal += ']';
+    } else {
+      literal += *p;
+    }
+  }
+  return literal;
+}
+
+int CellToInt(const char* cell) { return cell != nullptr ? atoi(cell) : 0; }
+
+}  // namespace
+
+std::string FileStatusDB::m_fstatDBPath;
+
+FileStatusInfo::FileStatusInfo() : path() { clear(); }
+
+void FileStatusInfo::clear() {
+  syncStatus = FileStatusDB::kNoState;
+  fileType = 0;
+  path.clear();
+}
+
+FileStatusDB::FileStatusDB(const std::string& dbPath) { initialize(dbPath); }
+
+FileStatusDB::~FileStatusDB() = default;
+
+int FileStatusDB::initialize(const std::string& dbPath) {
+  if (dbPath.empty()) {
+    KELO_LOG_ERROR(kComponent, "fstat-db path is empty.\n");
+    return -1;
+  }
+  if (!FitsBuffer(dbPath, kMaxDBPathLen)) {
+    // Neither the refused path nor the previous one may serve the operations that follow.
+    m_fstatDBPath.clear();
+    return -1;
+  }
+  // The new path becomes current before anything can fail.
+  char pathBuf[kDBPathBufSize];
+  m_fstatDBPath = wcstombsIfNeed(pathBuf, dbPath, sizeof(pathBuf));
+
+  DbHandle db;
+  if (OpenWithBusyTimeout(m_fstatDBPath.c_str(), &db) != SQLITE_OK) {
+    KELO_LOG_ERROR(kComponent, "open db failed. db-path:[%s] errmsg:[%s]\n", dbPath.c_str(),
+                   sqlite3_errmsg(db.get()));
+    return -1;
+  }
+  for (const char* statement : kSchemaStatements) {
+    SqliteText err;
+    if (Exec(db.get(), statement, &err) != SQLITE_OK) {
+      KELO_LOG_ERROR(kComponent, "sqlite3_exec error. cmd:(%s)  error:(%s)\n", statement,
+                     ErrorText(err, db.get()));
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int FileStatusDB::getFileSyncStat(const std::string& filePath, FileStatusInfo* info) {
+  if (filePath.empty()) {
+    KELO_LOG_ERROR(kComponent, "filepath is empty.\n");
+    return -1;
+  }
+  if (info == nullptr) {
+    KELO_LOG_ERROR(kComponent, "FileStatusInfo  is NULL.\n");
+    return -1;
+  }
+  if (!FitsBuffer(filePath, kMaxPathLen)) return -1;
+
+  char pathBuf[kPathBufSize];
+  wcstombsIfNeed(pathBuf, filePath, sizeof(pathBuf));
+  ExpandedSql sql(KELODBEscapeStringEX3(kSelectByPath, pathBuf));
+  if (!sql) {
+    KELO_LOG_ERROR(kComponent, "sqlite3_mprintf error. path:[%s]\n", filePath.c_str());
+    return -1;
+  }
+  DbHandle db;
+  if (OpenLogged(m_fstatDBPath.c_str(), &db) != SQLITE_OK) return -1;
+  QueryResult result;
+  const int rc = GetTable(db.get(), sql.get(), &result);
+  if (rc != SQLITE_OK) {
+    KELO_LOG_ERROR(kComponent, "get fstat info failed. file-path:[%s] errCode:[%d] errmsg:[%s]\n",
+                   filePath.c_str(), rc, ErrorText(result.err, db.get()));
+    return -1;
+  }
+
+  info->clear();
+  char** cells = result.table.get();
+  for (int row = 1; row <= result.rows; ++row) {
+    for (int col = 0; col < result.cols; ++col) {
+      const char* cell = cells[row * result.cols + col];
+      switch (col) {
+        case 0:  // id
+          break;
+        case 1: {
+          char cellBuf[kPathBufSize];
+          info->path = mbstowcsIfNeed(cellBuf, cell, sizeof(cellBuf));
+          break;
+        }
+        case 2:
+          info->fileType = CellToInt(cell);
+          break;
+        case 3:
+          info->syncStatus = CellToInt(cell);
+          break;
+        default:
+          KELO_LOG_ERROR(kComponent, "mismatched db output index. row-idx:[%d] col-idx:[%d]\n", row,
+                         col);
+          break;
+      }
+    }
+  }
+  return result.rows > 0 ? 0 : -1;
+}
+
+bool FileStatusDB::isAnySubFileDirSyncing(const std::string& dirPath) {
+  if (dirPath.empty()) {
+    KELO_LOG_ERROR(kComponent, "prefix dirpath is empty.\n");
+    return false;
+  }
+  const std::string prefix = dirPath + "/";
+  if (!FitsBuffer(prefix, kMaxPathLen)) return false;
+
+  char prefixBuf[kPathBufSize];
+  wcstombsIfNeed(prefixBuf, prefix, sizeof(prefixBuf));
+  ExpandedSql sql(KELODBEscapeStringEX3(kSelectSyncingBelow, prefixBuf, kSyncing));
+  if (!sql) {
+    KELO_LOG_ERROR(kComponent, "sqlite3_mprintf error.\n");
+    return false;
+  }
+  DbHandle db;
+  if (OpenLogged(m_fstatDBPath.c_str(), &db) != SQLITE_OK) return false;
+  QueryResult result;
+  const int rc = GetTable(db.get(), sql.get(), &result);
+  if (rc != SQLITE_OK) {
+    KELO_LOG_ERROR(kComponent, "get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n", sql.get(),
+                   rc, ErrorText(result.err, db.get()));
+    return false;
+  }
+  return result.rows > 0;
+}
+
+bool FileStatusDB::isAnyFileSyncing() {
+  SqliteText sql(sqlite3_mprintf("select * from fstatinfo where syncStatus=%d limit 2", kSyncing));
+  if (!sql) {
+    KELO_LOG_ERROR(kComponent, "sqlite3_mprintf error.\n");
+    return false;
+  }
+  DbHandle db;
+  if (OpenLogged(m_fstatDBPath.c_str(), &db) != SQLITE_OK) return false;
+  QueryResult result;
+  const int rc = GetTable(db.get(), sql.get(), &result);
+  if (rc != SQLITE_OK) {
+    KELO_LOG_ERROR(kComponent, "get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n", sql.get(),
+                   rc, ErrorText(result.err, db.get()));
+    return false;
+  }
+  return result.rows > 0;
+}
+
+int FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
+  if (!FitsBuffer(info.path, kMaxPathLen)) return -1;
+  DbHandle db;
+  const int rc = OpenLogged(m_fstatDBPath.c_str(), &db);
+  if (rc != SQLITE_OK) return rc;
+
+  char pathBuf[kPathBufSize];
+  wcstombsIfNeed(pathBuf, info.path, sizeof(pathBuf));
+  // A NULL id lets SQLite pick a fresh one; "or replace" drops the old row of the same path.
+  SqliteText sql(sqlite3_mprintf(
+      "insert or replace into fstatinfo  (id, path, fileType, syncStatus)  values(NULL, '%q', "
+      "%d, %d);",
+      pathBuf, info.fileType, info.syncStatus));
+  if (!sql) {
+    KELO_LOG_ERROR(kComponent, "sqlite3_mprintf error. filename:(%s)\n", info.path.c_str());
+    return -1;
+  }
+  return ExecWrite(db.get(), sql.get());
+}
+
+int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
+  if (!FitsBuffer(info.path, kMaxPathLen)) return -1;
+  DbHandle db;
+  const int rc = OpenLogged(m_fstatDBPath.c_str(), &db);
+  if (rc != SQLITE_OK) return rc;
+
+  char pathBuf[kPathBufSize];
+  wcstombsIfNeed(pathBuf, info.path, sizeof(pathBuf));
+  // The entry itself, its "/" subtree and its "\" subtree. GLOB has no escape character, so
+  // the path's own wildcards are bracketed to match only themselves.
+  const std::string literal = GlobLiteral(pathBuf);
+  SqliteText sql(sqlite3_mprintf(
+      "delete from fstatinfo where (path = %Q OR path GLOB '%q/*' OR path GLOB '%q\\*')", pathBuf,
+      literal.c_str(), literal.c_str()));
+  if (!sql) {
+    KELO_LOG_ERROR(kComponent, "sqlite3_mprintf error. filename:(%s)\n", info.path.c_str());
+    return -1;
+  }
+  return ExecWrite(db.get(), sql.get());
+}
+
+int FileStatusDB::rmEntryBySyncStatus(const std::string& dbPath, int syncStatus) {
+  if (dbPath.empty()) {
+    KELO_LOG_ERROR(kComponent, "fstat-db path is empty.\n");
+    return -1;
+  }
+  if (!FitsBuffer(dbPath, kMaxPathLen)) return -1;
+  char pathBuf[kPathBufSize];
+  wcstombsIfNeed(pathBuf, dbPath, sizeof(pathBuf));
+  DbHandle db;
+  const int rc = OpenLogged(pathBuf, &db);
+  if (rc != SQLITE_OK) return rc;
+
+  SqliteText sql(sqlite3_mprintf("delete from fstatinfo where syncStatus=%d", syncStatus));
+  if (!sql) {
+    KELO_LOG_ERROR(kComponent, "sqlite3_mprintf error.\n");
+    return -1;
+  }
+  return ExecWrite(db.get(), sql.get());
+}
+
+int FileStatusDB::updateAllSyncingEntry() {
+  DbHandle db;
+  if (OpenWithBusyTimeout(m_fstatDBPath.c_str(), &db) != SQLITE_OK) {
+    KELO_LOG_ERROR(kComponent, "FileStatusDB: failed to open database (%s)\n",
+                   m_fstatDBPath.c_str());
+    return -1;
+  }
+  const char* const sql = "UPDATE fstatinfo SET syncStatus = 1 WHERE syncStatus = 2";
+  SqliteText err;
+  const int rc = Exec(db.get(), sql, &err);
+  if (rc != SQLITE_OK) {
+    KELO_LOG_ERROR(kComponent, "FileStatusDB: sqlite3_exec: %s  (%d)\n", ErrorText(err, db.get()),
+                   rc);
+    return -1;
+  }
+  return 0;
+}
+
+char* FileStatusDB::wcstombsIfNeed(char* dst, const std::string& src, size_t size) {
+  if (dst == nullptr || size == 0) return dst;
+  memset(dst, 0, size);
+  memcpy(dst, src.data(), std::min(src.size(), size - 1));
+  return dst;
+}
+
+char* FileStatusDB::mbstowcsIfNeed(char* dst, const char* src, size_t size) {
+  if (dst == nullptr || size == 0) return dst;
+  memset(dst, 0, size);
+  if (src != nullptr) memcpy(dst, src, strnlen(src, size - 1));
+  return dst;
+}

@@ -1,0 +1,103 @@
+// File status store: one SQLite file per synchronised folder that records, for every
+// file and folder the sync client has handled, its path, file type and sync state.
+//
+// The desktop sync client writes these files (setFileSyncStat, rmFileSyncStat,
+// rmEntryBySyncStatus, updateAllSyncingEntry); the Finder plug-in only reads them to pick
+// a badge (getFileSyncStat, isAnySubFileDirSyncing, isAnyFileSyncing).
+//
+// FileStatusDB is a class of static operations. The file they work on is the
+// process-wide "current" database m_fstatDBPath, which initialize() sets. Every operation
+// opens its own connection, waits up to five minutes (busy time-out) for a lock held by
+// another connection or process, and closes the connection before it returns; nothing is
+// cached between calls.
+//
+// Locking: none. m_fstatDBPath is shared and unguarded, so a caller that initialises and
+// then looks up must make sure no other thread initialises in between. SQLite's file
+// locking alone orders this process against the sync client.
+//
+// Failures are logged at ERROR level under the component "fstat_db_debug".
+//
+// Usage:
+//   if (FileStatusDB::initialize(home + "/.Tarnvale/session/3/db/file-status.sqlite") == 0) {
+//     FileStatusInfo info;
+//     if (FileStatusDB::getFileSyncStat("/Users/me/Sync/a.txt", &info) == 0 &&
+//         info.syncStatus == FileStatusDB::kSyncing) { ... }
+//   }
+#ifndef KELO_DB_FILE_STATUS_DB_FILE_STATUS_DB_H_
+#define KELO_DB_FILE_STATUS_DB_FILE_STATUS_DB_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// One entry of a file status database.
+struct FileStatusInfo {
+  int32_t fileType;    // 1 is a folder; other codes belong to the sync client.
+  int32_t syncStatus;  // FileStatusDB::kNoState .. kUnsupported.
+  std::string path;    // Full path, UTF-8.
+
+  FileStatusInfo();
+  // Back to the empty entry: type 0, state 0, empty path.
+  void clear();
+};
+
+class FileStatusDB {
+ public:
+  // Sync state codes stored in column syncStatus.
+  static constexpr int kNoState = 0;
+  static constexpr int kSynced = 1;
+  static constexpr int kSyncing = 2;
+  static constexpr int kUnsupported = 3;
+  // File type code of a folder.
+  static constexpr int kFolder = 1;
+
+  // Longest database path initialize() accepts (its buffer holds this plus the NUL).
+  static constexpr size_t kMaxDBPathLen = 511;
+  // Longest item path, folder path plus "/", or rmEntryBySyncStatus database path.
+  static constexpr size_t kMaxPathLen = 1039;
+
+  // Same steps as initialize(); the result is only visible in the log.
+  explicit FileStatusDB(const std::string& dbPath);
+  ~FileStatusDB();
+
+  // Makes dbPath current and creates the schema if missing. 0 on success, -1 on failure.
+  // The new path stays current even when the open or the schema fails; an empty path leaves
+  // the current one alone; a path longer than kMaxDBPathLen empties it, so no later
+  // operation works on a file nobody asked for.
+  static int initialize(const std::string& dbPath);
+
+  // Fills *info with the entry whose path equals filePath (ASCII case ignored) and returns 0;
+  // -1 when there is none (then *info is cleared) or on error (then *info is untouched).
+  static int getFileSyncStat(const std::string& filePath, FileStatusInfo* info);
+
+  // True when some entry below dirPath + "/" (any depth) is syncing; false otherwise or on
+  // error.
+  static bool isAnySubFileDirSyncing(const std::string& dirPath);
+
+  // True when any entry is syncing; false otherwise or on error.
+  static bool isAnyFileSyncing();
+
+  // Records info (replacing an entry with the same path). 0 on success, SQLite's open code
+  // when the file cannot be opened, -1 for any other failure.
+  static int setFileSyncStat(const FileStatusInfo& info);
+
+  // Removes the entry of info.path and every entry below it ("/" or "\" after the path).
+  // Results as setFileSyncStat.
+  static int rmFileSyncStat(const FileStatusInfo& info);
+
+  // Removes every entry in state syncStatus from the file dbPath (not the current file).
+  // 0 on success, SQLite's open code when it cannot be opened, -1 for any other failure.
+  static int rmEntryBySyncStatus(const std::string& dbPath, int syncStatus);
+
+  // Turns every syncing entry into a synced one. 0 on success, -1 on failure.
+  static int updateAllSyncingEntry();
+
+  // Zero-fill dst[0, size) and copy at most size - 1 bytes of src into it; returns dst.
+  static char* wcstombsIfNeed(char* dst, const std::string& src, size_t size);
+  static char* mbstowcsIfNeed(char* dst, const char* src, size_t size);
+
+  // The current database; empty until the first initialize().
+  static std::string m_fstatDBPath;
+};
+
+#endif  // KELO_DB_FILE_STATUS_DB_FILE_STATUS_DB_H_
