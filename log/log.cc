@@ -55,7 +55,7 @@ int Logger::log_size = -1;
 int Logger::rotate_cnt = 20;
 pthread_mutex_t Logger::log_lock = PTHREAD_MUTEX_INITIALIZER;
 
-int Logger::Initialize(Type type, std::string log_path, std::string conf_path, int rotate_cnt) {
+int Logger::Initialize(Type type, std::string path, std::string conf_path, int count) {
   Config config;
   config.read(conf_path.empty() ? kDefaultConfigPath : conf_path.c_str());
 
@@ -72,13 +72,13 @@ int Logger::Initialize(Type type, std::string log_path, std::string conf_path, i
     return 0;
   }
 
-  if (log_path.empty()) log_path = kDefaultLogPath;
-  FILE* fp = std::fopen(log_path.c_str(), "a");
+  if (path.empty()) path = kDefaultLogPath;
+  FILE* fp = std::fopen(path.c_str(), "a");
   if (fp == nullptr) return -1;
   StoreStream(fp);
   Logger::log_size = 0;
-  Logger::log_path = log_path;
-  Logger::rotate_cnt = rotate_cnt;
+  Logger::log_path = path;
+  Logger::rotate_cnt = count;
   return 0;
 }
 
