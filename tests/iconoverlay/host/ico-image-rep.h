@@ -1,0 +1,16 @@
+// An image representation for ICO files, which GNUstep cannot read: each entry that holds
+// a PNG image becomes an NSBitmapImageRep of its own size. Entries in the older BMP form
+// are skipped (the bundle's badges hold PNG entries only). The test host registers it
+// before loading the bundle; the bundle itself never relies on it.
+#ifndef KELO_TESTS_ICONOVERLAY_HOST_ICO_IMAGE_REP_H_
+#define KELO_TESTS_ICONOVERLAY_HOST_ICO_IMAGE_REP_H_
+
+#import <AppKit/AppKit.h>
+
+@interface KeloIcoImageRep : NSImageRep
+// The PNG entries of `data` as bitmap reps; nil when `data` is not an ICO file with at
+// least one readable PNG entry.
++ (NSArray*)imageRepsWithData:(NSData*)data;
+@end
+
+#endif  // KELO_TESTS_ICONOVERLAY_HOST_ICO_IMAGE_REP_H_
