@@ -1,0 +1,900 @@
+#include "db/system-db/system-db.h"
+
+#include <sqlite3.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "log/log.h"
+
+sqlite3* SystemDB::m_db = nullptr;
+pthread_mutex_t SystemDB::m_dbMutex = PTHREAD_MUTEX_INITIALIZER;
+std::string SystemDB::m_systemDBPath;
+
+namespace {
+
+constexpr char kLog[] = "system_db_debug";
+constexpr int kBusyTimeoutMs = 300000;
+// The reserved session argument of setSessionStatus / setSessionErr: every enabled row.
+constexpr char kAllSessions[] = "all";
+// Reported with SQLITE_MISUSE when an operation finds the registry closed; SQLite is never
+// handed a null connection.
+constexpr char kNotOpenText[] = "system database is not open";
+
+// Creates whatever is missing of the full schema and stamps the release version. Every table
+// and index is created IF NOT EXISTS, so an existing file keeps its rows and its layout.
+constexpr char kSchemaScript[] =
+    "BEGIN;"
+    "CREATE TABLE IF NOT EXISTS connection_table ( \tid INTEGER primary key autoincrement, "
+    "\tconn_mode INTEGER, \tserver_name TEXT, \tserver_ip TEXT, \tserver_port INTEGER, "
+    "\twaypoint_mode TEXT, \tusername TEXT COLLATE NOCASE, \tvault_id TEXT, "
+    "\tsession TEXT NOT NULL DEFAULT '' , \tprotocol_version INTEGER, \tlinked INTEGER, "
+    "\tuse_tunnel INTEGER, \ttunnel_ip TEXT, \ttunnel_port INTEGER ); "
+    "CREATE TABLE IF NOT EXISTS session_table ( \tid INTEGER primary key autoincrement, "
+    "\tconn_id INTEGER, \tshare_name TEXT COLLATE NOCASE, \tsession TEXT, \tattribute INTEGER, "
+    "\tctime DATATIME DEFAULT (strftime('%s','now')), \tview_id INTEGER, \tstatus INTEGER, "
+    "\terror INTEGER, \tsync_folder TEXT, \tcomputer_name TEXT );"
+    "CREATE TABLE IF NOT EXISTS system_table ( \tkey    VARCHAR PRIMARY KEY ON CONFLICT IGNORE, "
+    "\tvalue  VARCHAR NOT NULL );"
+    "CREATE INDEX IF NOT EXISTS session_table_session_idx on session_table(session); "
+    "CREATE INDEX IF NOT EXISTS session_table_name_idx on session_table(share_name); "
+    "CREATE INDEX IF NOT EXISTS session_table_view_idx on session_table(view_id); "
+    "CREATE INDEX IF NOT EXISTS session_table_attr_idx on session_table(attribute); "
+    "insert or replace into system_table values ('release_version', 4); "
+    "COMMIT; ";
+
+// The lookup by path makes sure a session_table exists. When it has to create one it uses this
+// older nine-column layout (no error, no computer_name); rows are still read by the positions of
+// the full layout.
+constexpr char kLookupTableScript[] =
+    "BEGIN;"
+    "CREATE TABLE IF NOT EXISTS session_table ( \tid INTEGER primary key, \tconn_id INTEGER, "
+    "\tshare_name TEXT, \tsession TEXT, \tattribute INTEGER, "
+    "\tctime DATATIME DEFAULT (strftime('%s','now')), \tview_id INTEGER, \tstatus INTEGER, "
+    "\tsync_folder TEXT );"
+    "COMMIT; ";
+
+// The session whose sync_folder holds the path: the path equals the folder or continues it with
+// "/". Appending "/" to the path turns both cases into one prefix test against folder + "/".
+// A folder that already ends with "/" takes "_" (the appended "/" or any byte) instead, so the
+// path must still be the folder or go on below it. The folder is escaped so that its "%", "_"
+// and "\" match literally; LIKE keeps comparing ASCII letters without case. A NULL folder makes
+// the pattern NULL and never matches; an empty one gives the pattern "/%", every absolute path.
+// The longest folder wins.
+constexpr char kLookupQuery[] =
+    "select * from session_table where ('%q' || '/') LIKE "
+    "(replace(replace(replace(sync_folder, '\\', '\\\\'), '%%', '\\%%'), '_', '\\_') || "
+    "(CASE WHEN substr(sync_folder, -1) = '/' THEN '_%%' ELSE '/%%' END)) ESCAPE '\\' "
+    "ORDER BY length(sync_folder) DESC  LIMIT 1;";
+
+// --- RAII holders ------------------------------------------------------------------------------
+
+struct DbCloser {
+  void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
+
+struct StatementFinalizer {
+  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+// Text allocated by SQLite: formatted SQL and the error texts of sqlite3_exec.
+struct SqliteFree {
+  void operator()(char* text) const { sqlite3_free(text); }
+};
+using SqliteText = std::unique_ptr<char, SqliteFree>;
+
+struct TableFree {
+  void operator()(char** table) const { sqlite3_free_table(table); }
+};
+using ResultTable = std::unique_ptr<char*, TableFree>;
+
+// Holds m_dbMutex for its lifetime. Declared after the holders that must be released while the
+// lock is held (statements of the readers), before those released after the unlock.
+class DbLock {
+ public:
+  DbLock() { pthread_mutex_lock(&SystemDB::m_dbMutex); }
+  ~DbLock() { pthread_mutex_unlock(&SystemDB::m_dbMutex); }
+  DbLock(const DbLock&) = delete;
+  DbLock& operator=(const DbLock&) = delete;
+};
+
+// A zero-filled buffer of N bytes that a value is copied through. assign() reports whether the
+// whole value fitted; a value that did not must not be used, since a cut path or name would
+// match or write the wrong row.
+template <size_t N>
+class Buffer {
+ public:
+  bool assign(const std::string& value) {
+    length_ = SystemDB::wcstombsIfNeed(buf_, value, N);
+    return length_ < N;
+  }
+  bool assign(const char* value) {
+    length_ = SystemDB::mbstowcsIfNeed(buf_, value, N);
+    return length_ < N;
+  }
+  const char* c_str() const { return buf_; }
+  size_t length() const { return length_; }
+
+ private:
+  char buf_[N];
+  size_t length_ = 0;
+};
+using PathBuffer = Buffer<SystemDB::kPathBufferSize>;
+using ValueBuffer = Buffer<SystemDB::kValueBufferSize>;
+using ShortBuffer = Buffer<SystemDB::kShortValueBufferSize>;
+
+void logTooLong(const char* op, size_t length, size_t limit) {
+  KELO_LOG_ERROR(kLog, "%s: value of %zu bytes is longer than its limit of %zu\n", op, length,
+                 limit);
+}
+
+// Copies an argument into its scratch buffer; refuses (logged) a value that does not fit.
+template <size_t N>
+bool copyArgument(Buffer<N>* buf, const std::string& value, const char* op) {
+  if (buf->assign(value)) return true;
+  logTooLong(op, buf->length(), N - 1);
+  return false;
+}
+
+// An error text is only reported, so a long one is cut to its buffer rather than refused.
+std::string reportedText(const char* text) {
+  ValueBuffer buf;
+  buf.assign(text);
+  return buf.c_str();
+}
+
+// Reads decimal text as atoi() does (leading white space, an optional sign, the digits up to the
+// first other character; NULL or no digits give 0), but clamps a value outside the 32-bit range
+// to its nearest bound instead of leaving it undefined.
+int32_t parseInt32(const char* text) {
+  if (text == nullptr) return 0;
+  const long long value = std::strtoll(text, nullptr, 10);  // saturates on overflow
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+unsigned long long ull(uint64_t value) { return static_cast<unsigned long long>(value); }
+
+// --- The shared connection -----------------------------------------------------------------
+
+const char* sharedErrorText() {
+  return SystemDB::m_db != nullptr ? sqlite3_errmsg(SystemDB::m_db) : kNotOpenText;
+}
+
+int prepareShared(const char* sql, Statement* stmt) {
+  if (SystemDB::m_db == nullptr) return SQLITE_MISUSE;
+  sqlite3_stmt* raw = nullptr;
+  const int rc = sqlite3_prepare_v2(SystemDB::m_db, sql, -1, &raw, nullptr);
+  stmt->reset(raw);
+  return rc;
+}
+
+int execShared(const char* sql, SqliteText* error) {
+  char* raw = nullptr;
+  int rc = SQLITE_MISUSE;
+  if (SystemDB::m_db == nullptr) {
+    raw = sqlite3_mprintf("%s", kNotOpenText);
+  } else {
+    rc = sqlite3_exec(SystemDB::m_db, sql, nullptr, nullptr, &raw);
+  }
+  error->reset(raw);
+  return rc;
+}
+
+// Column readers that treat a position past the end of the row (a table with fewer columns than
+// the full layout) as NULL.
+bool hasColumn(sqlite3_stmt* stmt, int col) { return col < sqlite3_column_count(stmt); }
+int columnInt(sqlite3_stmt* stmt, int col) {
+  return hasColumn(stmt, col) ? sqlite3_column_int(stmt, col) : 0;
+}
+uint64_t columnId(sqlite3_stmt* stmt, int col) {
+  return hasColumn(stmt, col) ? static_cast<uint64_t>(sqlite3_column_int64(stmt, col)) : 0;
+}
+bool columnIsNull(sqlite3_stmt* stmt, int col) {
+  return !hasColumn(stmt, col) || sqlite3_column_type(stmt, col) == SQLITE_NULL;
+}
+
+// Copies a text column (NULL gives "") through a zero-filled buffer of N bytes into *out; a value
+// that does not fit is refused (logged) and leaves *out as it was.
+template <size_t N>
+bool columnText(sqlite3_stmt* stmt, int col, const char* op, std::string* out) {
+  Buffer<N> buf;
+  const char* text = hasColumn(stmt, col)
+                         ? reinterpret_cast<const char*>(sqlite3_column_text(stmt, col))
+                         : nullptr;
+  if (!buf.assign(text)) {
+    logTooLong(op, buf.length(), N - 1);
+    return false;
+  }
+  *out = buf.c_str();
+  return true;
+}
+
+// As columnText, then traces the value at DEBUG.
+bool tracedColumnText(sqlite3_stmt* stmt, int col, const char* op, std::string* out) {
+  if (!columnText<SystemDB::kValueBufferSize>(stmt, col, op, out)) return false;
+  KELO_LOG_DEBUG(kLog, "%s\n", out->c_str());
+  return true;
+}
+
+void logStepFailure(int rc) {
+  KELO_LOG_ERROR(kLog, "sqlite3_step: [%d] %s\n", rc, sharedErrorText());
+}
+
+// The read frame: under m_dbMutex, prepare `sql` on m_db and hand the statement to `read`,
+// whose result is returned. The statement is finalised before the unlock; the caller owns `sql`
+// and frees it afterwards. `name` leads the prepare failure message.
+template <typename Read>
+int readLocked(const char* name, const char* sql, Read read) {
+  DbLock lock;
+  Statement stmt;
+  const int rc = prepareShared(sql, &stmt);
+  if (rc != SQLITE_OK) {
+    KELO_LOG_ERROR(kLog, "%s: sqlite3_prepare_v2: %s (%d)\n", name, sharedErrorText(), rc);
+    return -1;
+  }
+  return read(stmt.get());
+}
+
+// Steps through every row, handing each to on_row, which returns false to stop with failure.
+// Returns 0 at the end of the rows, -1 after a failed step (logged) or a refused row.
+template <typename OnRow>
+int forEachRow(sqlite3_stmt* stmt, OnRow on_row) {
+  for (;;) {
+    const int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE) return 0;
+    if (rc != SQLITE_ROW) {
+      logStepFailure(rc);
+      return -1;
+    }
+    if (!on_row(stmt)) return -1;
+  }
+}
+
+// Fills the members that the session readers take, by the column positions of the full layout;
+// each text member is traced at DEBUG. conn_id, ctime and computer_name are not read.
+bool readSessionRow(sqlite3_stmt* stmt, const char* op, KELOSessionInfo* info) {
+  info->id = columnId(stmt, 0);
+  if (!tracedColumnText(stmt, 2, op, &info->share_name)) return false;
+  if (!tracedColumnText(stmt, 3, op, &info->session)) return false;
+  info->attribute = columnInt(stmt, 4);
+  info->view_id = columnId(stmt, 6);
+  info->status = columnInt(stmt, 7);
+  info->error = columnInt(stmt, 8);
+  return tracedColumnText(stmt, 9, op, &info->sync_folder);
+}
+
+// getSessionList, getEnabledSession and getSessionListWithConf: every row `sql` yields, as a
+// fresh record. `name` is the name their messages carry, `op` the operation itself.
+int readSessionList(const char* name, const char* op, const char* sql,
+                    std::list<KELOSessionInfo>& list) {
+  list.clear();
+  KELO_LOG_DEBUG(kLog, "%s\n", name);
+  return readLocked(name, sql, [&](sqlite3_stmt* stmt) {
+    return forEachRow(stmt, [&](sqlite3_stmt* row) {
+      KELOSessionInfo info;
+      if (!readSessionRow(row, op, &info)) return false;
+      list.push_back(info);
+      return true;
+    });
+  });
+}
+
+// getSyncFolder and getSyncFolderBySession: sync_folder of the first row `sql` yields.
+int readSyncFolder(const char* op, const char* sql, std::string& folder) {
+  return readLocked("checkLinked", sql, [&](sqlite3_stmt* stmt) {
+    const int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
+      std::string value;
+      if (!columnText<SystemDB::kValueBufferSize>(stmt, 0, op, &value)) return -1;
+      KELO_LOG_DEBUG(kLog, "ggetSyncFolder %s\n", value.c_str());
+      folder = value;
+      return 0;
+    }
+    if (rc == SQLITE_DONE) {
+      KELO_LOG_ERROR(kLog, "cannnot get home share sync folder QQ");
+      return -1;
+    }
+    logStepFailure(rc);
+    return -1;
+  });
+}
+
+// The write frame: under m_dbMutex, format the statement, run it with sqlite3_exec and, when it
+// succeeded, run `then` (still under the lock) for the result. `name` leads the
+// "<name> fail ret = <code> <text>" message, `format_failed` is logged when the formatter returns
+// nothing. The statement and SQLite's error text are freed after the unlock.
+template <typename Format, typename Then>
+int writeLocked(const char* name, const char* format_failed, Format format, Then then) {
+  SqliteText sql;
+  SqliteText error;
+  DbLock lock;
+  sql.reset(format());
+  if (!sql) {
+    KELO_LOG_ERROR(kLog, "%s\n", format_failed);
+    return -1;
+  }
+  const int rc = execShared(sql.get(), &error);
+  if (rc != SQLITE_OK) {
+    KELO_LOG_ERROR(kLog, "%s fail ret = %d %s\n", name, rc, reportedText(error.get()).c_str());
+    return -1;
+  }
+  return then();
+}
+
+template <typename Format>
+int writeLocked(const char* name, const char* format_failed, Format format) {
+  return writeLocked(name, format_failed, format, [] { return 0; });
+}
+
+// Names that complete the messages of updateAndFetchId.
+struct UpdateNames {
+  const char* op;     // "<op> fail ret = ..." and "<op>: sqlite3_prepare_v2: ..."
+  const char* row;    // "update <row> id %llu"
+  const char* table;  // "cannnot get id for last update <table>"
+};
+
+// The frame of updateSessionInfo and updateConnectionInfo: under one hold of m_dbMutex, run
+// `on_locked`, the UPDATE, and a look-up of the first targeted row's id into *id, so no other
+// write of this process comes between them. The look-up statement is finalised after the
+// unlock, the texts are freed after it too.
+template <typename OnLocked, typename FormatUpdate, typename FormatLookup>
+int updateAndFetchId(const UpdateNames& names, OnLocked on_locked, FormatUpdate format_update,
+                     FormatLookup format_lookup, uint64_t* id) {
+  static constexpr char kFormatFailed[] = "insert/replace sqlite3_mprintf failed.";
+  Statement lookup;
+  SqliteText error;
+  SqliteText lookup_sql;
+  SqliteText update_sql;
+  DbLock lock;
+  on_locked();
+  update_sql.reset(format_update());
+  if (!update_sql) {
+    KELO_LOG_ERROR(kLog, "%s\n", kFormatFailed);
+    return -1;
+  }
+  int rc = execShared(update_sql.get(), &error);
+  if (rc != SQLITE_OK) {
+    KELO_LOG_ERROR(kLog, "%s fail ret = %d %s\n", names.op, rc, reportedText(error.get()).c_str());
+    return -1;
+  }
+  lookup_sql.reset(format_lookup());
+  if (!lookup_sql) {
+    KELO_LOG_ERROR(kLog, "%s\n", kFormatFailed);
+    return -1;
+  }
+  rc = prepareShared(lookup_sql.get(), &lookup);
+  if (rc != SQLITE_OK) {
+    KELO_LOG_ERROR(kLog, "%s: sqlite3_prepare_v2: %s (%d)\n", names.op, sharedErrorText(), rc);
+    return -1;
+  }
+  rc = sqlite3_step(lookup.get());
+  if (rc == SQLITE_ROW) {
+    *id = columnId(lookup.get(), 0);
+    KELO_LOG_DEBUG(kLog, "update %s id %llu\n", names.row, ull(*id));
+    return 0;
+  }
+  if (rc == SQLITE_DONE) {
+    KELO_LOG_ERROR(kLog, "cannnot get id for last update %s\n", names.table);
+    return -1;
+  }
+  logStepFailure(rc);
+  return -1;
+}
+
+// setSessionStatus and setSessionErr differ only in the column they write:
+//   "update session_table SET <column> = %d WHERE session = '%q';" or, for "all",
+//   "update session_table SET <column> = %d WHERE session IS NOT NULL AND (attribute & %d);"
+int setSessionColumn(const char* op, const char* column, const std::string& session, int value) {
+  static constexpr char kFormatFailed[] = " sqlite3_mprintf failed.";
+  if (session == kAllSessions) {
+    return writeLocked(op, kFormatFailed, [&] {
+      return sqlite3_mprintf(
+          "update session_table SET %s = %d WHERE session IS NOT NULL AND (attribute & %d);",
+          column, value, SystemDB::kEnabledBit);
+    });
+  }
+  ValueBuffer name;
+  if (!copyArgument(&name, session, op)) return -1;
+  return writeLocked(op, kFormatFailed, [&] {
+    return sqlite3_mprintf("update session_table SET %s = %d WHERE session = '%q';", column, value,
+                           name.c_str());
+  });
+}
+
+// Part of the row that the lookup by path reads, by the positions of the full layout. Integers
+// come as text from sqlite3_get_table; id and view_id are read as 32-bit values and widened with
+// their sign. Returns false for a text value longer than its buffer.
+bool assignLookupColumn(int col, const char* text, KELOSessionInfo* info) {
+  const auto text_member = [text](std::string* member) {
+    ValueBuffer buf;
+    if (!buf.assign(text)) return false;
+    *member = buf.c_str();
+    return true;
+  };
+  const auto widened = [text] { return static_cast<uint64_t>(int64_t{parseInt32(text)}); };
+  switch (col) {
+    case 0:
+      info->id = widened();
+      return true;
+    case 2:
+      return text_member(&info->share_name);
+    case 3:
+      return text_member(&info->session);
+    case 4:
+      info->attribute = parseInt32(text);
+      return true;
+    case 6:
+      info->view_id = widened();
+      return true;
+    case 7:
+      info->status = parseInt32(text);
+      return true;
+    case 9:
+      return text_member(&info->sync_folder);
+    default:  // conn_id, ctime, error and computer_name are not read
+      return true;
+  }
+}
+
+}  // namespace
+
+SystemDB::SystemDB() { KELO_LOG_DEBUG(kLog, "SystemDB constructed\n"); }
+
+SystemDB::~SystemDB() { KELO_LOG_DEBUG(kLog, "SystemDB deconstructed\n"); }
+
+size_t SystemDB::mbstowcsIfNeed(char* dst, const char* src, size_t size) {
+  if (size == 0) return src != nullptr ? std::strlen(src) : 0;
+  std::memset(dst, 0, size);
+  if (src == nullptr) return 0;
+  const size_t length = std::strlen(src);
+  std::memcpy(dst, src, length < size ? length : size - 1);
+  return length;
+}
+
+size_t SystemDB::wcstombsIfNeed(char* dst, const std::string& src, size_t size) {
+  return mbstowcsIfNeed(dst, src.c_str(), size);
+}
+
+// --- Lifecycle ---------------------------------------------------------------------------------
+
+int SystemDB::initialize(const std::string& path) {
+  if (m_db != nullptr) {
+    KELO_LOG_INFO(kLog, "SystemDB has been initialized (no-op)\n");
+    return 0;
+  }
+  PathBuffer file;
+  if (!copyArgument(&file, path, "initialize")) return -1;
+
+  sqlite3* raw = nullptr;
+  int rc = sqlite3_open(file.c_str(), &raw);
+  DbHandle db(raw);  // also closes the handle of a failed open
+  if (rc != SQLITE_OK) {
+    KELO_LOG_ERROR(kLog, "SystemDB: Failed to open database at '%s'. [%d] %s\n", path.c_str(), rc,
+                   sqlite3_errmsg(db.get()));
+    return -1;
+  }
+
+  char* raw_error = nullptr;
+  rc = sqlite3_exec(db.get(), kSchemaScript, nullptr, nullptr, &raw_error);
+  SqliteText error(raw_error);
+  if (rc != SQLITE_OK) {
+    KELO_LOG_ERROR(kLog, "SystemDB: Failed to initialize database at '%s'. [%d] %s\n", path.c_str(),
+                   rc, sqlite3_errmsg(db.get()));
+    KELO_LOG_ERROR(kLog, "initialize fail %s\n", reportedText(error.get()).c_str());
+    return -1;
+  }
+
+  m_db = db.release();
+  m_systemDBPath = file.c_str();
+  KELO_LOG_INFO(kLog, "SystemDB has been initialized with location '%s'\n", path.c_str());
+  sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+  return 0;
+}
+
+void SystemDB::destroy() {
+  if (m_db == nullptr) {
+    KELO_LOG_INFO(kLog, "SystemDB has been deinitialzed (no-op)\n");
+    return;
+  }
+  sqlite3_close(m_db);
+  m_db = nullptr;
+  m_systemDBPath.clear();
+  KELO_LOG_INFO(kLog, "SystemDB has been deinitialzed\n");
+}
+
+// --- Lookup by path ----------------------------------------------------------------------------
+
+int SystemDB::getSessionInfoByFilePath(const std::string& dbPath, const std::string& filePath,
+                                       KELOSessionInfo* info) {
+  // Silent by design: this runs on the Finder's drawing thread for every icon.
+  if (dbPath.empty() || info == nullptr) return -1;
+  PathBuffer db_path;
+  ValueBuffer file_path;
+  if (!db_path.assign(dbPath) || !file_path.assign(filePath)) return -1;
+
+  sqlite3* raw = nullptr;
+  int rc = sqlite3_open(db_path.c_str(), &raw);
+  DbHandle db(raw);
+  if (rc != SQLITE_OK) return -1;
+  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+  if (sqlite3_exec(db.get(), kLookupTableScript, nullptr, nullptr, nullptr) != SQLITE_OK) return -1;
+
+  SqliteText query(sqlite3_mprintf(kLookupQuery, file_path.c_str()));
+  if (!query) return -1;
+
+  char** raw_table = nullptr;
+  char* raw_error = nullptr;
+  int rows = 0;
+  int cols = 0;
+  rc = sqlite3_get_table(db.get(), query.get(), &raw_table, &rows, &cols, &raw_error);
+  ResultTable table(raw_table);
+  SqliteText error(raw_error);
+  if (rc != SQLITE_OK) return rc;
+
+  // Row 0 holds the column names. The record is filled as a copy so that a refused value
+  // leaves the caller's record untouched.
+  KELOSessionInfo found = *info;
+  for (int r = 1; r <= rows; ++r) {
+    for (int c = 0; c < cols; ++c) {
+      if (!assignLookupColumn(c, table.get()[r * cols + c], &found)) return -1;
+    }
+  }
+  *info = found;
+  return 0;
+}
+
+// --- Session queries ---------------------------------------------------------------------------
+
+int SystemDB::getSessionList(std::list<KELOSessionInfo>& list) {
+  return readSessionList("getSessionList", "getSessionList", "SELECT * FROM session_table ;", list);
+}
+
+int SystemDB::getEnabledSession(std::list<KELOSessionInfo>& list) {
+  SqliteText sql(sqlite3_mprintf(
+      "SELECT * FROM session_table  WHERE session IS NOT NULL AND (attribute & %d);", kEnabledBit));
+  return readSessionList("getEnabledSession", "getEnabledSession", sql.get(), list);
+}
+
+int SystemDB::getSessionListWithConf(std::list<KELOSessionInfo>& list) {
+  // Its messages carry the name of getEnabledSession; log readers know it by that name.
+  return readSessionList("getEnabledSession", "getSessionListWithConf",
+                         "SELECT * FROM session_table  WHERE session IS NOT NULL; ", list);
+}
+
+int SystemDB::getRowIDList(std::list<uint64_t>& ids) {
+  ids.clear();
+  KELO_LOG_DEBUG(kLog, "getRowIDList\n");
+  return readLocked("getRowIDList", "SELECT id FROM session_table WHERE session IS NOT NULL ;",
+                    [&](sqlite3_stmt* stmt) {
+                      return forEachRow(stmt, [&](sqlite3_stmt* row) {
+                        ids.push_back(columnId(row, 0));
+                        return true;
+                      });
+                    });
+}
+
+int SystemDB::getSession(std::list<std::string>& sessions) {
+  sessions.clear();
+  KELO_LOG_DEBUG(kLog, "getSession\n");
+  return readLocked("getSession", "SELECT session FROM session_table WHERE session IS NOT NULL ;",
+                    [&](sqlite3_stmt* stmt) {
+                      return forEachRow(stmt, [&](sqlite3_stmt* row) {
+                        std::string session;
+                        if (!columnText<kShortValueBufferSize>(row, 0, "getSession", &session))
+                          return false;
+                        sessions.push_back(session);
+                        KELO_LOG_DEBUG(kLog, "get enabled session %s\n", session.c_str());
+                        return true;
+                      });
+                    });
+}
+
+int SystemDB::getHomeSession(KELOSessionInfo& info) {
+  KELO_LOG_DEBUG(kLog, "getHomeSession\n");
+  return readLocked("getHomeSession", "SELECT * FROM session_table WHERE share_name = 'home' ",
+                    [&](sqlite3_stmt* stmt) {
+                      const int rc = sqlite3_step(stmt);
+                      if (rc == SQLITE_DONE) return 0;
+                      if (rc != SQLITE_ROW) {
+                        KELO_LOG_ERROR(kLog, "getConnectionInfo: sqlite3_step: %s (%d)\n",
+                                       sharedErrorText(), rc);
+                        return -1;
+                      }
+                      KELOSessionInfo found = info;  // unread members keep their values
+                      if (!readSessionRow(stmt, "getHomeSession", &found)) return -1;
+                      info = found;
+                      return 0;
+                    });
+}
+
+int SystemDB::getSyncFolder(const std::string& shareName, std::string& folder) {
+  ValueBuffer share;
+  if (!copyArgument(&share, shareName, "getSyncFolder")) return -1;
+  SqliteText sql(sqlite3_mprintf("SELECT sync_folder FROM session_table WHERE share_name = '%q';",
+                                 share.c_str()));
+  KELO_LOG_DEBUG(kLog, "getSyncFolder\n");
+  return readSyncFolder("getSyncFolder", sql.get(), folder);
+}
+
+int SystemDB::getSyncFolderBySession(const std::string& session, std::string& folder) {
+  ValueBuffer id;
+  if (!copyArgument(&id, session, "getSyncFolderBySession")) return -1;
+  SqliteText sql(
+      sqlite3_mprintf("SELECT sync_folder FROM session_table WHERE session = '%q';", id.c_str()));
+  KELO_LOG_DEBUG(kLog, "getSyncFolderBySession\n");
+  return readSyncFolder("getSyncFolderBySession", sql.get(), folder);
+}
+
+int SystemDB::getFolderInfoBySession(const std::string& session, std::string& shareName,
+                                     std::string& folder) {
+  static constexpr char kOp[] = "getFolderInfoBySession";
+  ValueBuffer id;
+  if (!copyArgument(&id, session, kOp)) return -1;
+  SqliteText sql(sqlite3_mprintf(
+      "SELECT share_name,sync_folder FROM session_table WHERE session = '%q';", id.c_str()));
+  KELO_LOG_DEBUG(kLog, "getSystemInfo\n");
+  // Every matching row is read and the last non-NULL value of each column wins. The outputs are
+  // assigned only when the whole query succeeded.
+  std::string share_value = shareName;
+  std::string folder_value = folder;
+  const int result = readLocked("checkLinked", sql.get(), [&](sqlite3_stmt* stmt) {
+    return forEachRow(stmt, [&](sqlite3_stmt* row) {
+      if (!columnIsNull(row, 0) && !columnText<kShortValueBufferSize>(row, 0, kOp, &share_value)) {
+        return false;
+      }
+      return columnIsNull(row, 1) || columnText<kShortValueBufferSize>(row, 1, kOp, &folder_value);
+    });
+  });
+  if (result == 0) {
+    shareName = share_value;
+    folder = folder_value;
+  }
+  return result;
+}
+
+int SystemDB::getSessionStatusAndErr(const std::string& session, int& status, int& error) {
+  ValueBuffer id;
+  if (!copyArgument(&id, session, "getSessionStatusAndErr")) return -1;
+  SqliteText sql(
+      sqlite3_mprintf("SELECT status, error FROM session_table WHERE session = '%q';", id.c_str()));
+  KELO_LOG_DEBUG(kLog, "getSessionStatusAndErr\n");
+  return readLocked("getSessionStatusAndErr", sql.get(), [&](sqlite3_stmt* stmt) {
+    const int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
+      status = columnInt(stmt, 0);
+      error = columnInt(stmt, 1);
+      return 0;
+    }
+    if (rc == SQLITE_DONE) {
+      KELO_LOG_DEBUG(kLog, "cannnot get getSessionStatusAndErr %s\n", session.c_str());
+    } else {
+      logStepFailure(rc);
+    }
+    return -1;
+  });
+}
+
+// --- Session updates ---------------------------------------------------------------------------
+
+int SystemDB::setSessionStatus(const std::string& session, int status) {
+  return setSessionColumn("setSessionStatus", "status", session, status);
+}
+
+int SystemDB::setSessionErr(const std::string& session, int error) {
+  return setSessionColumn("setSessionErr", "error", session, error);
+}
+
+int SystemDB::rmSessionInfo(const KELOSessionInfo& info, uint64_t conn_id) {
+  return writeLocked("setSessionInfo", "insert/replace sqlite3_mprintf failed.", [&] {
+    return sqlite3_mprintf("delete from session_table where view_id = %llu and conn_id = %llu; ",
+                           ull(info.view_id), ull(conn_id));
+  });
+}
+
+int SystemDB::disableAllSession() {
+  KELO_LOG_DEBUG(kLog, "disableAllSession \n");
+  return writeLocked("disableAllSession", "insert sqlite3_mprintf failed.", [] {
+    return sqlite3_mprintf(
+        "UPDATE session_table SET  attribute = attribute & ~(%d),  status = 0,  error = 0 ; ",
+        kEnabledBit);
+  });
+}
+
+int SystemDB::updateHomeViewID(uint64_t view_id) {
+  return writeLocked("updateHomeViewID", " sqlite3_mprintf failed.", [&] {
+    return sqlite3_mprintf("update session_table SET view_id = %llu WHERE share_name = 'home';",
+                           ull(view_id));
+  });
+}
+
+int SystemDB::addNewSessionInfo(KELOSessionInfo& info, uint64_t conn_id) {
+  static constexpr char kOp[] = "addNewSessionInfo";
+  ValueBuffer share, computer, folder;
+  if (!copyArgument(&share, info.share_name, kOp) ||
+      !copyArgument(&computer, info.computer_name, kOp) ||
+      !copyArgument(&folder, info.sync_folder, kOp)) {
+    return -1;
+  }
+  return writeLocked(
+      "setSessionInfo", "insert/replace sqlite3_mprintf failed.",
+      [&] {
+        return sqlite3_mprintf(
+            "insert or replace into session_table ( conn_id, share_name, attribute, view_id, "
+            "status, error, computer_name, sync_folder)values (%llu, '%q', %d, %llu, %d, %d, "
+            "'%q', '%q');",
+            ull(conn_id), share.c_str(), info.attribute, ull(info.view_id), info.status, info.error,
+            computer.c_str(), folder.c_str());
+      },
+      [&] {
+        info.id = static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db));
+        return 0;
+      });
+}
+
+int SystemDB::clearSystemDB() {
+  KELO_LOG_DEBUG(kLog, "clear System DB \n");
+  return writeLocked("clearSystemDB", "insert sqlite3_mprintf failed.", [] {
+    return sqlite3_mprintf(
+        "delete from connection_table;delete from session_table;delete from system_table Where "
+        "key <> 'release_version' ;");
+  });
+}
+
+int SystemDB::setComputername(const std::string& name) {
+  ValueBuffer computer;
+  if (!copyArgument(&computer, name, "setComputername")) return -1;
+  KELO_LOG_DEBUG(kLog, "set computer name %s\n", computer.c_str());
+  return writeLocked("setComputername", "insert sqlite3_mprintf failed.", [&] {
+    return sqlite3_mprintf(
+        "insert or replace into system_table values ('computer_name', '%q'); update "
+        "session_table set computer_name = '%q'; ",
+        computer.c_str(), computer.c_str());
+  });
+}
+
+int SystemDB::updateSessionInfo(KELOSessionInfo& info) {
+  static constexpr char kOp[] = "updateSessionInfo";
+  ValueBuffer share, session, folder;
+  if (!copyArgument(&share, info.share_name, kOp) || !copyArgument(&session, info.session, kOp) ||
+      !copyArgument(&folder, info.sync_folder, kOp)) {
+    return -1;
+  }
+  // Logs "update row id %llu" and "cannnot get id for last update session".
+  return updateAndFetchId(
+      UpdateNames{kOp, "row", "session"},
+      [&] { KELO_LOG_INFO(kLog, "status: %d, folder: %s\n", info.status, folder.c_str()); },
+      [&] {
+        return sqlite3_mprintf(
+            "UPDATE session_table SET session = '%q', attribute = %d, status = %d, error = %d, "
+            "sync_folder = '%q' WHERE share_name = '%q' AND view_id = %llu ;",
+            session.c_str(), info.attribute, info.status, info.error, folder.c_str(), share.c_str(),
+            ull(info.view_id));
+      },
+      [&] {
+        return sqlite3_mprintf(
+            "select id from session_table  WHERE share_name = '%q' AND view_id = %llu ;",
+            share.c_str(), ull(info.view_id));
+      },
+      &info.id);
+}
+
+// --- Connection record and link state ----------------------------------------------------------
+
+int SystemDB::setConnectionInfo(KELOConnectionInfo& info, const TunnelInfo& tunnel) {
+  static constexpr char kOp[] = "setConnectionInfo";
+  ValueBuffer ip, user, server, waypoint, vault, session;
+  if (!copyArgument(&ip, info.server_ip, kOp) || !copyArgument(&user, info.username, kOp) ||
+      !copyArgument(&server, info.server_name, kOp) ||
+      !copyArgument(&waypoint, info.waypoint_mode, kOp) ||
+      !copyArgument(&vault, info.vault_id, kOp) || !copyArgument(&session, info.session, kOp)) {
+    return -1;
+  }
+  return writeLocked(
+      kOp, "insert/replace sqlite3_mprintf failed.",
+      [&] {
+        return sqlite3_mprintf(
+            "insert or replace into connection_table ( conn_mode, server_name, server_ip, "
+            "server_port, waypoint_mode, username, vault_id, session, protocol_version,  "
+            "use_tunnel, tunnel_ip, tunnel_port )values (%d, '%q', '%q', %d, '%q', '%q', '%q', "
+            "'%q', %d, %d, '%q', %d);",
+            info.conn_mode, server.c_str(), ip.c_str(), info.server_port, waypoint.c_str(),
+            user.c_str(), vault.c_str(), session.c_str(), info.protocol_version,
+            tunnel.use_tunnel ? 1 : 0, tunnel.tunnel_ip.c_str(), int{tunnel.tunnel_port});
+      },
+      [&] {
+        info.id = static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db));
+        return 0;
+      });
+}
+
+int SystemDB::updateConnectionInfo(KELOConnectionInfo& info, const TunnelInfo& tunnel) {
+  static constexpr char kOp[] = "updateConnectionInfo";
+  ValueBuffer ip, server, vault, waypoint, session;
+  if (!copyArgument(&ip, info.server_ip, kOp) || !copyArgument(&server, info.server_name, kOp) ||
+      !copyArgument(&vault, info.vault_id, kOp) ||
+      !copyArgument(&waypoint, info.waypoint_mode, kOp) ||
+      !copyArgument(&session, info.session, kOp)) {
+    return -1;
+  }
+  // Logs "update conn id %llu" and "cannnot get id for last update connection".
+  return updateAndFetchId(
+      UpdateNames{kOp, "conn", "connection"}, [] {},
+      [&] {
+        return sqlite3_mprintf(
+            "UPDATE connection_table SET  conn_mode = %d,  server_name = '%q',  server_ip = '%q', "
+            " server_port = %d,  waypoint_mode = '%q',  session = '%q',  protocol_version = %d,  "
+            "use_tunnel = %d,  tunnel_ip = '%q',  tunnel_port = %d  WHERE vault_id = '%q' ; ",
+            info.conn_mode, server.c_str(), ip.c_str(), info.server_port, waypoint.c_str(),
+            session.c_str(), info.protocol_version, tunnel.use_tunnel ? 1 : 0,
+            tunnel.tunnel_ip.c_str(), int{tunnel.tunnel_port}, vault.c_str());
+      },
+      [&] {
+        return sqlite3_mprintf("select id from connection_table WHERE vault_id = '%q' ;",
+                               vault.c_str());
+      },
+      &info.id);
+}
+
+int SystemDB::getConnectionInfo(KELOConnectionInfo& info) {
+  static constexpr char kOp[] = "getConnectionInfo";
+  KELO_LOG_DEBUG(kLog, "getConnectionInfo\n");
+  return readLocked(kOp, "SELECT * FROM connection_table", [&](sqlite3_stmt* stmt) {
+    const int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE) return 0;
+    if (rc != SQLITE_ROW) {
+      KELO_LOG_ERROR(kLog, "getConnectionInfo: sqlite3_step: %s (%d)\n", sharedErrorText(), rc);
+      return -1;
+    }
+    KELOConnectionInfo found = info;
+    found.id = columnId(stmt, 0);
+    found.conn_mode = columnInt(stmt, 1);
+    if (!tracedColumnText(stmt, 2, kOp, &found.server_name) ||
+        !tracedColumnText(stmt, 3, kOp, &found.server_ip)) {
+      return -1;
+    }
+    found.server_port = columnInt(stmt, 4);
+    if (!tracedColumnText(stmt, 5, kOp, &found.waypoint_mode) ||
+        !tracedColumnText(stmt, 6, kOp, &found.username) ||
+        !tracedColumnText(stmt, 7, kOp, &found.vault_id) ||
+        !tracedColumnText(stmt, 8, kOp, &found.session)) {
+      return -1;
+    }
+    found.protocol_version = columnInt(stmt, 9);
+    info = found;
+    return 0;
+  });
+}
+
+int SystemDB::getConnectionInfoByVaultID(const KELOConnectionInfo& /*info*/,
+                                         std::string /*vaultId*/) {
+  return 0;
+}
+
+int SystemDB::setLink(int linked) {
+  KELO_LOG_INFO(kLog, "set link %d\n", linked);
+  return writeLocked("setLink", "insert sqlite3_mprintf failed.", [&] {
+    return sqlite3_mprintf(
+        "insert or replace into system_table values ('linked', %d); update connection_table set "
+        "linked = %d; ",
+        linked, linked);
+  });
+}
+
+int SystemDB::checkLinked(int& linked) {
+  return readLocked("checkLinked", "SELECT value FROM system_table WHERE key = 'linked';",
+                    [&](sqlite3_stmt* stmt) {
+                      const int rc = sqlite3_step(stmt);
+                      if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
+                        linked = rc == SQLITE_ROW ? columnInt(stmt, 0) : 0;
+                        return 0;
+                      }
+                      KELO_LOG_ERROR(kLog, "checkLinked: sqlite3_step: %s (%d)\n",
+                                     sharedErrorText(), rc);
+                      return -1;
+                    });
+}
