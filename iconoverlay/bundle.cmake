@@ -111,7 +111,14 @@ else()
     PREFIX "" SUFFIX "" OUTPUT_NAME KeloMacIconOverlay
     LIBRARY_OUTPUT_DIRECTORY ${KELO_BUNDLE_DIR})
   target_link_libraries(KeloMacIconOverlay PRIVATE kelo_iconoverlay_core kelo_objcxx)
+  # The libraries linked in stay private to the bundle: its references bind to its own
+  # copies, never to same-named code of the host process (whose statics would otherwise be
+  # constructed twice).
+  target_link_options(KeloMacIconOverlay PRIVATE -Wl,--exclude-libs,ALL)
 endif()
 
 target_include_directories(KeloMacIconOverlay PRIVATE ${PROJECT_SOURCE_DIR})
+# The runtime finds the classes by name; no C++ symbol of the bundle is for the host.
+set_target_properties(KeloMacIconOverlay PROPERTIES
+  CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 kelo_make_position_independent(KeloMacIconOverlay)
