@@ -19,9 +19,11 @@ set(KELO_BADGE_RESOURCES
     CACHE INTERNAL "The bundle's badge images")
 
 # kelo_objcxx_sources(file ...): compile the files as Objective-C++ with the C++ compiler,
-# so no extra CMake language is needed (g++ with gobjc++, or Apple clang).
+# so no extra CMake language is needed (g++ with gobjc++, or Apple clang). The runtime's
+# Objective-C-only flags go on these files alone: g++ refuses them for plain C++ files.
 function(kelo_objcxx_sources)
-  set_source_files_properties(${ARGN} PROPERTIES LANGUAGE CXX COMPILE_OPTIONS "-xobjective-c++")
+  set_source_files_properties(${ARGN} PROPERTIES
+    LANGUAGE CXX COMPILE_OPTIONS "-xobjective-c++;${KELO_OBJC_FLAGS}")
 endfunction()
 
 # The bundle links the static libraries below it, so their code must be position
@@ -40,8 +42,6 @@ function(kelo_make_position_independent target)
     endif()
   endforeach()
 endfunction()
-
-kelo_objcxx_sources(${KELO_BUNDLE_SOURCES})
 
 if(APPLE)
   set(KELO_BUNDLE_DIR ${CMAKE_CURRENT_BINARY_DIR}/KeloMacIconOverlay.bundle
@@ -75,6 +75,7 @@ else()
   set(_gs_defines "")
   set(_gs_options "")
   set(_gs_includes "")
+  set(_gs_objc_options "")
   foreach(flag IN LISTS _gs_cflags)
     if(flag MATCHES "^-D(.*)")
       list(APPEND _gs_defines ${CMAKE_MATCH_1})
@@ -82,10 +83,13 @@ else()
       if(IS_DIRECTORY ${CMAKE_MATCH_1})
         list(APPEND _gs_includes ${CMAKE_MATCH_1})
       endif()
+    elseif(flag MATCHES "objc|constant-string")
+      list(APPEND _gs_objc_options ${flag})
     elseif(flag MATCHES "^-f" OR flag STREQUAL "-pthread")
       list(APPEND _gs_options ${flag})
     endif()
   endforeach()
+  set(KELO_OBJC_FLAGS ${_gs_objc_options} CACHE INTERNAL "Objective-C flags of the runtime")
   add_library(kelo_objcxx INTERFACE)
   target_compile_definitions(kelo_objcxx INTERFACE ${_gs_defines})
   target_compile_options(kelo_objcxx INTERFACE ${_gs_options})
@@ -117,6 +121,7 @@ else()
   target_link_options(KeloMacIconOverlay PRIVATE -Wl,--exclude-libs,ALL)
 endif()
 
+kelo_objcxx_sources(${KELO_BUNDLE_SOURCES})
 target_include_directories(KeloMacIconOverlay PRIVATE ${PROJECT_SOURCE_DIR})
 # The runtime finds the classes by name; no C++ symbol of the bundle is for the host.
 set_target_properties(KeloMacIconOverlay PROPERTIES

@@ -37,9 +37,12 @@ struct HostNodeRecord {
   NSURL* url_;
   int draw_count_;
   NSRect last_frame_;
+  NSImage* icon_;
 }
 // A cell showing the item at `path`; nil gives a cell whose `node` returns no record.
 - (id)initWithPath:(NSString*)path;
+// Draw `icon` instead of HostDrawIcon's picture.
+- (void)setIcon:(NSImage*)icon;
 - (int)drawCount;
 - (NSRect)lastFrame;
 @end

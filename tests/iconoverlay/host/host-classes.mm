@@ -45,13 +45,24 @@ void HostDrawIcon(NSRect frame) {
 
 - (void)dealloc {
   [url_ release];
+  [icon_ release];
   [super dealloc];
+}
+
+- (void)setIcon:(NSImage*)icon {
+  [icon retain];
+  [icon_ release];
+  icon_ = icon;
 }
 
 - (void)drawIconWithFrame:(NSRect)frame {
   ++draw_count_;
   last_frame_ = frame;
-  HostDrawIcon(frame);
+  if (icon_ == nil) {
+    HostDrawIcon(frame);
+  } else {
+    [icon_ drawInRect:frame fromRect:NSZeroRect operation:NSCompositeSourceOver fraction:1.0];
+  }
 }
 
 - (const void*)node {
