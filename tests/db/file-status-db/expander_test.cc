@@ -118,11 +118,6 @@ TEST(Expander, ExpandsEveryCaseByteForByte) {
 
 TEST(Expander, NullTemplateGivesNull) { EXPECT_EQ(KELODBEscapeStringEX3(nullptr), nullptr); }
 
-TEST(Expander, PlaceholderTableOrder) {
-  const char* expected[] = {"@KELO:VAR", "@KELO:LVAR", "@KELO:INT", "@KELO:LLINT", "@KELO:NEVAR"};
-  for (int i = 0; i < 5; ++i) EXPECT_STREQ(grgKeloParamList[i], expected[i]) << i;
-}
-
 TEST(ExpendBufSize, RefusesBadArgumentsAndLeavesBufferAlone) {
   char* block = static_cast<char*>(malloc(8));
   char* none = nullptr;
