@@ -1,0 +1,268 @@
+#include "iconoverlay/badge-resolver.h"
+
+#include <sstream>
+#include <utility>
+
+#include "db/file-status-db/file-status-db.h"
+#include "db/system-db/system-db.h"
+
+namespace kelo {
+
+const std::array<BadgeSpec, 3> kBadgeTable = {{
+    {kStateSynced, "synced", "synced", "ico", "KeloSynced"},
+    {kStateSyncing, "syncing", "syncing", "ico", "KeloSyncing"},
+    {kStateUnsupported, "unsupported", "unsupp", "ico", "KeloUnsupp"},
+}};
+
+namespace {
+
+// Appends one step to `explain`; builds no text at all when nobody asked for it, so the
+// drawing path pays nothing for explanations.
+template <typename... Parts>
+void Note(Explanation* explain, const char* step, const Parts&... parts) {
+  if (explain == nullptr) return;
+  std::ostringstream text;
+  (text << ... << parts);
+  explain->push_back({step, text.str()});
+}
+
+const char* ExistsText(bool exists) { return exists ? "exists" : "does not exist"; }
+
+std::string SessionText(const KELOSessionInfo& info) {
+  std::ostringstream text;
+  text << "id " << info.id << ", status " << info.status << ", share '" << info.share_name
+       << "', folder '" << info.sync_folder << "'";
+  return text.str();
+}
+
+// The lookup leaves the record at its defaults exactly when no session holds the path.
+bool SessionFound(const KELOSessionInfo& info) { return info.id != 0 || info.status != 0; }
+
+}  // namespace
+
+const BadgeSpec* BadgeForCode(int code) {
+  for (const BadgeSpec& row : kBadgeTable) {
+    if (row.code == code) return &row;
+  }
+  return nullptr;
+}
+
+std::string SystemDbPath(const std::string& home) {
+  static const char kComponent[] = ".Tarnvale/db/sys.sqlite";
+  std::string::size_type end = home.find_last_not_of('/');
+  if (end == std::string::npos) return home.empty() ? kComponent : std::string("/") + kComponent;
+  return home.substr(0, end + 1) + "/" + kComponent;
+}
+
+std::string FileStatusDbPath(const std::string& home, std::uint64_t session_id) {
+  // The id is printed as a signed 32-bit number, as the client names the folders.
+  int32_t folder = static_cast<int32_t>(static_cast<uint32_t>(session_id & 0xffffffffu));
+  return home + "/.Tarnvale/session/" + std::to_string(folder) + "/db/file-status.sqlite";
+}
+
+bool IsValidUtf8(std::string_view bytes) {
+  size_t i = 0;
+  const size_t n = bytes.size();
+  while (i < n) {
+    unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t extra;
+    uint32_t cp;
+    if (c >= 0xc2 && c <= 0xdf) {
+      extra = 1;
+      cp = c & 0x1f;
+    } else if (c >= 0xe0 && c <= 0xef) {
+      extra = 2;
+      cp = c & 0x0f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      extra = 3;
+      cp = c & 0x07;
+    } else {
+      return false;  // continuation byte, overlong lead 0xc0/0xc1, or beyond U+10FFFF
+    }
+    if (n - i <= extra) return false;
+    for (size_t k = 1; k <= extra; ++k) {
+      unsigned char cc = static_cast<unsigned char>(bytes[i + k]);
+      if ((cc & 0xc0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3f);
+    }
+    if ((extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) || cp > 0x10ffff ||
+        (cp >= 0xd800 && cp <= 0xdfff)) {
+      return false;
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+std::recursive_mutex& FileStatusDbMutex() {
+  static std::recursive_mutex* mutex = new std::recursive_mutex;  // outlives static teardown
+  return *mutex;
+}
+
+int OverlayPlatform::SyncStatus(const char* utf8_path, Explanation* explain) {
+  return ResolveSyncStatus(*this, utf8_path, explain);
+}
+
+int ResolveSyncStatus(OverlayPlatform& platform, const char* utf8_path, Explanation* explain) {
+  if (utf8_path == nullptr || !IsValidUtf8(utf8_path)) {
+    Note(explain, "code", "0: the path has no UTF-8 form");
+    return kStateNone;
+  }
+  std::lock_guard<std::recursive_mutex> lock(FileStatusDbMutex());
+  FileStatusInfo info;
+  info.clear();
+  const std::string raw(utf8_path);
+  // The client records paths precomposed; an empty or unconvertible path stays empty and
+  // the read below rejects it.
+  std::string lookup;
+  if (!raw.empty()) {
+    std::string form_c;
+    if (platform.NormalizeFormC(raw, &form_c)) lookup = std::move(form_c);
+  }
+  if (lookup.empty()) {
+    Note(explain, "lookup_path",
+         "empty: ", raw.empty() ? "the path is empty" : "the path has no form C within 4095 bytes");
+  } else {
+    Note(explain, "lookup_path", "'", lookup, "'", lookup == raw ? "" : " (form C of the path)");
+  }
+  if (FileStatusDB::getFileSyncStat(lookup, &info) != 0) {
+    Note(explain, "entry", "none recorded for the path (or the read failed)");
+    Note(explain, "code", kStateNone);
+    return kStateNone;
+  }
+  Note(explain, "entry", "path '", info.path, "', type ", info.fileType, ", state ",
+       info.syncStatus);
+  int code = info.syncStatus;
+  if (info.fileType == kFileTypeFolder && info.syncStatus == kStateSynced) {
+    // The subtree is asked by the same precomposed path as the entry: the database holds
+    // form C, so a decomposed folder name would never match its children.
+    bool syncing_below = FileStatusDB::isAnySubFileDirSyncing(lookup);
+    Note(explain, "folder_rule", "asked for a syncing entry below '", lookup,
+         "/': ", syncing_below ? "found one, so the folder shows syncing" : "none");
+    if (syncing_below) code = kStateSyncing;
+  } else {
+    Note(explain, "folder_rule",
+         "not asked: only a folder (type 1) recorded as synced (state 1) looks below itself");
+  }
+  Note(explain, "code", code);
+  return code;
+}
+
+OverlayBadge ResolveOverlayBadge(OverlayPlatform& platform, const char* utf8_path,
+                                 Explanation* explain) {
+  OverlayBadge result;
+  if (utf8_path == nullptr || !IsValidUtf8(utf8_path)) {
+    Note(explain, "path", "none: the host gave no path, or the path has no UTF-8 form");
+    Note(explain, "badge", "none: a path without a UTF-8 form gets no badge");
+    return result;
+  }
+  const std::string path(utf8_path);
+  if (explain != nullptr) {
+    std::string form_c;
+    bool precomposed = platform.NormalizeFormC(path, &form_c) && form_c == path;
+    Note(explain, "path", "'", path, "'", precomposed ? "" : " (not in form C)");
+  }
+
+  const std::string home = platform.HomeDirectory();
+  Note(explain, "home", "'", home, "'");
+  const std::string system_db = SystemDbPath(home);
+  const bool system_db_exists = platform.FileExists(system_db);
+  Note(explain, "system_db", "'", system_db, "' ", ExistsText(system_db_exists));
+  if (!system_db_exists) {
+    Note(explain, "badge", "none: no system database, so no folder is synchronised");
+    return result;
+  }
+
+  KELOSessionInfo session;
+  int rc = SystemDB::getSessionInfoByFilePath(system_db, path, &session);
+  if (rc < 0) {
+    Note(explain, "session", "lookup failed (result ", rc, ")");
+    Note(explain, "badge", "none: the session lookup failed");
+    return result;
+  }
+  if (SessionFound(session)) {
+    Note(explain, "session", SessionText(session), " (result ", rc, ")");
+  } else {
+    Note(explain, "session", "none: no synchronised folder holds the path (result ", rc, ")");
+    // A client that stores its folders precomposed must still be found for a path that
+    // arrives decomposed. A session found by the first lookup is never replaced.
+    std::string form_c;
+    if (platform.NormalizeFormC(path, &form_c) && form_c != path) {
+      rc = SystemDB::getSessionInfoByFilePath(system_db, form_c, &session);
+      if (rc < 0) {
+        Note(explain, "session_form_c", "lookup of '", form_c, "' failed (result ", rc, ")");
+        Note(explain, "badge", "none: the session lookup failed");
+        return result;
+      }
+      Note(explain, "session_form_c", "'", form_c,
+           "': ", SessionFound(session) ? SessionText(session) : std::string("none"), " (result ",
+           rc, ")");
+    }
+  }
+
+  const std::string file_status_db = FileStatusDbPath(home, session.id);
+  // One unsigned comparison covers both active statuses.
+  if (static_cast<unsigned>(session.status) - kSessionStatusFirstActive >
+      static_cast<unsigned>(kSessionStatusLastActive - kSessionStatusFirstActive)) {
+    Note(explain, "session_status", session.status, ": shows no badges (only 10 and 11 do)");
+    Note(explain, "badge", "none: no active session holds the path");
+    return result;
+  }
+  Note(explain, "session_status", session.status, ": shows badges");
+
+  const bool file_status_db_exists = platform.FileExists(file_status_db);
+  Note(explain, "file_status_db", "'", file_status_db, "' ", ExistsText(file_status_db_exists));
+  if (!file_status_db_exists) {
+    Note(explain, "badge", "none: the session has no file status database yet");
+    return result;
+  }
+
+  {
+    // FileStatusDB's current database is process-wide: no other thread may switch it
+    // between the initialisation and the read.
+    std::lock_guard<std::recursive_mutex> lock(FileStatusDbMutex());
+    int init = FileStatusDB::initialize(file_status_db);
+    Note(explain, "initialize",
+         init == 0 ? "made it the current file status database"
+                   : "failed; the read goes ahead on the database path it set");
+    result.code = platform.SyncStatus(utf8_path, explain);
+  }
+
+  const BadgeSpec* badge = BadgeForCode(result.code);
+  if (badge == nullptr) {
+    Note(explain, "badge", "none: state ", result.code, " has no badge");
+    return result;
+  }
+  const void* image = platform.FetchImage(badge->image_name);
+  bool loaded = false;
+  if (image == nullptr) {
+    platform.LoadImage(*badge);
+    image = platform.FetchImage(badge->image_name);
+    loaded = true;
+  }
+  if (image == nullptr) {
+    Note(explain, "badge", "none: image ", badge->image_name,
+         " could not be loaded from resource '", badge->resource_name, ".", badge->resource_type,
+         "'");
+    return result;
+  }
+  result.badge = badge;
+  result.image = image;
+  Note(explain, "badge", badge->badge, " (image ", badge->image_name,
+       loaded ? ", just loaded from its resource)" : ")");
+  return result;
+}
+
+BadgeRect ListViewBadgeRect(const BadgeRect& icon_frame) {
+  return {icon_frame.x + 5.0, icon_frame.y, icon_frame.height, icon_frame.height};
+}
+
+BadgeRect ImageBrowserBadgeRect(double image_width, double image_height) {
+  return {0.0, 0.0, image_width, image_height};
+}
+
+}  // namespace kelo
