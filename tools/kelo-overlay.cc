@@ -1,0 +1,664 @@
+// kelo-overlay: the badge resolution of the Finder plug-in, on the command line.
+//
+// Resolves paths through exactly the code the plug-in runs (iconoverlay/badge-resolver.h)
+// against a home directory's client databases, explains each step, builds a sample home,
+// lists sessions and records states by hand. Exit status: 0 success, 1 failure, 2 usage.
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utf8proc.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <list>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "db/file-status-db/file-status-db.h"
+#include "db/system-db/system-db.h"
+#include "iconoverlay/badge-resolver.h"
+#include "iconoverlay/linux-platform.h"
+#include "log/log.h"
+#include "tools/demo-home.h"
+
+namespace kelo {
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+const char kProgram[] = "kelo-overlay";
+
+const char kMainUsage[] =
+    "usage: kelo-overlay [--log-config FILE] COMMAND [OPTIONS] [ARGS]\n"
+    "\n"
+    "Shows which sync badge the Finder plug-in draws on a file, and why.\n"
+    "\n"
+    "commands:\n"
+    "  demo [DIR]               build a sample home directory and show its badges\n"
+    "  status PATH...           the badge each path gets (--explain: every step)\n"
+    "  sessions                 the synchronised folders of the system database\n"
+    "  set-state PATH STATE     record a sync state for a path\n"
+    "  reset-syncing PATH       turn the syncing entries of PATH's session into synced\n"
+    "\n"
+    "  --log-config FILE        set the logger's thresholds from a key=value file\n"
+    "                           (e.g. \"system_db_debug=7\"); log lines go to stderr\n"
+    "\n"
+    "Run 'kelo-overlay COMMAND --help' for the options of a command.\n";
+
+const char kStatusUsage[] =
+    "usage: kelo-overlay status [--home DIR] [--explain] [--json] PATH...\n"
+    "\n"
+    "Prints the badge (synced, syncing, unsupported or none) and the sync state code\n"
+    "that the Finder plug-in would show for each PATH. Relative paths are taken from\n"
+    "the current folder; nothing on disk is changed.\n"
+    "\n"
+    "  --home DIR   resolve against the client databases under DIR/.Tarnvale\n"
+    "               (default: your home directory)\n"
+    "  --explain    print every step: databases, session, entry, folder rule\n"
+    "  --json       print a JSON array, one object per path\n";
+
+const char kDemoUsage[] =
+    "usage: kelo-overlay demo [--json] [DIR]\n"
+    "\n"
+    "Makes DIR (default: a new temporary folder) a sample home directory as the\n"
+    "desktop client would: a server connection, five synchronised folders in\n"
+    "different states, their file status databases and real files, some with\n"
+    "non-ASCII and decomposed names. Then prints the badge of every sample path and\n"
+    "the status command to try next. DIR must not hold a .Tarnvale folder yet.\n"
+    "\n"
+    "  --json       print the home and the sample badges as JSON\n";
+
+const char kSessionsUsage[] =
+    "usage: kelo-overlay sessions [--home DIR] [--json]\n"
+    "\n"
+    "Lists the sessions (synchronised folders) of the system database: id, share,\n"
+    "session, status, enabled and folder. Badges show for status 10 and 11 only.\n"
+    "\n"
+    "  --home DIR   read DIR/.Tarnvale/db/sys.sqlite (default: your home directory)\n"
+    "  --json       print a JSON array\n";
+
+const char kSetStateUsage[] =
+    "usage: kelo-overlay set-state [--home DIR] [--folder] PATH STATE\n"
+    "\n"
+    "Records STATE for PATH in the file status database of the session that holds\n"
+    "PATH, as the desktop client would (the path is stored in Unicode form C).\n"
+    "The database is created if the session has none yet.\n"
+    "\n"
+    "  STATE        none, synced, syncing, unsupported, or a number\n"
+    "  --folder     record PATH as a folder (file type 1)\n"
+    "  --home DIR   use the client databases under DIR (default: your home)\n";
+
+const char kResetUsage[] =
+    "usage: kelo-overlay reset-syncing [--home DIR] PATH\n"
+    "\n"
+    "Turns every syncing entry of the file status database of the session that holds\n"
+    "PATH (any path inside its folder) into synced.\n"
+    "\n"
+    "  --home DIR   use the client databases under DIR (default: your home)\n";
+
+enum OptionBits : unsigned {
+  kOptHome = 1u << 0,
+  kOptExplain = 1u << 1,
+  kOptJson = 1u << 2,
+  kOptFolder = 1u << 3,
+};
+
+struct Options {
+  std::string home;
+  bool explain = false;
+  bool json = false;
+  bool folder = false;
+  bool help = false;
+  std::vector<std::string> args;
+};
+
+int UsageError(const std::string& command, const std::string& message) {
+  std::cerr << kProgram << (command.empty() ? "" : " " + command) << ": " << message << "\n"
+            << "Try '" << kProgram << (command.empty() ? "" : " " + command) << " --help'.\n";
+  return kExitUsage;
+}
+
+int Failure(const std::string& command, const std::string& message) {
+  std::cerr << kProgram << " " << command << ": " << message << "\n";
+  return kExitFailure;
+}
+
+// Parses the options a command allows; everything else that starts with '-' is an error.
+// "--" ends the options. Returns kExitOk or the usage exit code after reporting.
+int ParseOptions(const std::string& command, const std::vector<std::string>& argv, unsigned allowed,
+                 Options* out) {
+  bool options_done = false;
+  for (size_t i = 0; i < argv.size(); ++i) {
+    const std::string& arg = argv[i];
+    if (options_done || arg.size() < 2 || arg[0] != '-') {
+      out->args.push_back(arg);
+    } else if (arg == "--") {
+      options_done = true;
+    } else if (arg == "--help" || arg == "-h") {
+      out->help = true;
+    } else if ((allowed & kOptHome) && (arg == "--home" || arg.rfind("--home=", 0) == 0)) {
+      if (arg == "--home") {
+        if (i + 1 >= argv.size()) return UsageError(command, "--home needs a folder");
+        out->home = argv[++i];
+      } else {
+        out->home = arg.substr(7);
+      }
+      if (out->home.empty()) return UsageError(command, "--home needs a folder");
+    } else if ((allowed & kOptExplain) && arg == "--explain") {
+      out->explain = true;
+    } else if ((allowed & kOptJson) && arg == "--json") {
+      out->json = true;
+    } else if ((allowed & kOptFolder) && arg == "--folder") {
+      out->folder = true;
+    } else {
+      return UsageError(command, "unknown option '" + arg + "'");
+    }
+  }
+  return kExitOk;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string CurrentDirectory() {
+  std::vector<char> buffer(4096);
+  while (getcwd(buffer.data(), buffer.size()) == nullptr) {
+    if (errno != ERANGE) return "";
+    buffer.resize(buffer.size() * 2);
+  }
+  return buffer.data();
+}
+
+// The Finder hands the plug-in absolute paths; a relative argument is taken from the
+// current folder, with no other change (no symlink resolution, no normalisation).
+std::string Absolute(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  std::string cwd = CurrentDirectory();
+  return cwd == "/" ? "/" + path : cwd + "/" + path;
+}
+
+// The home to resolve against: --home (which must be an existing folder) or the user's.
+int ChooseHome(const std::string& command, const Options& options, std::string* home) {
+  if (!options.home.empty()) {
+    *home = Absolute(options.home);
+    if (!IsDirectory(*home)) {
+      return Failure(command, "home folder '" + options.home + "' does not exist");
+    }
+    return kExitOk;
+  }
+  *home = LinuxOverlayPlatform::UserHomeDirectory();
+  if (home->empty()) {
+    return Failure(command, "cannot tell the home directory; set HOME or give --home DIR");
+  }
+  return kExitOk;
+}
+
+// `text` as one shell word: unchanged when it holds only characters no shell interprets.
+std::string ShellQuote(const std::string& text) {
+  static const char kSafe[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_/.,:@%+=-";
+  if (!text.empty() && text.find_first_not_of(kSafe) == std::string::npos) return text;
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+// JSON string literal; bytes that are not UTF-8 become U+FFFD.
+std::string Json(const std::string& text) {
+  std::string out = "\"";
+  size_t i = 0;
+  while (i < text.size()) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+      ++i;
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+      ++i;
+    } else if (c < 0x80) {
+      out += static_cast<char>(c);
+      ++i;
+    } else {
+      utf8proc_int32_t cp;
+      utf8proc_ssize_t n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(&text[i]),
+                                            static_cast<utf8proc_ssize_t>(text.size() - i), &cp);
+      if (n <= 0) {
+        out += "\xEF\xBF\xBD";
+        ++i;
+      } else {
+        out.append(text, i, static_cast<size_t>(n));
+        i += static_cast<size_t>(n);
+      }
+    }
+  }
+  return out + "\"";
+}
+
+// Columns a terminal gives `text` (combining marks take none, wide characters two).
+size_t DisplayWidth(const std::string& text) {
+  size_t width = 0;
+  size_t i = 0;
+  while (i < text.size()) {
+    utf8proc_int32_t cp;
+    utf8proc_ssize_t n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(&text[i]),
+                                          static_cast<utf8proc_ssize_t>(text.size() - i), &cp);
+    if (n <= 0) {
+      ++width;
+      ++i;
+      continue;
+    }
+    width += static_cast<size_t>(std::max(0, utf8proc_charwidth(cp)));
+    i += static_cast<size_t>(n);
+  }
+  return width;
+}
+
+std::string Pad(const std::string& text, size_t width) {
+  size_t used = DisplayWidth(text);
+  return used >= width ? text + " " : text + std::string(width - used, ' ');
+}
+
+struct PathReport {
+  std::string path;
+  OverlayBadge result;
+  Explanation steps;
+};
+
+PathReport Resolve(LinuxOverlayPlatform& platform, const std::string& path) {
+  PathReport report;
+  report.path = path;
+  // A path that is not UTF-8 has no UTF-8 form; the plug-in's host would give none.
+  const char* utf8 = IsValidUtf8(path) ? path.c_str() : nullptr;
+  report.result = ResolveOverlayBadge(platform, utf8, &report.steps);
+  return report;
+}
+
+const char* BadgeName(const OverlayBadge& result) {
+  return result.badge != nullptr ? result.badge->badge : "none";
+}
+
+std::string ReportJson(const PathReport& report, bool with_steps, const std::string& indent) {
+  std::ostringstream out;
+  out << indent << "{\"path\": " << Json(report.path)
+      << ", \"badge\": " << Json(BadgeName(report.result)) << ", \"state\": " << report.result.code
+      << ", \"image\": "
+      << (report.result.badge != nullptr ? Json(report.result.badge->image_name) : "null");
+  if (with_steps) {
+    out << ",\n" << indent << " \"steps\": [";
+    for (size_t i = 0; i < report.steps.size(); ++i) {
+      out << (i ? ",\n" : "\n") << indent << "   {\"step\": " << Json(report.steps[i].step)
+          << ", \"detail\": " << Json(report.steps[i].detail) << "}";
+    }
+    out << "]";
+  }
+  out << "}";
+  return out.str();
+}
+
+void PrintSteps(const Explanation& steps) {
+  for (const ExplainStep& step : steps) {
+    std::cout << "    " << Pad(step.step + ":", 16) << step.detail << "\n";
+  }
+}
+
+int RunStatus(const std::vector<std::string>& argv) {
+  Options options;
+  if (int rc = ParseOptions("status", argv, kOptHome | kOptExplain | kOptJson, &options)) {
+    return rc;
+  }
+  if (options.help) {
+    std::cout << kStatusUsage;
+    return kExitOk;
+  }
+  if (options.args.empty()) return UsageError("status", "no PATH given");
+  std::string home;
+  if (int rc = ChooseHome("status", options, &home)) return rc;
+
+  LinuxOverlayPlatform platform(home);
+  std::vector<PathReport> reports;
+  for (const std::string& path : options.args) reports.push_back(Resolve(platform, Absolute(path)));
+
+  if (options.json) {
+    std::cout << "[";
+    for (size_t i = 0; i < reports.size(); ++i) {
+      std::cout << (i ? ",\n" : "\n") << ReportJson(reports[i], options.explain, "  ");
+    }
+    std::cout << "\n]\n";
+    return kExitOk;
+  }
+  std::cout << Pad("BADGE", 13) << Pad("STATE", 7) << "PATH\n";
+  for (const PathReport& report : reports) {
+    std::cout << Pad(BadgeName(report.result), 13) << Pad(std::to_string(report.result.code), 7)
+              << report.path << "\n";
+    if (options.explain) PrintSteps(report.steps);
+  }
+  return kExitOk;
+}
+
+std::string MakeTemporaryHome(std::string* error) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kelo-demo-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data()) == nullptr) {
+    *error = "cannot create a temporary folder from '" + pattern + "': " + std::strerror(errno);
+    return "";
+  }
+  return buffer.data();
+}
+
+std::string RelativeTo(const std::string& home, const std::string& path) {
+  if (path.size() > home.size() && path.compare(0, home.size(), home) == 0 &&
+      path[home.size()] == '/') {
+    return path.substr(home.size() + 1);
+  }
+  return path;
+}
+
+// `program` is how the tool was started, so the suggested command can be pasted as it is.
+int RunDemo(const std::string& program, const std::vector<std::string>& argv) {
+  Options options;
+  if (int rc = ParseOptions("demo", argv, kOptJson, &options)) return rc;
+  if (options.help) {
+    std::cout << kDemoUsage;
+    return kExitOk;
+  }
+  if (options.args.size() > 1) return UsageError("demo", "at most one folder may be given");
+  std::string error;
+  std::string home;
+  if (options.args.empty()) {
+    home = MakeTemporaryHome(&error);
+    if (home.empty()) return Failure("demo", error);
+  } else {
+    home = Absolute(options.args[0]);
+    while (home.size() > 1 && home.back() == '/') home.pop_back();
+  }
+  std::vector<DemoSample> samples;
+  if (BuildDemoHome(home, &samples, &error) != 0) return Failure("demo", error);
+
+  LinuxOverlayPlatform platform(home);
+  std::vector<PathReport> reports;
+  for (const DemoSample& sample : samples) reports.push_back(Resolve(platform, sample.path));
+
+  const std::string try_path = home + "/Sync/Documents/Projects";
+  if (options.json) {
+    std::cout << "{\"home\": " << Json(home) << ",\n \"samples\": [";
+    for (size_t i = 0; i < reports.size(); ++i) {
+      std::cout << (i ? ",\n" : "\n") << ReportJson(reports[i], false, "  ");
+    }
+    std::cout << "\n ]}\n";
+    return kExitOk;
+  }
+  size_t path_width = 4;
+  for (const DemoSample& sample : samples) {
+    path_width = std::max(path_width, DisplayWidth(RelativeTo(home, sample.path)));
+  }
+  std::cout << "Sample home: " << home << "\n"
+            << "  system database  " << SystemDbPath(home) << "\n"
+            << "  sessions         Documents (status 10), Photos (11), Archive (12),\n"
+            << "                   \xC3\x89quipe (10), Music (10, no status database yet)\n\n";
+  std::cout << Pad("BADGE", 13) << Pad("STATE", 7) << Pad("PATH", path_width + 2) << "SHOWS\n";
+  for (size_t i = 0; i < reports.size(); ++i) {
+    std::cout << Pad(BadgeName(reports[i].result), 13)
+              << Pad(std::to_string(reports[i].result.code), 7)
+              << Pad(RelativeTo(home, reports[i].path), path_width + 2) << samples[i].what << "\n";
+  }
+  std::cout << "\nPaths are relative to the sample home. Try next:\n"
+            << "  " << program << " status --home " << ShellQuote(home) << " --explain "
+            << ShellQuote(try_path) << "\n";
+  return kExitOk;
+}
+
+int RunSessions(const std::vector<std::string>& argv) {
+  Options options;
+  if (int rc = ParseOptions("sessions", argv, kOptHome | kOptJson, &options)) return rc;
+  if (options.help) {
+    std::cout << kSessionsUsage;
+    return kExitOk;
+  }
+  if (!options.args.empty())
+    return UsageError("sessions", "unexpected argument '" + options.args[0] + "'");
+  std::string home;
+  if (int rc = ChooseHome("sessions", options, &home)) return rc;
+  const std::string system_db = SystemDbPath(home);
+  if (!LinuxOverlayPlatform(home).FileExists(system_db)) {
+    return Failure("sessions", "no system database at '" + system_db + "'");
+  }
+  std::list<KELOSessionInfo> sessions;
+  int rc = SystemDB::initialize(system_db);
+  if (rc == 0) rc = SystemDB::getSessionList(sessions);
+  SystemDB::destroy();
+  if (rc != 0) return Failure("sessions", "cannot read the sessions of '" + system_db + "'");
+
+  if (options.json) {
+    std::cout << "[";
+    bool first = true;
+    for (const KELOSessionInfo& s : sessions) {
+      std::cout << (first ? "\n" : ",\n") << "  {\"id\": " << s.id
+                << ", \"share\": " << Json(s.share_name) << ", \"session\": " << Json(s.session)
+                << ", \"status\": " << s.status
+                << ", \"enabled\": " << ((s.attribute & SystemDB::kEnabledBit) ? "true" : "false")
+                << ", \"folder\": " << Json(s.sync_folder) << "}";
+      first = false;
+    }
+    std::cout << "\n]\n";
+    return kExitOk;
+  }
+  std::cout << Pad("ID", 5) << Pad("SHARE", 12) << Pad("SESSION", 16) << Pad("STATUS", 8)
+            << Pad("ENABLED", 9) << "FOLDER\n";
+  for (const KELOSessionInfo& s : sessions) {
+    std::cout << Pad(std::to_string(s.id), 5) << Pad(s.share_name, 12) << Pad(s.session, 16)
+              << Pad(std::to_string(s.status), 8)
+              << Pad((s.attribute & SystemDB::kEnabledBit) ? "yes" : "no", 9) << s.sync_folder
+              << "\n";
+  }
+  if (sessions.empty()) std::cout << "(no sessions)\n";
+  return kExitOk;
+}
+
+// The session holding `path`, looked up as the plug-in does (as given, then in form C).
+int FindSession(const std::string& command, LinuxOverlayPlatform& platform, const std::string& path,
+                KELOSessionInfo* session) {
+  const std::string system_db = SystemDbPath(platform.HomeDirectory());
+  if (!platform.FileExists(system_db)) {
+    return Failure(command, "no system database at '" + system_db + "'");
+  }
+  int rc = SystemDB::getSessionInfoByFilePath(system_db, path, session);
+  std::string form_c;
+  if (rc >= 0 && session->id == 0 && session->status == 0 &&
+      platform.NormalizeFormC(path, &form_c) && form_c != path) {
+    rc = SystemDB::getSessionInfoByFilePath(system_db, form_c, session);
+  }
+  if (rc < 0) return Failure(command, "cannot read '" + system_db + "'");
+  if (session->id == 0) return Failure(command, "no synchronised folder holds '" + path + "'");
+  return kExitOk;
+}
+
+// Makes the session's file status database current, creating it when missing. The caller
+// holds FileStatusDbMutex().
+int OpenFileStatusDb(const std::string& command, const std::string& home,
+                     const KELOSessionInfo& session, std::string* db_path) {
+  *db_path = FileStatusDbPath(home, session.id);
+  std::string error;
+  if (MakeDirectories(db_path->substr(0, db_path->rfind('/')), &error) != 0) {
+    return Failure(command, error);
+  }
+  if (FileStatusDB::initialize(*db_path) != 0) {
+    return Failure(command, "cannot open the file status database '" + *db_path + "'");
+  }
+  return kExitOk;
+}
+
+bool ParseState(const std::string& text, int* state) {
+  static const struct {
+    const char* name;
+    int code;
+  } kNames[] = {{"none", kStateNone},
+                {"synced", kStateSynced},
+                {"syncing", kStateSyncing},
+                {"unsupported", kStateUnsupported}};
+  for (const auto& name : kNames) {
+    if (text == name.name) {
+      *state = name.code;
+      return true;
+    }
+  }
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  long value = std::strtol(text.c_str(), &end, 10);
+  if (*end != '\0' || errno != 0 || value < INT32_MIN || value > INT32_MAX) return false;
+  *state = static_cast<int>(value);
+  return true;
+}
+
+int RunSetState(const std::vector<std::string>& argv) {
+  Options options;
+  if (int rc = ParseOptions("set-state", argv, kOptHome | kOptFolder, &options)) return rc;
+  if (options.help) {
+    std::cout << kSetStateUsage;
+    return kExitOk;
+  }
+  if (options.args.size() != 2) return UsageError("set-state", "expected PATH and STATE");
+  int state = 0;
+  if (!ParseState(options.args[1], &state)) {
+    return UsageError("set-state", "bad STATE '" + options.args[1] +
+                                       "' (none, synced, syncing, unsupported or a number)");
+  }
+  if (!IsValidUtf8(options.args[0])) return Failure("set-state", "PATH is not UTF-8");
+  std::string home;
+  if (int rc = ChooseHome("set-state", options, &home)) return rc;
+  LinuxOverlayPlatform platform(home);
+  const std::string path = Absolute(options.args[0]);
+  KELOSessionInfo session;
+  if (int rc = FindSession("set-state", platform, path, &session)) return rc;
+
+  FileStatusInfo record;
+  if (!platform.NormalizeFormC(path, &record.path)) {
+    return Failure("set-state", "PATH has no form C within 4095 bytes");
+  }
+  record.fileType = options.folder ? kFileTypeFolder : 0;
+  record.syncStatus = state;
+  std::lock_guard<std::recursive_mutex> lock(FileStatusDbMutex());
+  std::string db_path;
+  if (int rc = OpenFileStatusDb("set-state", home, session, &db_path)) return rc;
+  FileStatusInfo check;
+  if (FileStatusDB::setFileSyncStat(record) != 0 ||
+      FileStatusDB::getFileSyncStat(record.path, &check) != 0 || check.syncStatus != state) {
+    return Failure("set-state", "cannot record the state in '" + db_path + "'");
+  }
+  std::cout << "recorded state " << state << " ("
+            << (BadgeForCode(state) ? BadgeForCode(state)->badge : "no badge") << "), type "
+            << record.fileType << (options.folder ? " (folder)" : "") << " for " << record.path
+            << "\n  in " << db_path << " (session " << session.id << ", " << session.share_name
+            << ")\n";
+  return kExitOk;
+}
+
+int RunResetSyncing(const std::vector<std::string>& argv) {
+  Options options;
+  if (int rc = ParseOptions("reset-syncing", argv, kOptHome, &options)) return rc;
+  if (options.help) {
+    std::cout << kResetUsage;
+    return kExitOk;
+  }
+  if (options.args.size() != 1) return UsageError("reset-syncing", "expected one PATH");
+  if (!IsValidUtf8(options.args[0])) return Failure("reset-syncing", "PATH is not UTF-8");
+  std::string home;
+  if (int rc = ChooseHome("reset-syncing", options, &home)) return rc;
+  LinuxOverlayPlatform platform(home);
+  KELOSessionInfo session;
+  if (int rc = FindSession("reset-syncing", platform, Absolute(options.args[0]), &session)) {
+    return rc;
+  }
+  std::lock_guard<std::recursive_mutex> lock(FileStatusDbMutex());
+  const std::string db_path = FileStatusDbPath(home, session.id);
+  if (!platform.FileExists(db_path)) {
+    return Failure("reset-syncing", "session " + std::to_string(session.id) +
+                                        " has no file status database ('" + db_path + "')");
+  }
+  if (FileStatusDB::initialize(db_path) != 0 || FileStatusDB::updateAllSyncingEntry() != 0) {
+    return Failure("reset-syncing", "cannot update '" + db_path + "'");
+  }
+  std::cout << "syncing entries of session " << session.id << " (" << session.share_name
+            << ") are synced now\n  in " << db_path << "\n";
+  return kExitOk;
+}
+
+// Applies --log-config FILE (anywhere before "--") and removes it from `args`.
+int ApplyLogConfig(std::vector<std::string>* args) {
+  for (size_t i = 0; i < args->size(); ++i) {
+    const std::string& arg = (*args)[i];
+    if (arg == "--") break;
+    std::string file;
+    size_t take = 0;
+    if (arg == "--log-config") {
+      if (i + 1 >= args->size()) return UsageError("", "--log-config needs a file");
+      file = (*args)[i + 1];
+      take = 2;
+    } else if (arg.rfind("--log-config=", 0) == 0) {
+      file = arg.substr(13);
+      take = 1;
+    } else {
+      continue;
+    }
+    if (access(file.c_str(), R_OK) != 0 || IsDirectory(file)) {
+      std::cerr << kProgram << ": cannot read the log configuration '" << file << "'\n";
+      return kExitFailure;
+    }
+    Logger::Initialize(Logger::kStderr, "", file, Logger::rotate_cnt);
+    args->erase(args->begin() + static_cast<long>(i), args->begin() + static_cast<long>(i + take));
+    --i;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int Main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (int rc = ApplyLogConfig(&args)) return rc;
+  if (args.empty()) {
+    std::cerr << kMainUsage;
+    return kExitUsage;
+  }
+  const std::string command = args[0];
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::cout << kMainUsage;
+    return kExitOk;
+  }
+  if (command == "status") return RunStatus(rest);
+  if (command == "demo") {
+    std::string program = argv[0];
+    if (program.find('/') == std::string::npos) program = kProgram;
+    return RunDemo(ShellQuote(program), rest);
+  }
+  if (command == "sessions") return RunSessions(rest);
+  if (command == "set-state") return RunSetState(rest);
+  if (command == "reset-syncing") return RunResetSyncing(rest);
+  return UsageError("", "unknown command '" + command + "'");
+}
+
+}  // namespace kelo
+
+int main(int argc, char** argv) { return kelo::Main(argc, argv); }
