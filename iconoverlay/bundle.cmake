@@ -127,3 +127,7 @@ target_include_directories(KeloMacIconOverlay PRIVATE ${PROJECT_SOURCE_DIR})
 set_target_properties(KeloMacIconOverlay PROPERTIES
   CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 kelo_make_position_independent(KeloMacIconOverlay)
+
+if(NOT APPLE)
+  add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/linux-host ${CMAKE_CURRENT_BINARY_DIR}/linux-host)
+endif()

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "db/file-status-db/file-status-db.h"
-#import "host-classes.h"
-#import "host-support.h"
+#import "host-test-support.h"
 #import "iconoverlay/icon-overlay.h"
+#import "iconoverlay/linux-host/host-classes.h"
 #include "support/temp_dir.h"
 
 namespace kelo_host {

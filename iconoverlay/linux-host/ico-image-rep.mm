@@ -1,4 +1,4 @@
-#import "ico-image-rep.h"
+#import "iconoverlay/linux-host/ico-image-rep.h"
 
 #include <cstdint>
 #include <cstring>

@@ -5,12 +5,13 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
-#import "host-classes.h"
-#import "host-support.h"
-#include "support/temp_dir.h"
+#import "iconoverlay/linux-host/host-classes.h"
+#import "iconoverlay/linux-host/host-support.h"
 #include "tools/demo-home.h"
 
 namespace {
@@ -164,27 +165,32 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s OUT.png\n", argv[0]);
     return 2;
   }
-  NSAutoreleasePool* pool = [NSAutoreleasePool new];
-  kelo_test::TempDir home;
-  kelo_host::SetHome(home.path());
-  std::string error;
-  std::vector<kelo::DemoSample> samples;
-  if (!kelo_host::StartHost(KELO_PREVIEW_BUNDLE_DIR, &error) ||
-      kelo::BuildDemoHome(home.path(), &samples, &error) != 0) {
-    std::fprintf(stderr, "%s\n", error.c_str());
-    [pool drain];
+  std::string home = (std::filesystem::temp_directory_path() / "kelo-preview-XXXXXX").string();
+  if (mkdtemp(home.data()) == nullptr) {
+    std::perror("mkdtemp");
     return 1;
   }
-  const int rows = static_cast<int>(samples.size());
-  const int grid_rows = (rows + kColumns - 1) / kColumns;
-  const int height = kMargin + kHeadingHeight + rows * kRowHeight + kMargin + kHeadingHeight +
-                     grid_rows * kTileHeight + kMargin;
-  NSImage* picture = kelo_host::Render(kWidth, height, [&] {
-    const int next = DrawListView(samples, home.path(), height - kMargin);
-    DrawImageBrowser(samples, next);
-  });
-  const bool written = kelo_host::WritePng(picture, argv[1]);
-  if (!written) std::fprintf(stderr, "cannot write %s\n", argv[1]);
+  NSAutoreleasePool* pool = [NSAutoreleasePool new];
+  kelo_host::SetHome(home);
+  std::string error;
+  std::vector<kelo::DemoSample> samples;
+  bool written = false;
+  if (kelo_host::StartHost(KELO_PREVIEW_BUNDLE_DIR, &error) &&
+      kelo::BuildDemoHome(home, &samples, &error) == 0) {
+    const int rows = static_cast<int>(samples.size());
+    const int grid_rows = (rows + kColumns - 1) / kColumns;
+    const int height = kMargin + kHeadingHeight + rows * kRowHeight + kMargin + kHeadingHeight +
+                       grid_rows * kTileHeight + kMargin;
+    NSImage* picture = kelo_host::Render(kWidth, height, [&] {
+      const int next = DrawListView(samples, home, height - kMargin);
+      DrawImageBrowser(samples, next);
+    });
+    written = kelo_host::WritePng(picture, argv[1]);
+    if (!written) error = std::string("cannot write ") + argv[1];
+  }
+  if (!written) std::fprintf(stderr, "%s\n", error.c_str());
   [pool drain];
+  std::error_code ignored;
+  std::filesystem::remove_all(home, ignored);
   return written ? 0 : 1;
 }

@@ -1,4 +1,4 @@
-#import "host-classes.h"
+#import "iconoverlay/linux-host/host-classes.h"
 
 void HostDrawIcon(NSRect frame) {
   // A light body with a dark left half and a red top-right corner, so that any shift,

@@ -2,8 +2,8 @@
 // a PNG image becomes an NSBitmapImageRep of its own size. Entries in the older BMP form
 // are skipped (the bundle's badges hold PNG entries only). The test host registers it
 // before loading the bundle; the bundle itself never relies on it.
-#ifndef KELO_TESTS_ICONOVERLAY_HOST_ICO_IMAGE_REP_H_
-#define KELO_TESTS_ICONOVERLAY_HOST_ICO_IMAGE_REP_H_
+#ifndef KELO_ICONOVERLAY_LINUX_HOST_ICO_IMAGE_REP_H_
+#define KELO_ICONOVERLAY_LINUX_HOST_ICO_IMAGE_REP_H_
 
 #import <AppKit/AppKit.h>
 
@@ -13,4 +13,4 @@
 + (NSArray*)imageRepsWithData:(NSData*)data;
 @end
 
-#endif  // KELO_TESTS_ICONOVERLAY_HOST_ICO_IMAGE_REP_H_
+#endif  // KELO_ICONOVERLAY_LINUX_HOST_ICO_IMAGE_REP_H_
