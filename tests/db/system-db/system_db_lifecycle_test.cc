@@ -158,13 +158,8 @@ TEST(SystemDBLifecycle, CopyOperationsZeroFillAndReportTheSourceLength) {
     EXPECT_STREQ(buf, c.copied);
     for (size_t i = strlen(c.copied); i < c.size; ++i) EXPECT_EQ(buf[i], '\0') << i;
     EXPECT_EQ(buf[c.size], 'x');  // nothing past the buffer
-    if (c.src != nullptr) {
-      memset(buf, 'x', sizeof buf);
-      EXPECT_EQ(SystemDB::wcstombsIfNeed(buf, c.src, c.size), c.result);
-      EXPECT_STREQ(buf, c.copied);
-    }
   }
-  char buf[8];
+  char buf[8];  // the string form copies up to the first NUL
   EXPECT_EQ(SystemDB::wcstombsIfNeed(buf, std::string("ab\0cd", 5), sizeof buf), 2u);
   EXPECT_STREQ(buf, "ab");
 }

@@ -10,7 +10,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -62,21 +61,22 @@ inline std::vector<std::string> queryRows(const std::string& db_path, const std:
   return rows;
 }
 
-// Splits raw logger output into messages "[LEVEL] text", dropping each time stamp and source
-// location. A message without a final newline runs on until the next one starts.
+// Splits raw logger output into messages "[LEVEL] text". Each message is "<16-byte time stamp>
+// [LEVEL] <path>system-db.cc(<line>): text"; a text without a final newline runs on until the
+// next time stamp.
 inline std::vector<std::string> parseMessages(const std::string& raw) {
-  static const std::regex kPrefix(
-      R"([A-Z][a-z]{2} \d{2} \d{2}:\d{2}:\d{2} (\[[A-Z]+\]) \S*system-db\.cc\(\d+\): )");
-  std::vector<std::string> out;
-  std::smatch m;
-  std::string rest = raw;
-  std::string pending;
-  while (std::regex_search(rest, m, kPrefix)) {
-    if (!pending.empty()) out.push_back(pending + m.prefix().str());
-    pending = m[1].str() + " ";
-    rest = m.suffix().str();
+  std::vector<size_t> tags;  // where each "[LEVEL]" starts
+  for (size_t loc = raw.find("system-db.cc("); loc != std::string::npos;
+       loc = raw.find("system-db.cc(", loc + 1)) {
+    tags.push_back(raw.rfind('[', loc));
   }
-  if (!pending.empty()) out.push_back(pending + rest);
+  std::vector<std::string> out;
+  for (size_t i = 0; i < tags.size(); ++i) {
+    const size_t text = raw.find("): ", tags[i]) + 3;
+    const size_t next = i + 1 < tags.size() ? tags[i + 1] - 16 : raw.size();
+    out.push_back(raw.substr(tags[i], raw.find(']', tags[i]) + 2 - tags[i]) +
+                  raw.substr(text, next - text));
+  }
   return out;
 }
 
