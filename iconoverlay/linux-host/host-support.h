@@ -37,7 +37,9 @@ struct Pixels {
 Pixels ReadPixels(NSImage* image);
 
 // A new opaque white image of the given size with `draw` run while it has the focus.
-NSImage* Render(int width, int height, const std::function<void()>& draw);
+// `flipped` draws in a flipped view instead (origin at the top left, as in the Finder's list
+// view) and returns a picture of it.
+NSImage* Render(int width, int height, const std::function<void()>& draw, bool flipped = false);
 
 // Writes `image` as a PNG file. Returns false on failure.
 bool WritePng(NSImage* image, const std::string& path);

@@ -12,8 +12,17 @@ std::string* host_home = new std::string;  // never destroyed: GNUstep may ask a
 }  // namespace
 
 #ifdef KELO_SANITIZED
-// GNUstep keeps objects alive until exit by design; leak reports would be its own.
-extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
+// GNUstep, its runtime and the font libraries keep memory until exit by design (and the
+// bundle's badge images are never released); leaks of the project's own C++ still count.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libobjc.so\n"
+         "leak:libgnustep-base.so\n"
+         "leak:libgnustep-gui.so\n"
+         "leak:libgnustep-back\n"
+         "leak:libfontconfig.so\n"
+         "leak:libcairo.so\n"
+         "leak:libX11.so\n";
+}
 #endif
 
 // The Finder's process reports its user's home; this host reports the test's. The bundle
@@ -23,6 +32,15 @@ NSString* NSHomeDirectory(void) {
   if (host_home->empty()) return NSHomeDirectoryForUser(NSUserName());
   return [NSString stringWithUTF8String:host_home->c_str()];
 }
+
+@interface KeloFlippedView : NSView
+@end
+
+@implementation KeloFlippedView
+- (BOOL)isFlipped {
+  return YES;
+}
+@end
 
 namespace kelo_host {
 
@@ -84,13 +102,32 @@ Pixels ReadPixels(NSImage* image) {
   return pixels;
 }
 
-NSImage* Render(int width, int height, const std::function<void()>& draw) {
-  NSImage* image = [[[NSImage alloc] initWithSize:NSMakeSize(width, height)] autorelease];
-  [image lockFocus];
+NSImage* Render(int width, int height, const std::function<void()>& draw, bool flipped) {
+  const NSRect bounds = NSMakeRect(0, 0, width, height);
+  NSImage* image = [[[NSImage alloc] initWithSize:bounds.size] autorelease];
+  if (!flipped) {
+    [image lockFocus];
+    [[NSColor whiteColor] set];
+    NSRectFill(bounds);
+    draw();
+    [image unlockFocus];
+    return image;
+  }
+  // Only a view makes the drawing context flipped; an image's focus never is.
+  NSWindow* window = [[NSWindow alloc] initWithContentRect:bounds
+                                                 styleMask:NSBorderlessWindowMask
+                                                   backing:NSBackingStoreBuffered
+                                                     defer:NO];
+  KeloFlippedView* view = [[[KeloFlippedView alloc] initWithFrame:bounds] autorelease];
+  [window setContentView:view];
+  [view lockFocus];
   [[NSColor whiteColor] set];
-  NSRectFill(NSMakeRect(0, 0, width, height));
+  NSRectFill(bounds);
   draw();
-  [image unlockFocus];
+  NSBitmapImageRep* shot = [[[NSBitmapImageRep alloc] initWithFocusedViewRect:bounds] autorelease];
+  [view unlockFocus];
+  [window close];
+  [image addRepresentation:shot];
   return image;
 }
 
