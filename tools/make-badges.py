@@ -3,7 +3,7 @@
 
     tools/make-badges.py [--out DIR]     write synced.ico, syncing.ico, unsupp.ico (default:
                                          iconoverlay/resources next to this script's repository)
-    tools/make-badges.py --check [DIR]   exit 1 if the files in DIR differ from a fresh drawing
+    tools/make-badges.py --check [DIR]   exit 1 if the images in DIR differ from a fresh drawing
 
 Each ICO holds one PNG entry per size in SIZES, drawn separately at that size so strokes stay
 legible at 16 pixels. A badge is drawn stretched over the whole icon it marks, so the image is
@@ -11,8 +11,9 @@ transparent except for a round emblem in its lower left corner: a green disc wit
 (synced), a blue disc with two circling arrows (syncing), a grey no-entry sign (unsupported).
 
 Only the standard library is used (shapes are rendered from signed distances with one pixel of
-anti-aliasing; PNG and ICO are written by hand), so the output is byte-identical everywhere and
-`--check` can guard the committed files.
+anti-aliasing; PNG and ICO are written by hand). `--check` compares decoded pixels, not bytes,
+since another zlib may compress the same pixels differently, and allows one step per sample for
+another C library's last-bit rounding.
 """
 
 import math
@@ -169,6 +170,35 @@ def ico(kind):
     return out + b"".join(images)
 
 
+def decoded(data):
+    """[(size, raw PNG rows)] of each entry of an ICO file written by ico(), or None."""
+    try:
+        reserved, kind, count = struct.unpack_from("<HHH", data, 0)
+        if reserved != 0 or kind != 1:
+            return None
+        entries = []
+        for i in range(count):
+            side, _, _, _, _, _, length, offset = struct.unpack_from("<BBBBHHII", data, 6 + 16 * i)
+            png_data, at, idat = data[offset:offset + length], 8, b""
+            while at < len(png_data):
+                (chunk_length,) = struct.unpack_from(">I", png_data, at)
+                if png_data[at + 4:at + 8] == b"IDAT":
+                    idat += png_data[at + 8:at + 8 + chunk_length]
+                at += 12 + chunk_length
+            entries.append((side or 256, zlib.decompress(idat)))
+        return entries
+    except (struct.error, zlib.error):
+        return None
+
+
+def same_pixels(committed, fresh):
+    a, b = decoded(committed), decoded(fresh)
+    if a is None or b is None or [s for s, _ in a] != [s for s, _ in b]:
+        return False
+    return all(len(x) == len(y) and all(abs(p - q) <= 1 for p, q in zip(x, y))
+               for (_, x), (_, y) in zip(a, b))
+
+
 def main(argv):
     check = "--check" in argv
     args = [a for a in argv if a != "--check"]
@@ -182,7 +212,7 @@ def main(argv):
         if check:
             try:
                 with open(path, "rb") as f:
-                    if f.read() != data:
+                    if not same_pixels(f.read(), data):
                         stale.append(path)
             except OSError:
                 stale.append(path)
