@@ -240,6 +240,23 @@ constexpr const char* kSchemaStatements[] = {
     "CREATE INDEX IF NOT EXISTS fstatinfo_path_idx on fstatinfo(path);",
 };
 
+// Indexes that let SQLite answer the lookups' unchanged LIKE queries by a range search
+// instead of a scan of the whole table. LIKE ignores ASCII case, so SQLite's LIKE
+// optimisation takes only an index whose path column is in the NOCASE collation (the
+// schema's own path indexes are BINARY):
+//  - the entry lookup (getFileSyncStat) searches fstatinfo_path_nocase_idx. A pattern
+//    without wildcards still gives a prefix range, so it visits the paths that begin with
+//    the asked one: a file's entry and its case variants, but a folder's whole subtree too;
+//  - the subtree query (isAnySubFileDirSyncing) searches fstatinfo_status_path_idx for
+//    the syncing entries under the prefix only, so a folder holding many synced entries
+//    is answered without walking them; isAnyFileSyncing uses its first column.
+// They only add speed: initialize() still succeeds when they cannot be made.
+constexpr const char* kLookupIndexStatements[] = {
+    "CREATE INDEX IF NOT EXISTS fstatinfo_path_nocase_idx on fstatinfo(path COLLATE NOCASE);",
+    "CREATE INDEX IF NOT EXISTS fstatinfo_status_path_idx on fstatinfo(syncStatus, path "
+    "COLLATE NOCASE);",
+};
+
 constexpr char kSelectByPath[] = "select * from fstatinfo where path like '@KELO:LVAR'";
 constexpr char kSelectSyncingBelow[] =
     "select * from fstatinfo where path like '@KELO:LVAR%' and syncStatus=@KELO:INT limit 2";
@@ -389,6 +406,19 @@ int FileStatusDB::initialize(const std::string& dbPath) {
       KELO_LOG_ERROR(kComponent, "sqlite3_exec error. cmd:(%s)  error:(%s)\n", statement,
                      ErrorText(err, db.get()));
       return -1;
+    }
+  }
+  // Once an index exists its statement is a schema check that needs no write lock. Building
+  // one needs the write lock and, on a large existing file, a few seconds per million
+  // entries, once. A failure (read-only file, lock held past the busy time-out) is logged
+  // and ends the attempt, so it costs at most one wait and one line; the next initialize()
+  // tries again.
+  for (const char* statement : kLookupIndexStatements) {
+    SqliteText err;
+    if (Exec(db.get(), statement, &err) != SQLITE_OK) {
+      KELO_LOG_ERROR(kComponent, "sqlite3_exec error. cmd:(%s)  error:(%s)\n", statement,
+                     ErrorText(err, db.get()));
+      break;
     }
   }
   return 0;

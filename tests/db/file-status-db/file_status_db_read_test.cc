@@ -29,7 +29,7 @@ TEST_F(FileStatusDBTest, InitializeCreatesTheExactSchema) {
                               "order by name",
                               &table, &rows, &cols, nullptr),
             SQLITE_OK);
-  ASSERT_EQ(rows, 2);
+  ASSERT_EQ(rows, 4);
   EXPECT_STREQ(table[2], "fstatinfo");
   EXPECT_STREQ(table[3],
                "CREATE TABLE fstatinfo (        id   INTEGER PRIMARY KEY AUTOINCREMENT, \t\tpath "
@@ -37,6 +37,14 @@ TEST_F(FileStatusDBTest, InitializeCreatesTheExactSchema) {
                "NULL  )");
   EXPECT_STREQ(table[4], "fstatinfo_path_idx");
   EXPECT_STREQ(table[5], "CREATE INDEX fstatinfo_path_idx on fstatinfo(path)");
+  // The lookup indexes that serve the LIKE queries.
+  EXPECT_STREQ(table[6], "fstatinfo_path_nocase_idx");
+  EXPECT_STREQ(table[7],
+               "CREATE INDEX fstatinfo_path_nocase_idx on fstatinfo(path COLLATE NOCASE)");
+  EXPECT_STREQ(table[8], "fstatinfo_status_path_idx");
+  EXPECT_STREQ(
+      table[9],
+      "CREATE INDEX fstatinfo_status_path_idx on fstatinfo(syncStatus, path COLLATE NOCASE)");
   sqlite3_free_table(table);
   sqlite3_close(db);
   EXPECT_EQ(FileStatusDB::initialize(db_), 0);  // Again: the schema steps do nothing.

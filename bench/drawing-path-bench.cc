@@ -1,0 +1,332 @@
+// What one drawn icon costs, against the number of entries in the session's file status
+// database, with and without the lookup indexes; what the client's writer pays for them;
+// and what building them once costs.
+//
+//   icon/<file|folder|big_folder|root>/<entries>/<with|without>
+//       kelo::ResolveOverlayBadge through a LinuxOverlayPlatform over a sample home, as the
+//       plug-in runs it for each icon: system database lookup among 50 sessions,
+//       FileStatusDB::initialize, entry lookup, and for the synced folders the subtree
+//       query. "folder" holds two dozen entries, "big_folder" half of all entries (none
+//       syncing in either), "root" is the session's folder (a syncing entry below it).
+//   floor/<entries>
+//       the least any lookup costs: one kept-open read-only connection answering the same
+//       file entry with a prepared equality query.
+//   writer/<entries>/<with|without>
+//       FileStatusDB::setFileSyncStat per second on a copy of the file (three state changes
+//       of existing entries, one new entry in four).
+//   index_build/<entries>
+//       the first initialize() of today's code on a file that lacks the lookup indexes.
+//
+// The data is built once into BenchCache::DefaultDir(). KELO_BENCH_SIZES=1000,100000 limits
+// the sizes. Run with --benchmark_repetitions=N for medians and spread; `make bench` writes
+// docs/bench-results.json and docs/performance.png.
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bench/bench-cache.h"
+#include "bench/fstat-data.h"
+#include "db/file-status-db/file-status-db.h"
+#include "iconoverlay/badge-resolver.h"
+#include "iconoverlay/linux-platform.h"
+
+namespace {
+
+using kelo_bench::BenchCache;
+using kelo_bench::SizeData;
+using kelo_bench::Variant;
+
+struct DbCloser {
+  void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+struct StmtFinalizer {
+  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
+using StmtHandle = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
+
+DbHandle OpenReadOnly(const std::string& path) {
+  sqlite3* raw = nullptr;
+  sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+  return DbHandle(raw);
+}
+
+// Column `column` of every row of `sql` on `path`.
+std::vector<std::string> QueryColumn(const std::string& path, const std::string& sql, int column) {
+  DbHandle db = OpenReadOnly(path);
+  sqlite3_stmt* raw = nullptr;
+  sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &raw, nullptr);
+  StmtHandle stmt(raw);
+  std::vector<std::string> cells;
+  while (stmt && sqlite3_step(stmt.get()) == SQLITE_ROW) {
+    const unsigned char* cell = sqlite3_column_text(stmt.get(), column);
+    cells.push_back(cell != nullptr ? reinterpret_cast<const char*>(cell) : "NULL");
+  }
+  return cells;
+}
+
+std::string Join(const std::vector<std::string>& cells) {
+  std::string text;
+  for (const std::string& cell : cells) text += (text.empty() ? "" : "; ") + cell;
+  return text;
+}
+
+// The definitions of the lookup indexes in the file, to tell built ones from placeholders.
+std::string LookupIndexSql(const std::string& path) {
+  return Join(QueryColumn(path,
+                          "select sql from sqlite_master where name in "
+                          "('fstatinfo_path_nocase_idx', 'fstatinfo_status_path_idx')",
+                          0));
+}
+
+bool HoldsBuiltIndexes(const std::string& path) {
+  const std::string sql = LookupIndexSql(path);
+  return sql.find("COLLATE NOCASE") != std::string::npos &&
+         sql.find("WHERE 0") == std::string::npos;
+}
+
+// SQL as the lookups build it, for EXPLAIN QUERY PLAN (the paths here hold no quote).
+std::string EntryQuery(const std::string& path) {
+  std::string like;
+  for (char c : path) {
+    if (c == '\\' || c == '%' || c == '_') like += '\\';
+    like += c;
+  }
+  return "select * from fstatinfo where path like '" + like + "' escape '\\'";
+}
+
+std::string SubtreeQuery(const std::string& folder) {
+  std::string query = EntryQuery(folder + "/");
+  query.insert(query.find("' escape"), "%");
+  return query + " and syncStatus=2 limit 2";
+}
+
+void PrintPlans(const BenchCache& cache, size_t entries) {
+  const SizeData& data = cache.Size(entries);
+  for (Variant variant : {Variant::kWithout, Variant::kWith}) {
+    const std::string db = cache.FileStatusDb(variant, entries);
+    const char* name = variant == Variant::kWith ? "with" : "without";
+    const std::pair<const char*, std::string> queries[] = {
+        {"entry lookup", EntryQuery(data.marks.file)},
+        {"folder lookup", EntryQuery(data.marks.big_folder)},
+        {"subtree query", SubtreeQuery(data.marks.big_folder)},
+        {"any syncing", "select * from fstatinfo where syncStatus=2 limit 2"}};
+    for (const auto& [what, sql] : queries) {
+      std::fprintf(stderr, "plan %-13s %zu/%-7s: %s\n", what, entries, name,
+                   Join(QueryColumn(db, "EXPLAIN QUERY PLAN " + sql, 3)).c_str());
+    }
+  }
+}
+
+enum class Target { kFile, kFolder, kBigFolder, kRoot };
+
+void Icon(benchmark::State& state, const BenchCache* cache, size_t entries, Target target,
+          Variant variant) {
+  const SizeData& data = cache->Size(entries);
+  const std::string& path = target == Target::kFile        ? data.marks.file
+                            : target == Target::kFolder    ? data.marks.folder
+                            : target == Target::kBigFolder ? data.marks.big_folder
+                                                           : data.marks.root;
+  kelo::LinuxOverlayPlatform platform(cache->Home(variant));
+  // The figure only counts if the whole road is taken and gives the known answer.
+  const int expected = target == Target::kRoot ? kelo::kStateSyncing : kelo::kStateSynced;
+  const kelo::OverlayBadge first = kelo::ResolveOverlayBadge(platform, path.c_str());
+  if (first.code != expected || first.badge == nullptr) {
+    state.SkipWithError(("unexpected badge for " + path).c_str());
+    return;
+  }
+  if (HoldsBuiltIndexes(cache->FileStatusDb(variant, entries)) != (variant == Variant::kWith)) {
+    state.SkipWithError("the file does not hold the indexes of its variant");
+    return;
+  }
+  for (auto _ : state) {
+    kelo::OverlayBadge badge = kelo::ResolveOverlayBadge(platform, path.c_str());
+    benchmark::DoNotOptimize(badge);
+  }
+  state.counters["entries"] = static_cast<double>(entries);
+}
+
+void Floor(benchmark::State& state, const BenchCache* cache, size_t entries) {
+  const std::string& path = cache->Size(entries).marks.file;
+  DbHandle db = OpenReadOnly(cache->FileStatusDb(Variant::kWith, entries));
+  sqlite3_stmt* raw = nullptr;
+  sqlite3_prepare_v2(db.get(), "select fileType, syncStatus, path from fstatinfo where path = ?1",
+                     -1, &raw, nullptr);
+  StmtHandle stmt(raw);
+  if (!stmt) {
+    state.SkipWithError(sqlite3_errmsg(db.get()));
+    return;
+  }
+  for (auto _ : state) {
+    sqlite3_bind_text(stmt.get(), 1, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
+    if (sqlite3_step(stmt.get()) != SQLITE_ROW) {
+      state.SkipWithError("the floor query found no row");
+      break;
+    }
+    int state_code = sqlite3_column_int(stmt.get(), 1);
+    benchmark::DoNotOptimize(state_code);
+    benchmark::DoNotOptimize(sqlite3_column_text(stmt.get(), 2));
+    sqlite3_reset(stmt.get());
+  }
+  state.counters["entries"] = static_cast<double>(entries);
+}
+
+// A private copy of a variant's file for writing, made once per process.
+struct WriterFile {
+  std::string path;
+  std::string root;
+  std::vector<std::string> sample;  // existing entries to change
+  size_t next = 0;
+  size_t added = 0;
+};
+
+WriterFile* PrepareWriterFile(const BenchCache& cache, size_t entries, Variant variant) {
+  static std::map<std::pair<size_t, Variant>, WriterFile> files;
+  auto found = files.find({entries, variant});
+  if (found != files.end()) return &found->second;
+  WriterFile file;
+  file.path = cache.ScratchDir() + "/writer-" + std::to_string(entries) +
+              (variant == Variant::kWith ? "-with.sqlite" : "-without.sqlite");
+  file.root = cache.Size(entries).marks.root;
+  // "without": the schema of the two original statements alone, as before.
+  if (kelo_bench::CopyFile(cache.FileStatusDb(variant, entries), file.path) != 0 ||
+      (variant == Variant::kWithout &&
+       kelo_bench::ExecSql(file.path, kelo_bench::kDropLookupIndexes) != 0)) {
+    return nullptr;
+  }
+  file.sample = QueryColumn(
+      file.path, "select path from fstatinfo where fileType = 0 and id % 97 = 13 limit 4096", 0);
+  if (file.sample.empty()) return nullptr;
+  return &files.emplace(std::make_pair(entries, variant), std::move(file)).first->second;
+}
+
+void Writer(benchmark::State& state, const BenchCache* cache, size_t entries, Variant variant) {
+  WriterFile* file = PrepareWriterFile(*cache, entries, variant);
+  if (file == nullptr) {
+    state.SkipWithError("cannot prepare the writer's copy");
+    return;
+  }
+  // The copy without the lookup indexes must stay without: make it current directly, since
+  // initialize() would build them.
+  FileStatusDB::m_fstatDBPath = file->path;
+  for (auto _ : state) {
+    FileStatusInfo info;
+    if (file->next % 4 == 3) {
+      info.path = file->root + "/Incoming/new file " + std::to_string(++file->added) + ".dat";
+      info.syncStatus = FileStatusDB::kSyncing;
+    } else {
+      const size_t pick = file->next * 7919 % file->sample.size();
+      info.path = file->sample[pick];
+      info.syncStatus = (file->next / file->sample.size()) % 2 == 0 ? FileStatusDB::kSyncing
+                                                                    : FileStatusDB::kSynced;
+    }
+    ++file->next;
+    if (FileStatusDB::setFileSyncStat(info) != 0) {
+      state.SkipWithError("setFileSyncStat failed");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["entries"] = static_cast<double>(entries);
+  if (HoldsBuiltIndexes(file->path) != (variant == Variant::kWith)) {
+    state.SkipWithError("the writer's copy does not hold the indexes of its variant");
+  }
+}
+
+void IndexBuild(benchmark::State& state, const BenchCache* cache, size_t entries) {
+  const std::string copy = cache->ScratchDir() + "/index-build.sqlite";
+  for (auto _ : state) {
+    if (kelo_bench::CopyFile(cache->FileStatusDb(Variant::kWithout, entries), copy) != 0 ||
+        kelo_bench::ExecSql(copy, kelo_bench::kDropLookupIndexes) != 0) {
+      state.SkipWithError("cannot prepare the copy");
+      break;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const int rc = FileStatusDB::initialize(copy);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    if (rc != 0 || !HoldsBuiltIndexes(copy)) {
+      state.SkipWithError("initialize did not build the indexes");
+      break;
+    }
+    state.SetIterationTime(took.count());
+  }
+  state.counters["entries"] = static_cast<double>(entries);
+  std::filesystem::remove(copy);
+}
+
+std::vector<size_t> Sizes() {
+  std::vector<size_t> sizes;
+  const char* env = std::getenv("KELO_BENCH_SIZES");
+  std::istringstream list(env != nullptr && env[0] != '\0' ? env : "1000,100000,1000000");
+  for (std::string item; std::getline(list, item, ',');) {
+    sizes.push_back(std::strtoull(item.c_str(), nullptr, 10));
+  }
+  return sizes;
+}
+
+const char* VariantName(Variant variant) { return variant == Variant::kWith ? "with" : "without"; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+
+  static BenchCache cache(BenchCache::DefaultDir());
+  const std::vector<size_t> sizes = Sizes();
+  if (cache.Prepare(sizes) != 0) return 1;
+  PrintPlans(cache, sizes.back());
+
+  benchmark::AddCustomContext("sqlite_version", sqlite3_libversion());
+  benchmark::AddCustomContext("bench_cache", BenchCache::DefaultDir());
+  for (size_t entries : sizes) {
+    benchmark::AddCustomContext("first_index_build_seconds/" + std::to_string(entries),
+                                std::to_string(cache.Size(entries).first_index_build_seconds));
+    const std::string n = std::to_string(entries);
+    const std::pair<Target, const char*> targets[] = {{Target::kFile, "file"},
+                                                      {Target::kFolder, "folder"},
+                                                      {Target::kBigFolder, "big_folder"},
+                                                      {Target::kRoot, "root"}};
+    for (const auto& [target, name] : targets) {
+      for (Variant variant : {Variant::kWith, Variant::kWithout}) {
+        benchmark::RegisterBenchmark(
+            ("icon/" + std::string(name) + "/" + n + "/" + VariantName(variant)).c_str(), Icon,
+            &cache, entries, target, variant)
+            ->Unit(benchmark::kMicrosecond)
+            ->UseRealTime();
+      }
+    }
+    benchmark::RegisterBenchmark(("floor/" + n).c_str(), Floor, &cache, entries)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseRealTime();
+  }
+  const size_t largest = sizes.back();
+  for (Variant variant : {Variant::kWith, Variant::kWithout}) {
+    benchmark::RegisterBenchmark(
+        ("writer/" + std::to_string(largest) + "/" + VariantName(variant)).c_str(), Writer, &cache,
+        largest, variant)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseRealTime()
+        ->MinTime(2.0);
+  }
+  benchmark::RegisterBenchmark(("index_build/" + std::to_string(largest)).c_str(), IndexBuild,
+                               &cache, largest)
+      ->Unit(benchmark::kMillisecond)
+      ->UseManualTime()
+      ->Iterations(1);
+
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::error_code ignored;
+  std::filesystem::remove_all(cache.ScratchDir(), ignored);
+  return 0;
+}

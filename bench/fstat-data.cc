@@ -1,0 +1,280 @@
+#include "bench/fstat-data.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+#include <unordered_set>
+
+namespace kelo_bench {
+
+const char kDropLookupIndexes[] =
+    "DROP INDEX IF EXISTS fstatinfo_path_nocase_idx; "
+    "DROP INDEX IF EXISTS fstatinfo_status_path_idx;";
+
+// "WHERE 0" keeps the indexes empty, and no query's WHERE clause implies it, so the planner
+// never picks them; writers pay one constant test per row.
+const char kLookupIndexPlaceholders[] =
+    "CREATE INDEX IF NOT EXISTS fstatinfo_path_nocase_idx on fstatinfo(id) WHERE 0; "
+    "CREATE INDEX IF NOT EXISTS fstatinfo_status_path_idx on fstatinfo(id) WHERE 0;";
+
+namespace {
+
+constexpr int kFolder = 1;
+constexpr int kFile = 0;
+constexpr int kSynced = 1;
+constexpr int kSyncing = 2;
+constexpr int kUnsupported = 3;
+
+// Files per leaf folder: about what a photo day or a month of scans holds.
+constexpr size_t kFilesPerFolder = 24;
+
+struct DbCloser {
+  void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+struct StmtFinalizer {
+  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
+using StmtHandle = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
+
+int Fail(sqlite3* db, const std::string& db_path, const char* what) {
+  std::fprintf(stderr, "%s failed on %s: %s\n", what, db_path.c_str(),
+               db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+  return -1;
+}
+
+std::string Format(const char* format, size_t a, size_t b = 0) {
+  char text[128];
+  std::snprintf(text, sizeof(text), format, a, b);
+  return text;
+}
+
+std::string AsciiUpper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+// One top-level folder of the tree: how its leaf folders and files are named.
+struct Area {
+  const char* name;
+  std::vector<std::string> (*leaf)(size_t k);  // folder names from the area down
+  std::string (*file)(size_t leaf, size_t i);  // file name in a leaf folder
+};
+
+std::vector<std::string> ArchiveLeaf(size_t k) {
+  static const char* const kProjects[] = {"M\xC3\xBCller GmbH",
+                                          "Projekt Nord",
+                                          "scans",
+                                          "\xC3\x91"
+                                          "and\xC3\xBA S.A.",
+                                          "Client Alpha",
+                                          "Q-Reports",
+                                          "Caf\xC3\xA9 Rouge",
+                                          "\xE6\x9D\xB1\xE4\xBA\xAC Office"};
+  return {Format("Volume %02zu", k / 2304 + 1), Format("%zu", 2001 + k / 96 % 24),
+          Format("%02zu", k / 8 % 12 + 1), kProjects[k % 8]};
+}
+std::string ArchiveFile(size_t leaf, size_t i) {
+  switch (i % 4) {
+    case 0:
+      return Format("scan %06zu.tif", leaf * kFilesPerFolder + i);
+    case 1:
+      return Format("Rechnung %zu \xE2\x80\x93 M\xC3\xBCller.pdf", leaf * kFilesPerFolder + i);
+    case 2:
+      return Format("IMG_%05zu.JPG", (leaf * kFilesPerFolder + i) % 100000);
+    default:
+      return Format("notes-%zu.txt", leaf * kFilesPerFolder + i);
+  }
+}
+
+std::vector<std::string> ProjectsLeaf(size_t k) {
+  static const char* const kPhases[] = {"01 Angebot", "02 Entwurf", "03 Ausf\xC3\xBChrung",
+                                        "04 Abnahme"};
+  return {Format("Client %03zu", k / 24 + 1), Format("%zu", 2019 + k / 4 % 6), kPhases[k % 4]};
+}
+std::string ProjectsFile(size_t leaf, size_t i) {
+  if (i % 3 == 0) return Format("Entwurf %zu \xE2\x80\x93 \xC3\x84nderung.pdf", leaf * 100 + i);
+  if (i % 3 == 1) return Format("plan-%zu.key", leaf * 100 + i);
+  return Format("Kostensch\xC3\xA4tzung v%zu.xlsx", i);
+}
+
+std::vector<std::string> PhotosLeaf(size_t k) {
+  static const char* const kPlaces[] = {"K\xC3\xBCste", "Berlin", "\xE6\x9D\xB1\xE4\xBA\xAC",
+                                        "Bretagne", "S\xC3\xA3o Paulo"};
+  // One folder a day: year, then "YYYY-MM-DD place".
+  const size_t year = 2000 + k / 372, day = k % 372;
+  return {Format("%zu", year), Format("%zu-%02zu-", year, day / 31 + 1) +
+                                   Format("%02zu ", day % 31 + 1) + kPlaces[k % 5]};
+}
+std::string PhotosFile(size_t leaf, size_t i) {
+  return Format(i % 6 == 5 ? "IMG_%05zu.MOV" : "IMG_%05zu.HEIC",
+                (leaf * kFilesPerFolder + i) % 100000);
+}
+
+std::vector<std::string> DocumentsLeaf(size_t k) {
+  static const char* const kKinds[] = {"Rechnungen", "Vertr\xC3\xA4ge", "Steuern",
+                                       "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
+                                       "R\xC3\xA9sum\xC3\xA9s"};
+  return {kKinds[k % 5], Format("%04zu", k / 5 + 1)};
+}
+std::string DocumentsFile(size_t leaf, size_t i) {
+  if (i % 3 == 0) return Format("Dokument %zu.pdf", leaf * 100 + i);
+  if (i % 3 == 1) return Format("R\xC3\xA9sum\xC3\xA9 %zu.docx", leaf * 100 + i);
+  return Format("\xE3\x83\xA1\xE3\x83\xA2 %zu.txt", leaf * 100 + i);
+}
+
+// Emits entries of one area until `budget` entries are out, folders before their contents.
+class TreeWriter {
+ public:
+  TreeWriter(const std::string& root, std::vector<Entry>* out) : root_(root), out_(out) {}
+
+  void Fill(const Area& area, size_t budget, TreeLandmarks* marks) {
+    const size_t end = out_->size() + budget;
+    const std::string top = root_ + "/" + area.name;
+    Add(top, kFolder, kSynced, end);
+    std::vector<std::string> open;  // folder names of the previous leaf, below `top`
+    for (size_t leaf = 0; out_->size() < end; ++leaf) {
+      const std::vector<std::string> names = area.leaf(leaf);
+      size_t same = 0;
+      while (same < open.size() && same < names.size() && open[same] == names[same]) ++same;
+      std::string folder = top;
+      for (size_t level = 0; level < names.size(); ++level) {
+        folder += "/" + names[level];
+        if (level >= same && folders_.insert(folder).second) Add(folder, kFolder, kSynced, end);
+      }
+      open = names;
+      for (size_t i = 0; i < kFilesPerFolder && out_->size() < end; ++i) {
+        const std::string name = area.file(leaf, i);
+        ++files_;
+        // Office lock files and aliases are what a server refuses.
+        const bool unsupported = files_ % 211 == 0;
+        Add(folder + "/" + (unsupported ? "~$" + name : name), kFile,
+            unsupported ? kUnsupported : kSynced, end);
+        if (files_ % 997 == 0 && AsciiUpper(name) != name) {
+          // The same file recorded again after a rename that changed only ASCII case.
+          Add(folder + "/" + AsciiUpper(name), kFile, kSynced, end);
+          if (marks->case_variant.empty()) marks->case_variant = folder + "/" + name;
+        }
+      }
+    }
+  }
+
+  void Add(const std::string& path, int type, int state, size_t end) {
+    if (out_->size() < end) out_->push_back({path, type, state});
+  }
+
+ private:
+  const std::string root_;
+  std::vector<Entry>* out_;
+  std::unordered_set<std::string> folders_;  // recorded already; a folder is recorded once
+  size_t files_ = 0;
+};
+
+}  // namespace
+
+std::vector<Entry> GenerateTree(const std::string& root, size_t count, TreeLandmarks* marks) {
+  static const Area kArchive = {"Archive", ArchiveLeaf, ArchiveFile};
+  static const Area kProjects = {"Projects", ProjectsLeaf, ProjectsFile};
+  static const Area kPhotos = {"Photos", PhotosLeaf, PhotosFile};
+  static const Area kDocuments = {"Documents", DocumentsLeaf, DocumentsFile};
+  constexpr size_t kInboxFiles = 9;
+  constexpr size_t kInboxSyncing = 4;
+
+  *marks = TreeLandmarks();
+  std::vector<Entry> entries;
+  if (count < 100) return entries;
+  entries.reserve(count);
+  TreeWriter writer(root, &entries);
+  entries.push_back({root, kFolder, kSynced});
+  marks->root = root;
+
+  const size_t archive = count / 2;
+  const size_t rest = count - 1 - archive - (1 + kInboxFiles);
+  writer.Fill(kArchive, archive, marks);
+  marks->big_folder = root + "/" + kArchive.name;
+
+  const size_t projects_start = entries.size();
+  writer.Fill(kProjects, rest / 3, marks);
+  // A file of the middle of "Projects": its name is the first kind, with an umlaut.
+  for (size_t i = projects_start + (entries.size() - projects_start) / 2; i < entries.size(); ++i) {
+    if (entries[i].fileType == kFile && entries[i].path.find("Entwurf ") != std::string::npos &&
+        entries[i].syncStatus == kSynced) {
+      marks->file = entries[i].path;
+      marks->folder = marks->file.substr(0, marks->file.rfind('/'));
+      break;
+    }
+  }
+  writer.Fill(kPhotos, rest / 3, marks);
+  writer.Fill(kDocuments, rest - 2 * (rest / 3), marks);
+
+  // New arrivals, the last of them still uploading: the root folder shows syncing.
+  const std::string inbox = root + "/Inbox";
+  entries.push_back({inbox, kFolder, kSynced});
+  for (size_t i = 0; i < kInboxFiles; ++i) {
+    entries.push_back({inbox + Format("/Scan %zu.pdf", i + 1), kFile,
+                       i + kInboxSyncing >= kInboxFiles ? kSyncing : kSynced});
+  }
+  return entries;
+}
+
+int ExecSql(const std::string& db_path, const std::string& sql) {
+  sqlite3* raw = nullptr;
+  const int rc = sqlite3_open(db_path.c_str(), &raw);
+  DbHandle db(raw);
+  if (rc != SQLITE_OK) return Fail(db.get(), db_path, "open");
+  sqlite3_busy_timeout(db.get(), 300000);
+  if (sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+    return Fail(db.get(), db_path, sql.c_str());
+  }
+  return 0;
+}
+
+int WriteEntries(const std::string& db_path, const std::vector<Entry>& entries) {
+  sqlite3* raw = nullptr;
+  const int rc = sqlite3_open(db_path.c_str(), &raw);
+  DbHandle db(raw);
+  if (rc != SQLITE_OK) return Fail(db.get(), db_path, "open");
+  sqlite3_busy_timeout(db.get(), 300000);
+  if (sqlite3_exec(db.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    return Fail(db.get(), db_path, "begin");
+  }
+  sqlite3_stmt* stmt_raw = nullptr;
+  // The writer's own statement, with parameters in place of its formatted values.
+  sqlite3_prepare_v2(db.get(),
+                     "insert or replace into fstatinfo  (id, path, fileType, syncStatus)  "
+                     "values(NULL, ?1, ?2, ?3);",
+                     -1, &stmt_raw, nullptr);
+  StmtHandle stmt(stmt_raw);
+  if (!stmt) return Fail(db.get(), db_path, "prepare");
+  for (const Entry& entry : entries) {
+    sqlite3_bind_text(stmt.get(), 1, entry.path.data(), static_cast<int>(entry.path.size()),
+                      SQLITE_STATIC);
+    sqlite3_bind_int(stmt.get(), 2, entry.fileType);
+    sqlite3_bind_int(stmt.get(), 3, entry.syncStatus);
+    if (sqlite3_step(stmt.get()) != SQLITE_DONE) return Fail(db.get(), db_path, "insert");
+    sqlite3_reset(stmt.get());
+  }
+  stmt.reset();
+  if (sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    return Fail(db.get(), db_path, "commit");
+  }
+  return 0;
+}
+
+int CopyFile(const std::string& from, const std::string& to) {
+  std::error_code error;
+  std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, error);
+  if (error) {
+    std::fprintf(stderr, "copy %s to %s failed: %s\n", from.c_str(), to.c_str(),
+                 error.message().c_str());
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace kelo_bench
