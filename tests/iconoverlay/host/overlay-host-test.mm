@@ -186,15 +186,28 @@ TEST_F(OverlayHostTest, ImageBrowserDrawsTheBadgeIntoTheItemImage) {
   EXPECT_GT(DiffBounds(before, expected).size.width, 0) << "no badge drawn";
 }
 
+// No badge, or nothing to draw it into: the host gets the very wrapper it passed, and the
+// picture on screen is the item's own.
 TEST_F(OverlayHostTest, ImageBrowserWithoutBadgeGetsTheSameWrapper) {
-  IKImageBrowserCell* cell = [[[IKImageBrowserCell alloc]
-      initWithItem:[HostItem itemWithPath:Str(Item("plain.txt", -1))]] autorelease];
+  struct Row {
+    const char* what;
+    int state;  // -1: no entry
+    bool has_image;
+  };
+  const Row rows[] = {{"no entry", -1, true}, {"synced, wrapper without image", 1, false}};
   NSImage* image = PlainIcon(NSMakeRect(0, 0, 64, 48), 64, 48);
   Pixels before = ReadPixels(image);
-  IKImageWrapper* wrapper = [[[IKImageWrapper alloc] initWithNSImage:image] autorelease];
-  Render(64, 48, [&] { [cell drawImage:wrapper]; });
-  EXPECT_EQ([cell drawCount], 1);
-  EXPECT_EQ([cell lastWrapper], wrapper);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    IKImageBrowserCell* cell = [[[IKImageBrowserCell alloc]
+        initWithItem:[HostItem itemWithPath:Str(Item(row.what, row.state))]] autorelease];
+    IKImageWrapper* wrapper =
+        [[[IKImageWrapper alloc] initWithNSImage:row.has_image ? image : nil] autorelease];
+    Pixels on_screen = ReadPixels(Render(64, 48, [&] { [cell drawImage:wrapper]; }));
+    EXPECT_EQ([cell drawCount], 1);
+    EXPECT_EQ([cell lastWrapper], wrapper);
+    EXPECT_TRUE(SamePixels(on_screen, row.has_image ? before : ReadPixels(Render(64, 48, [] {}))));
+  }
   EXPECT_TRUE(SamePixels(ReadPixels(image), before));
 }
 
