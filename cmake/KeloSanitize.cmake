@@ -5,3 +5,9 @@ if(KELO_SANITIZE)
   add_link_options(-fsanitize=${_kelo_san})
   add_compile_definitions(KELO_SANITIZED=1)
 endif()
+
+# Fuzz builds instrument every library for coverage, so libFuzzer sees the code under test
+# and not only the target's own file.
+if(KELO_BUILD_FUZZERS)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
