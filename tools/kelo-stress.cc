@@ -1,0 +1,567 @@
+// kelo-stress: the desktop client and the Finder on the same databases at the same time.
+//
+// One writer process does what the client does (record states, remove entries with their
+// subtrees, reset syncing entries, add and update sessions, set session statuses) while
+// reader threads in another process resolve the badges of the same paths through the
+// plug-in's own code. Afterwards every write the writer reported as done must be in the
+// databases, no process may have crashed, and every reader failure must be a busy
+// time-out. Exit status: 0 all held, 1 something was lost or failed, 2 usage.
+//
+//   kelo-stress [--journal wal|delete] [--seconds N] [--readers N] [--home DIR] [--seed N]
+//
+// The driver above builds a home, starts "kelo-stress writer ..." and "kelo-stress
+// reader ..." (this program again), waits for both, then checks and prints the counts.
+// The home is removed afterwards unless a check failed or --home was given.
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <list>
+#include <map>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "db/file-status-db/file-status-db.h"
+#include "db/system-db/system-db.h"
+#include "iconoverlay/badge-resolver.h"
+#include "iconoverlay/linux-platform.h"
+#include "log/log.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kInitialSessions = 2;
+constexpr int kMaxAddedSessions = 20;
+
+const char kUsage[] =
+    "usage: kelo-stress [--journal wal|delete] [--seconds N] [--readers N] [--home DIR]\n"
+    "                   [--seed N]\n"
+    "\n"
+    "Runs a writer process (the desktop client) against reader threads in another\n"
+    "process (the Finder) on one home's databases for N seconds (default 10), then\n"
+    "checks that no reported write was lost and counts reads, reader failures and busy\n"
+    "time-outs. --journal picks SQLite's journal (default delete, the rollback journal).\n";
+
+struct Options {
+  std::string mode = "driver";  // driver, writer or reader
+  std::string journal = "delete";
+  std::string home;
+  int seconds = 10;
+  int readers = 4;
+  unsigned seed = 0;
+};
+
+// File names inside the home.
+std::string SysDb(const Options& o) { return kelo::SystemDbPath(o.home); }
+std::string FstatDb(const Options& o, uint64_t id) { return kelo::FileStatusDbPath(o.home, id); }
+std::string DoneLog(const Options& o) { return o.home + "/writer.done"; }
+std::string WriterLog(const Options& o) { return o.home + "/writer.log"; }
+std::string ReaderLog(const Options& o) { return o.home + "/reader.log"; }
+std::string ReaderSummary(const Options& o) { return o.home + "/reader.summary"; }
+std::string WriterSummary(const Options& o) { return o.home + "/writer.summary"; }
+
+// The synchronised folder of initial session n (1-based); each holds the same tree.
+std::string Folder(const Options& o, int n) { return o.home + "/Sync" + std::to_string(n); }
+
+struct Item {
+  std::string path;
+  int type;  // 1 folder, 0 file
+};
+
+// The items the writer records and the readers resolve: folders, files at two depths and
+// names with a quote, LIKE wildcards and a non-ASCII letter.
+std::vector<Item> Tree(const std::string& root) {
+  std::vector<Item> items = {{root, 1}};
+  for (int d = 0; d < 5; ++d) {
+    const std::string dir = root + "/d" + std::to_string(d);
+    items.push_back({dir, 1});
+    items.push_back({dir + "/sub", 1});
+    items.push_back({dir + "/sub/x", 0});
+    for (int f = 0; f < 8; ++f) items.push_back({dir + "/f" + std::to_string(f), 0});
+  }
+  for (const char* name : {"/it's", "/50%_x", "/caf\xC3\xA9"}) items.push_back({root + name, 0});
+  return items;
+}
+
+// Sends the logger's lines to `path`, error lines only (the plug-in's set-up).
+void LogTo(const std::string& path) {
+  FILE* fp = std::fopen(path.c_str(), "w");
+  if (fp == nullptr) return;
+  Logger::log_type = Logger::kStderr;
+  Logger::log_fp = fp;
+}
+
+bool SetJournal(const std::string& db_path, const std::string& journal) {
+  sqlite3* db = nullptr;
+  const std::string sql = "pragma journal_mode = " + journal + ";";
+  const bool ok = sqlite3_open(db_path.c_str(), &db) == SQLITE_OK &&
+                  sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  sqlite3_close(db);
+  return ok;
+}
+
+// --- The home ----------------------------------------------------------------------------
+
+// Two active sessions with their file status databases, every item recorded synced.
+int BuildHome(const Options& o) {
+  std::error_code ec;
+  fs::create_directories(fs::path(SysDb(o)).parent_path(), ec);
+  if (ec || SystemDB::initialize(SysDb(o)) != 0 || !SetJournal(SysDb(o), o.journal)) return -1;
+  for (int n = 1; n <= kInitialSessions; ++n) {
+    KELOSessionInfo info;
+    info.share_name = "share-" + std::to_string(n);
+    info.view_id = n;
+    info.attribute = SystemDB::kEnabledBit;
+    info.status = 10;
+    info.sync_folder = Folder(o, n);
+    if (SystemDB::addNewSessionInfo(info, 1) != 0) return -1;
+    info.session = "sess-" + std::to_string(info.id);
+    if (SystemDB::updateSessionInfo(info) != 0) return -1;
+    const std::string db = FstatDb(o, info.id);
+    fs::create_directories(fs::path(db).parent_path(), ec);
+    if (ec || FileStatusDB::initialize(db) != 0 || !SetJournal(db, o.journal)) return -1;
+    for (const Item& item : Tree(info.sync_folder)) {
+      FileStatusInfo entry;
+      entry.path = item.path;
+      entry.fileType = item.type;
+      entry.syncStatus = FileStatusDB::kSynced;
+      if (FileStatusDB::setFileSyncStat(entry) != 0) return -1;
+    }
+  }
+  SystemDB::destroy();
+  FileStatusDB::m_fstatDBPath.clear();
+  return 0;
+}
+
+// --- Writer ------------------------------------------------------------------------------
+
+// Every operation that returned success is written to the done log, one line each, before
+// the next one starts; the line is flushed so that it survives the process.
+int RunWriter(const Options& o) {
+  LogTo(WriterLog(o));
+  FILE* done = std::fopen(DoneLog(o).c_str(), "w");
+  if (done == nullptr || SystemDB::initialize(SysDb(o)) != 0) return kExitFailure;
+  std::mt19937 rng(o.seed);
+  const auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
+  const auto report = [&](const std::string& line) {
+    std::fputs((line + "\n").c_str(), done);
+    std::fflush(done);
+  };
+
+  std::vector<KELOSessionInfo> sessions;
+  {
+    std::list<KELOSessionInfo> list;
+    if (SystemDB::getSessionList(list) != 0) return kExitFailure;
+    sessions.assign(list.begin(), list.end());
+  }
+  std::vector<std::vector<Item>> trees;
+  for (int n = 1; n <= kInitialSessions; ++n) trees.push_back(Tree(Folder(o, n)));
+
+  long failed = 0;
+  const auto deadline = Clock::now() + std::chrono::seconds(o.seconds);
+  while (Clock::now() < deadline) {
+    const size_t s = pick(trees.size());
+    const uint64_t id = sessions[s].id;
+    const std::string db = FstatDb(o, id);
+    const int roll = static_cast<int>(pick(100));
+    std::ostringstream line;
+    int rc;
+    if (roll < 85) {
+      std::lock_guard<std::recursive_mutex> lock(kelo::FileStatusDbMutex());
+      FileStatusDB::initialize(db);
+      const Item& item = trees[s][pick(trees[s].size())];
+      FileStatusInfo entry;
+      entry.path = item.path;
+      entry.fileType = item.type;
+      if (roll < 70) {
+        entry.syncStatus = 1 + static_cast<int>(pick(3));
+        rc = FileStatusDB::setFileSyncStat(entry);
+        line << "set " << id << " " << entry.fileType << " " << entry.syncStatus << " "
+             << entry.path;
+      } else if (roll < 80) {
+        rc = FileStatusDB::rmFileSyncStat(entry);
+        line << "rm " << id << " " << entry.path;
+      } else {
+        rc = FileStatusDB::updateAllSyncingEntry();
+        line << "reset " << id;
+      }
+    } else if (roll < 87 && sessions.size() < kInitialSessions + kMaxAddedSessions) {
+      KELOSessionInfo info;
+      info.share_name = "share-" + std::to_string(sessions.size() + 1);
+      info.view_id = sessions.size() + 1;
+      info.attribute = SystemDB::kEnabledBit;
+      info.status = 10;
+      info.sync_folder = o.home + "/Added" + std::to_string(sessions.size() + 1);
+      rc = SystemDB::addNewSessionInfo(info, 1);
+      if (rc == 0) sessions.push_back(info);
+      line << "add " << info.id << " " << info.status << " " << info.sync_folder;
+    } else if (roll < 95) {
+      KELOSessionInfo& info = sessions[pick(sessions.size())];
+      KELOSessionInfo changed = info;
+      changed.status = 9 + static_cast<int>(pick(3));
+      changed.error = static_cast<int>(pick(5));
+      changed.session = "sess-" + std::to_string(info.id);
+      rc = SystemDB::updateSessionInfo(changed);
+      if (rc == 0) info = changed;
+      line << "update " << info.id << " " << changed.status << " " << changed.error;
+    } else {
+      const bool all = pick(10) == 0;
+      const std::string target =
+          all ? "all" : "sess-" + std::to_string(sessions[pick(sessions.size())].id);
+      const int status = 9 + static_cast<int>(pick(3));
+      rc = SystemDB::setSessionStatus(target, status);
+      line << "status " << status << " " << target;
+    }
+    if (rc == 0) {
+      report(line.str());
+    } else {
+      ++failed;
+    }
+  }
+  SystemDB::destroy();
+  std::fclose(done);
+  std::ofstream(WriterSummary(o)) << failed << "\n";
+  return failed == 0 ? kExitOk : kExitFailure;
+}
+
+// --- Reader ------------------------------------------------------------------------------
+
+// Reader threads resolve badges of the writer's paths as the Finder's drawing would. A
+// session lookup that fails shows in the explanation as a non-zero "(result N)"; the file
+// status store logs its own failures.
+int RunReader(const Options& o) {
+  LogTo(ReaderLog(o));
+  std::vector<std::string> paths = {"/elsewhere/x", Folder(o, 1) + "/cafe\xCC\x81"};
+  for (int n = 1; n <= kInitialSessions; ++n) {
+    for (const Item& item : Tree(Folder(o, n))) paths.push_back(item.path);
+  }
+  std::atomic<long> reads{0}, badges{0}, lookup_failures{0};
+  const auto deadline = Clock::now() + std::chrono::seconds(o.seconds);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < o.readers; ++t) {
+    threads.emplace_back([&, t] {
+      kelo::LinuxOverlayPlatform platform(o.home);
+      for (size_t i = static_cast<size_t>(t); Clock::now() < deadline; ++i) {
+        kelo::Explanation explain;
+        const kelo::OverlayBadge badge =
+            kelo::ResolveOverlayBadge(platform, paths[i % paths.size()].c_str(), &explain);
+        ++reads;
+        if (badge.badge != nullptr) ++badges;
+        for (const kelo::ExplainStep& step : explain) {
+          if (step.step.rfind("session", 0) == 0 &&
+              step.detail.find("(result 0)") == std::string::npos &&
+              step.detail.find("(result ") != std::string::npos) {
+            ++lookup_failures;
+          }
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::ofstream(ReaderSummary(o)) << reads << " " << badges << " " << lookup_failures << "\n";
+  return kExitOk;
+}
+
+// --- Driver ------------------------------------------------------------------------------
+
+struct Entry {
+  int type;
+  int state;
+};
+struct Session {
+  int status = 0;
+  int error = 0;
+  std::string session;
+};
+struct Model {
+  std::map<uint64_t, std::map<std::string, Entry>> entries;  // per session id
+  std::map<uint64_t, Session> sessions;
+  long writes = 0;
+};
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Replays the done log over the initial state: what the databases must hold now.
+Model Replay(const Options& o) {
+  Model m;
+  for (int n = 1; n <= kInitialSessions; ++n) {
+    const uint64_t id = static_cast<uint64_t>(n);
+    m.sessions[id] = {10, 0, "sess-" + std::to_string(n)};
+    for (const Item& item : Tree(Folder(o, n))) m.entries[id][item.path] = {item.type, 1};
+  }
+  std::ifstream in(DoneLog(o));
+  for (std::string line; std::getline(in, line); ++m.writes) {
+    std::istringstream fields(line);
+    std::string op, rest;
+    fields >> op;
+    if (op == "set" || op == "rm" || op == "reset") {
+      uint64_t id = 0;
+      Entry entry{};
+      fields >> id;
+      if (op == "set") fields >> entry.type >> entry.state;
+      std::getline(fields >> std::ws, rest);
+      auto& table = m.entries[id];
+      if (op == "set") {
+        table[rest] = entry;
+      } else if (op == "rm") {
+        for (auto it = table.begin(); it != table.end();) {
+          const bool below =
+              StartsWith(it->first, rest + "/") || StartsWith(it->first, rest + "\\");
+          it = it->first == rest || below ? table.erase(it) : std::next(it);
+        }
+      } else {
+        for (auto& item : table) {
+          if (item.second.state == 2) item.second.state = 1;
+        }
+      }
+    } else if (op == "add") {
+      uint64_t id = 0;
+      Session session;
+      fields >> id >> session.status;
+      m.sessions[id] = session;
+    } else if (op == "update") {
+      uint64_t id = 0;
+      Session session;
+      fields >> id >> session.status >> session.error;
+      session.session = "sess-" + std::to_string(id);
+      m.sessions[id] = session;
+    } else if (op == "status") {
+      int status = 0;
+      fields >> status >> rest;
+      for (auto& [id, session] : m.sessions) {
+        // Every session row is enabled, so "all" reaches each one that has a session text.
+        if (session.session == rest || (rest == "all" && !session.session.empty())) {
+          session.status = status;
+        }
+      }
+    }
+  }
+  return m;
+}
+
+// Compares the databases with the model: `lost` counts what the model holds and the
+// databases do not (or hold otherwise), `unexpected` rows nobody reported.
+void Compare(const Options& o, const Model& m, long* checked, long* lost, long* unexpected) {
+  const auto rows = [](const std::string& path, const char* sql) {
+    std::vector<std::vector<std::string>> out;
+    sqlite3* db = nullptr;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK) {
+      while (sqlite3_step(stmt) == SQLITE_ROW) {
+        std::vector<std::string> row;
+        for (int c = 0; c < sqlite3_column_count(stmt); ++c) {
+          const unsigned char* text = sqlite3_column_text(stmt, c);
+          row.push_back(text != nullptr ? reinterpret_cast<const char*>(text) : "");
+        }
+        out.push_back(row);
+      }
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return out;
+  };
+  std::map<uint64_t, Session> found_sessions;
+  for (const auto& row : rows(SysDb(o), "select id, status, error, session from session_table")) {
+    found_sessions[std::strtoull(row[0].c_str(), nullptr, 10)] = {
+        std::atoi(row[1].c_str()), std::atoi(row[2].c_str()), row[3]};
+  }
+  for (const auto& [id, want] : m.sessions) {
+    ++*checked;
+    auto it = found_sessions.find(id);
+    if (it == found_sessions.end() || it->second.status != want.status ||
+        it->second.error != want.error || it->second.session != want.session) {
+      ++*lost;
+    }
+  }
+  for (const auto& item : found_sessions) {
+    if (m.sessions.count(item.first) == 0) ++*unexpected;
+  }
+  for (const auto& [id, want] : m.entries) {
+    std::map<std::string, Entry> found;
+    for (const auto& row :
+         rows(FstatDb(o, id), "select path, fileType, syncStatus from fstatinfo")) {
+      found[row[0]] = {std::atoi(row[1].c_str()), std::atoi(row[2].c_str())};
+    }
+    for (const auto& [path, entry] : want) {
+      ++*checked;
+      auto it = found.find(path);
+      if (it == found.end() || it->second.type != entry.type || it->second.state != entry.state) {
+        ++*lost;
+      }
+    }
+    for (const auto& item : found) {
+      if (want.count(item.first) == 0) ++*unexpected;
+    }
+  }
+}
+
+// Error lines of a log, split into busy time-outs and everything else.
+void CountErrors(const std::string& log, long* busy, long* other) {
+  std::ifstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("[ERROR]") == std::string::npos) continue;
+    if (line.find("database is locked") != std::string::npos) {
+      ++*busy;
+    } else {
+      ++*other;
+      std::fprintf(stderr, "kelo-stress: %s\n", line.c_str());
+    }
+  }
+}
+
+pid_t Start(const std::string& self, const Options& o, const std::string& mode) {
+  std::vector<std::string> args = {self,        mode,
+                                   "--home",    o.home,
+                                   "--seconds", std::to_string(o.seconds),
+                                   "--readers", std::to_string(o.readers),
+                                   "--seed",    std::to_string(o.seed)};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(self.c_str(), argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// How a child ended, for people; empty when it exited with status 0.
+std::string Ended(pid_t pid) {
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return "could not be started";
+  if (WIFSIGNALED(status)) return "crashed (signal " + std::to_string(WTERMSIG(status)) + ")";
+  if (WEXITSTATUS(status) != 0) return "exited with status " + std::to_string(WEXITSTATUS(status));
+  return "";
+}
+
+int RunDriver(Options o) {
+  const bool own_home = o.home.empty();
+  if (own_home) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/kelo-stress-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) return kExitFailure;
+    o.home = pattern;
+  } else if (fs::exists(SysDb(o))) {
+    std::fprintf(stderr, "kelo-stress: %s already holds a system database\n", o.home.c_str());
+    return kExitUsage;
+  }
+  if (o.seed == 0) o.seed = static_cast<unsigned>(std::random_device{}());
+  std::printf("kelo-stress: journal %s, %d s, %d reader threads, seed %u, home %s\n",
+              o.journal.c_str(), o.seconds, o.readers, o.seed, o.home.c_str());
+  if (BuildHome(o) != 0) {
+    std::fprintf(stderr, "kelo-stress: cannot build the databases in %s\n", o.home.c_str());
+    return kExitFailure;
+  }
+
+  std::error_code ec;
+  std::string self = fs::read_symlink("/proc/self/exe", ec).string();
+  const pid_t writer = Start(self, o, "writer");
+  const pid_t reader = Start(self, o, "reader");
+  const std::string writer_end = Ended(writer);
+  const std::string reader_end = Ended(reader);
+
+  const Model model = Replay(o);
+  long checked = 0, lost = 0, unexpected = 0;
+  Compare(o, model, &checked, &lost, &unexpected);
+  long writer_busy = 0, writer_other = 0, reader_busy = 0, reader_other = 0;
+  CountErrors(WriterLog(o), &writer_busy, &writer_other);
+  CountErrors(ReaderLog(o), &reader_busy, &reader_other);
+  long reads = 0, badges = 0, lookup_failures = 0, writer_failed = 0;
+  std::ifstream(ReaderSummary(o)) >> reads >> badges >> lookup_failures;
+  std::ifstream(WriterSummary(o)) >> writer_failed;
+
+  std::printf("writer: %ld writes done, %ld failed (%ld busy time-outs logged)%s%s\n", model.writes,
+              writer_failed, writer_busy, writer_end.empty() ? "" : ", ", writer_end.c_str());
+  std::printf(
+      "readers: %ld reads, %ld badges, %ld failures (%ld busy time-outs, %ld session lookups "
+      "failed, %ld other)%s%s\n",
+      reads, badges, reader_busy + reader_other + lookup_failures, reader_busy, lookup_failures,
+      reader_other, reader_end.empty() ? "" : ", ", reader_end.c_str());
+  std::printf("check: %ld records compared, %ld lost, %ld unexpected\n", checked, lost, unexpected);
+  // A session lookup says only that it failed, not why; with the 300 s busy time-out no
+  // lookup of a run this short may fail.
+  const bool ok = writer_end.empty() && reader_end.empty() && lost == 0 && unexpected == 0 &&
+                  writer_other == 0 && reader_other == 0 && lookup_failures == 0 && reads > 0 &&
+                  model.writes > 0;
+  std::printf("result: %s\n", ok ? "ok" : "FAILED");
+  if (ok && own_home) {
+    fs::remove_all(o.home, ec);
+  } else if (!ok) {
+    std::printf("the databases and logs are kept in %s\n", o.home.c_str());
+  }
+  return ok ? kExitOk : kExitFailure;
+}
+
+bool ParseInt(const char* text, int min, int* out) {
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < min || value > 1000000) return false;
+  *out = static_cast<int>(value);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  int i = 1;
+  if (i < argc && (std::strcmp(argv[i], "writer") == 0 || std::strcmp(argv[i], "reader") == 0)) {
+    o.mode = argv[i++];
+  }
+  for (; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    int number = 0;
+    bool ok = value != nullptr;
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return kExitOk;
+    } else if (arg == "--journal" && ok) {
+      o.journal = value;
+      ok = o.journal == "wal" || o.journal == "delete";
+    } else if (arg == "--home" && ok) {
+      o.home = value;
+    } else if (arg == "--seconds" && ok && ParseInt(value, 1, &number)) {
+      o.seconds = number;
+    } else if (arg == "--readers" && ok && ParseInt(value, 1, &number)) {
+      o.readers = number;
+    } else if (arg == "--seed" && ok) {
+      char* end = nullptr;
+      const unsigned long seed = std::strtoul(value, &end, 10);
+      ok = end != value && *end == '\0' && seed <= 0xffffffffu;
+      o.seed = static_cast<unsigned>(seed);
+    } else {
+      ok = false;
+    }
+    if (!ok) {
+      std::fprintf(stderr, "kelo-stress: bad argument '%s'\n%s", arg.c_str(), kUsage);
+      return kExitUsage;
+    }
+    ++i;
+  }
+  if (o.mode == "writer") return RunWriter(o);
+  if (o.mode == "reader") return RunReader(o);
+  return RunDriver(o);
+}
