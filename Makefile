@@ -7,6 +7,10 @@
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+BENCH_BUILD ?= build-bench
+BENCH_REPS  ?= 5
+# Debian's interpreter, which has python3-matplotlib (a pyenv python3 on PATH may not).
+PYTHON      ?= $(shell test -x /usr/bin/python3 && echo /usr/bin/python3 || echo python3)
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
@@ -38,6 +42,17 @@ test-asan: $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) -j $(JOBS) --output-on-failure
+
+# The data (up to a million entries) is generated once into $(BENCH_BUILD)/bench-cache, or
+# $$KELO_BENCH_CACHE; the figures go to docs/bench-results.json and docs/performance.png.
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release \
+	  -DKELO_BUILD_BENCH=ON -DKELO_BUILD_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target drawing_path_bench
+	$(BENCH_BUILD)/bench/drawing_path_bench --benchmark_repetitions=$(BENCH_REPS) \
+	  --benchmark_enable_random_interleaving=true \
+	  --benchmark_out=docs/bench-results.json --benchmark_out_format=json
+	$(PYTHON) tools/plot-bench.py docs/bench-results.json docs/performance.png
 
 format: $(BUILD)/build.ninja
 	cmake --build $(BUILD) --target format

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Bump when the generated data changes, so an old cache is not taken for the new one.
-constexpr char kFormat[] = "v3";
+constexpr char kFormat[] = "v4";
 constexpr int kSessions = 50;
 constexpr int kSessionStatusActive = 10;
 // Which of the 50 sessions carries the tree of each benchmarked size.
@@ -118,7 +118,11 @@ int BenchCache::Prepare(const std::vector<size_t>& sizes) {
     }
     session_of_size_[entries] = info.id;
     if (LoadSize(entries, info.id) == 0) continue;
-    if (PrepareSize(entries, info.id) != 0 || LoadSize(entries, info.id) != 0) return -1;
+    if (PrepareSize(entries, info.id) != 0) return -1;
+    if (LoadSize(entries, info.id) != 0) {
+      std::fprintf(stderr, "%s is incomplete\n", ReadyFile(root_, entries).c_str());
+      return -1;
+    }
   }
   return 0;
 }
@@ -199,10 +203,12 @@ int BenchCache::PrepareSize(size_t entries, uint64_t session_id) {
                  build.count());
 
     std::ofstream ready(ReadyFile(root_, entries));
-    ready << "root=" << marks.root << "\nbig_folder=" << marks.big_folder << "\nfile=" << marks.file
+    ready << "root=" << marks.root << "\nbig_folder=" << marks.big_folder
+          << "\nfolder=" << marks.folder << "\nfile=" << marks.file
           << "\ncase_variant=" << marks.case_variant
           << "\nfirst_index_build_seconds=" << build.count() << "\n";
-    return ready.good() ? 0 : -1;
+    ready.close();
+    return ready ? 0 : -1;
   }
   return -1;
 }

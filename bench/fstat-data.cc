@@ -155,7 +155,7 @@ class TreeWriter {
         const bool unsupported = files_ % 211 == 0;
         Add(folder + "/" + (unsupported ? "~$" + name : name), kFile,
             unsupported ? kUnsupported : kSynced, end);
-        if (files_ % 997 == 0 && AsciiUpper(name) != name) {
+        if (files_ % 331 == 0 && AsciiUpper(name) != name) {
           // The same file recorded again after a rename that changed only ASCII case.
           Add(folder + "/" + AsciiUpper(name), kFile, kSynced, end);
           if (marks->case_variant.empty()) marks->case_variant = folder + "/" + name;

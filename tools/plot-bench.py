@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""Turns the JSON of drawing_path_bench into the plot of docs/performance.md and prints
+the figures as Markdown tables (median of the repetitions, and their spread min..max).
+
+    tools/plot-bench.py docs/bench-results.json docs/performance.png
+"""
+import json
+import statistics
+import sys
+from collections import defaultdict
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+TO_MS = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
+TARGETS = ["file", "folder", "big_folder", "root"]
+COLOURS = {"file": "tab:blue", "folder": "tab:green", "big_folder": "tab:orange",
+           "root": "tab:red"}
+
+
+def load(path):
+    """Per benchmark name (without the real_time/min_time suffixes): the list of
+    repetitions, each a dict with the time in ms and the items per second if any."""
+    with open(path, encoding="utf-8") as f:
+        data = json.load(f)
+    runs = defaultdict(list)
+    for bench in data["benchmarks"]:
+        if bench.get("run_type") != "iteration" or bench.get("error_occurred"):
+            continue
+        name = bench["run_name"].split("/min_time")[0].split("/iterations")[0]
+        name = name.replace("/real_time", "").replace("/manual_time", "")
+        runs[name].append({
+            "ms": bench["real_time"] * TO_MS[bench["time_unit"]],
+            "per_s": bench.get("items_per_second"),
+        })
+    return data.get("context", {}), runs
+
+
+def summary(values):
+    return statistics.median(values), min(values), max(values)
+
+
+def fmt_ms(value):
+    return f"{value:.3f}" if value < 10 else f"{value:.1f}"
+
+
+def spread(values):
+    med, low, high = summary(values)
+    return f"{fmt_ms(med)} ({fmt_ms(low)}..{fmt_ms(high)})"
+
+
+def icon_sizes(runs):
+    return sorted({int(name.split("/")[2]) for name in runs if name.startswith("icon/")})
+
+
+def print_tables(context, runs):
+    sizes = icon_sizes(runs)
+    print(f"SQLite {context.get('sqlite_version', '?')}, "
+          f"{context.get('num_cpus', '?')} CPUs at {context.get('mhz_per_cpu', '?')} MHz")
+    print()
+    print("| item | entries | with indexes, ms | without, ms | floor, ms | with / floor |"
+          " with / with at " + f"{sizes[0]:,}" + " |")
+    print("|---|---:|---:|---:|---:|---:|---:|")
+    for target in TARGETS:
+        base = runs.get(f"icon/{target}/{sizes[0]}/with")
+        for size in sizes:
+            with_runs = runs.get(f"icon/{target}/{size}/with")
+            without_runs = runs.get(f"icon/{target}/{size}/without")
+            floor_runs = runs.get(f"floor/{size}")
+            if not with_runs:
+                continue
+            with_ms = [r["ms"] for r in with_runs]
+            row = [target, f"{size:,}", spread(with_ms),
+                   spread([r["ms"] for r in without_runs]) if without_runs else "-",
+                   spread([r["ms"] for r in floor_runs]) if floor_runs else "-"]
+            row.append(f"{statistics.median(with_ms) / statistics.median([r['ms'] for r in floor_runs]):.0f}x"
+                       if floor_runs else "-")
+            row.append(f"{statistics.median(with_ms) / statistics.median([r['ms'] for r in base]):.2f}x"
+                       if base else "-")
+            print("| " + " | ".join(row) + " |")
+    print()
+    writers = {name: r for name, r in runs.items() if name.startswith("writer/")}
+    if writers:
+        print("| writer | setFileSyncStat per second, median (min..max) |")
+        print("|---|---:|")
+        medians = {}
+        for name in sorted(writers):
+            rates = [r["per_s"] for r in writers[name] if r["per_s"]]
+            med, low, high = summary(rates)
+            medians[name.split("/")[-1]] = med
+            print(f"| {name} | {med:.0f} ({low:.0f}..{high:.0f}) |")
+        if "with" in medians and "without" in medians:
+            print(f"\nwriter rate with / without: {medians['with'] / medians['without']:.2f}")
+    for name in sorted(n for n in runs if n.startswith("index_build/")):
+        print(f"\n{name}: {spread([r['ms'] for r in runs[name]])} ms")
+
+
+def plot(runs, out_path):
+    sizes = icon_sizes(runs)
+    fig, ax = plt.subplots(figsize=(8, 5.5), dpi=110)
+    for target in TARGETS:
+        for variant, style in (("without", "--"), ("with", "-")):
+            points = [(size, summary([r["ms"] for r in runs[f"icon/{target}/{size}/{variant}"]]))
+                      for size in sizes if runs.get(f"icon/{target}/{size}/{variant}")]
+            if not points:
+                continue
+            xs = [p[0] for p in points]
+            med = [p[1][0] for p in points]
+            err = [[p[1][0] - p[1][1] for p in points], [p[1][2] - p[1][0] for p in points]]
+            ax.errorbar(xs, med, yerr=err, linestyle=style, marker="o", capsize=3,
+                        color=COLOURS[target],
+                        label=f"{target.replace('_', ' ')}, {variant} lookup indexes")
+    floor = [(size, summary([r["ms"] for r in runs[f"floor/{size}"]]))
+             for size in sizes if runs.get(f"floor/{size}")]
+    if floor:
+        ax.plot([p[0] for p in floor], [p[1][0] for p in floor], linestyle=":", marker="s",
+                color="black", label="floor: kept-open connection, prepared equality")
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("entries in the session's file status database")
+    ax.set_ylabel("cost of one drawn icon, ms (median, bars min..max)")
+    ax.set_title("Badge resolution per icon, before and after the lookup indexes")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize=7.5, loc="upper left")
+    fig.tight_layout()
+    fig.savefig(out_path)
+
+
+def main(argv):
+    if len(argv) != 3:
+        print(__doc__.strip(), file=sys.stderr)
+        return 2
+    context, runs = load(argv[1])
+    if not runs:
+        print(f"no benchmark results in {argv[1]}", file=sys.stderr)
+        return 1
+    print_tables(context, runs)
+    plot(runs, argv[2])
+    print(f"\nwrote {argv[2]}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
