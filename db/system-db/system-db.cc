@@ -478,6 +478,9 @@ int SystemDB::initialize(const std::string& path) {
                    sqlite3_errmsg(db.get()));
     return -1;
   }
+  // Before the schema script, which writes "release_version": without a busy handler that
+  // write fails at once whenever a badge lookup is reading the file.
+  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
 
   char* raw_error = nullptr;
   rc = sqlite3_exec(db.get(), kSchemaScript, nullptr, nullptr, &raw_error);
@@ -492,7 +495,6 @@ int SystemDB::initialize(const std::string& path) {
   m_db = db.release();
   m_systemDBPath = file.c_str();
   KELO_LOG_INFO(kLog, "SystemDB has been initialized with location '%s'\n", path.c_str());
-  sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
   return 0;
 }
 
