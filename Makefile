@@ -1,12 +1,19 @@
 # Entry points. `make demo` and `make check` are the two commands of the README.
 #   make demo    install what is missing, build, and run the demo on a sample home
 #   make check   install what is missing, build and run every test: normal build
-#                (with the bundle under Xvfb), then AddressSanitizer+UBSan build
+#                (with the bundle under Xvfb), then AddressSanitizer+UBSan build, then
+#                the concurrency tests under ThreadSanitizer
+#   make stress  the client-and-Finder stress program, STRESS_SECONDS per journal mode
+#   make fuzz    every fuzz target for FUZZ_SECONDS each (clang, libFuzzer)
 #   make bench   build and run the benchmarks (not part of check)
 #   make format  rewrite sources with clang-format; make format-check only checks
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS   ?= 60
+STRESS_SECONDS ?= 120
 BENCH_BUILD ?= build-bench
 BENCH_REPS  ?= 5
 # Debian's interpreter, which has python3-matplotlib (a pyenv python3 on PATH may not).
@@ -14,7 +21,7 @@ PYTHON      ?= $(shell test -x /usr/bin/python3 && echo /usr/bin/python3 || echo
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: deps demo check test test-asan bench format format-check clean
+.PHONY: deps demo check test test-asan test-tsan stress fuzz bench format format-check clean
 
 deps:
 	@./tools/install-deps.sh
@@ -33,6 +40,7 @@ demo: deps $(BUILD)/build.ninja
 check: deps
 	$(MAKE) --no-print-directory test
 	$(MAKE) --no-print-directory test-asan
+	$(MAKE) --no-print-directory test-tsan
 
 test: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
@@ -42,6 +50,43 @@ test-asan: $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) -j $(JOBS) --output-on-failure
+
+# ThreadSanitizer over the tests that run threads or processes against each other: only
+# their executables are built, and only those tests run.
+TSAN_TARGETS := log_test system_db_test file_status_db_test badge_resolver_test \
+                hostile_input_test kelo-stress
+TSAN_TESTS   := Concurren|AcrossThreads|MixedReadersAndWriters|LockHeld|WaitForALock|ShortLocks|kelo_stress
+
+$(TSAN_BUILD)/build.ninja:
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DKELO_SANITIZE=thread
+
+test-tsan: $(TSAN_BUILD)/build.ninja
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TARGETS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir $(TSAN_BUILD) -j $(JOBS) --output-on-failure -R '$(TSAN_TESTS)'
+
+stress: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target kelo-stress
+	$(BUILD)/tools/kelo-stress --journal delete --seconds $(STRESS_SECONDS)
+	$(BUILD)/tools/kelo-stress --journal wal --seconds $(STRESS_SECONDS)
+
+# New inputs go to $(FUZZ_BUILD)/corpus/<target>; fuzz/corpus/<target> stays the small
+# committed seed set that the tests replay. A crash stops with its input saved as
+# $(FUZZ_BUILD)/<target>-crash-*.
+FUZZERS := config expander resolve
+
+$(FUZZ_BUILD)/build.ninja:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELO_BUILD_TESTS=OFF -DKELO_BUILD_FUZZERS=ON \
+	  -DKELO_SANITIZE="address;undefined"
+
+fuzz: deps $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZERS)
+	for f in $(FUZZERS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$f && \
+	  $(FUZZ_BUILD)/fuzz/$$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/$$f- $(FUZZ_BUILD)/corpus/$$f fuzz/corpus/$$f || exit 1; \
+	done
 
 # The data (up to a million entries) is generated once into $(BENCH_BUILD)/bench-cache, or
 # $$KELO_BENCH_CACHE; the figures go to docs/bench-results.json and docs/performance.png.
@@ -61,4 +106,4 @@ format-check: $(BUILD)/build.ninja
 	cmake --build $(BUILD) --target format-check
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
