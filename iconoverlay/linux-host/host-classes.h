@@ -36,7 +36,6 @@ struct HostNodeRecord {
   BOOL has_record_;
   NSURL* url_;
   int draw_count_;
-  NSRect last_frame_;
   NSImage* icon_;
 }
 // A cell showing the item at `path`; nil gives a cell whose `node` returns no record.
@@ -44,7 +43,6 @@ struct HostNodeRecord {
 // Draw `icon` instead of HostDrawIcon's picture.
 - (void)setIcon:(NSImage*)icon;
 - (int)drawCount;
-- (NSRect)lastFrame;
 @end
 
 #ifndef KELO_HOST_WITHOUT_FINODE

@@ -57,7 +57,6 @@ void HostDrawIcon(NSRect frame) {
 
 - (void)drawIconWithFrame:(NSRect)frame {
   ++draw_count_;
-  last_frame_ = frame;
   if (icon_ == nil) {
     HostDrawIcon(frame);
   } else {
@@ -71,10 +70,6 @@ void HostDrawIcon(NSRect frame) {
 
 - (int)drawCount {
   return draw_count_;
-}
-
-- (NSRect)lastFrame {
-  return last_frame_;
 }
 
 @end
