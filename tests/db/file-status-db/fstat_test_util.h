@@ -1,13 +1,10 @@
-// Shared set-up of the file status store tests: a fresh current database per test, direct
-// reads of its rows, and the logged messages without their fixed line prefix.
+// Set-up of the file status store tests: a fresh current database, row reads, log messages.
 #ifndef KELO_TESTS_DB_FILE_STATUS_DB_FSTAT_TEST_UTIL_H_
 #define KELO_TESTS_DB_FILE_STATUS_DB_FSTAT_TEST_UTIL_H_
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <cctype>
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,58 +22,29 @@ inline FileStatusInfo Info(const std::string& path, int type, int status) {
   return info;
 }
 
-struct Row {
-  int64_t id;
-  std::string path;
-  int fileType;
-  int syncStatus;
-};
-
-// Runs sql on dbPath over a connection of the test's own.
-inline void Exec(const std::string& dbPath, const std::string& sql) {
+// Runs sql on dbPath over a connection of the test's own; returns the first column of the
+// rows it gives, as text (NULL as "").
+inline std::vector<std::string> Exec(const std::string& dbPath, const std::string& sql) {
+  std::vector<std::string> cells;
   sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(dbPath.c_str(), &db), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+  EXPECT_EQ(sqlite3_open(dbPath.c_str(), &db), SQLITE_OK);
+  const auto collect = [](void* out, int, char** values, char**) {
+    static_cast<std::vector<std::string>*>(out)->push_back(values[0] != nullptr ? values[0] : "");
+    return 0;
+  };
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), collect, &cells, nullptr), SQLITE_OK) << sql;
   sqlite3_close(db);
+  return cells;
 }
 
-// Every row of dbPath, ordered by path.
-inline std::vector<Row> Rows(const std::string& dbPath) {
-  std::vector<Row> rows;
-  sqlite3* db = nullptr;
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_open(dbPath.c_str(), &db) == SQLITE_OK &&
-      sqlite3_prepare_v2(db, "select id, path, fileType, syncStatus from fstatinfo order by path",
-                         -1, &stmt, nullptr) == SQLITE_OK) {
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-      rows.push_back({sqlite3_column_int64(stmt, 0),
-                      reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)),
-                      sqlite3_column_int(stmt, 2), sqlite3_column_int(stmt, 3)});
-    }
-  }
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
-  return rows;
-}
-
-inline std::vector<std::string> Paths(const std::string& dbPath) {
-  std::vector<std::string> paths;
-  for (const Row& row : Rows(dbPath)) paths.push_back(row.path);
-  return paths;
-}
-
-// The texts of the captured messages, without "[ERROR] file-status-db.cc(LINE): ". A line
-// that lacks that prefix comes back whole, so a comparison with the expected text fails.
+// The captured messages without "[ERROR] file-status-db.cc(LINE): "; other lines stay whole.
 inline std::vector<std::string> Messages(const kelo_test::LogCapture& capture) {
   static const std::string kPrefix = "[ERROR] file-status-db.cc(";
   std::vector<std::string> texts;
-  for (const std::string& line : capture.Lines()) {
-    size_t end = kPrefix.size();
-    if (line.compare(0, end, kPrefix) == 0) {
-      while (end < line.size() && std::isdigit(static_cast<unsigned char>(line[end]))) ++end;
-    }
-    const bool prefixed = end > kPrefix.size() && line.compare(end, 3, "): ") == 0;
-    texts.push_back(prefixed ? line.substr(end + 3) : line);
+  for (std::string line : capture.Lines()) {
+    const size_t end = line.find("): ");
+    if (line.rfind(kPrefix, 0) == 0 && end != std::string::npos) line.erase(0, end + 3);
+    texts.push_back(line);
   }
   return texts;
 }
