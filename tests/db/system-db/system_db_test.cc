@@ -1,0 +1,609 @@
+// The session registry: lifecycle and schema, the lookup by path, queries and updates, the
+// connection record and link state, and use from many threads and connections.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <set>
+#include <thread>
+
+#include "db/system-db/system-db.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using S = SystemDB;
+using Strings = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using kelo_test::TempDir;
+
+// The schema as the desktop client defines it, kept apart from the code under test.
+constexpr char kSchema[] =
+    "BEGIN;CREATE TABLE IF NOT EXISTS connection_table ( \tid INTEGER primary key autoincrement, "
+    "\tconn_mode INTEGER, \tserver_name TEXT, \tserver_ip TEXT, \tserver_port INTEGER, "
+    "\twaypoint_mode TEXT, \tusername TEXT COLLATE NOCASE, \tvault_id TEXT, \tsession TEXT NOT "
+    "NULL DEFAULT '' , \tprotocol_version INTEGER, \tlinked INTEGER, \tuse_tunnel INTEGER, "
+    "\ttunnel_ip TEXT, \ttunnel_port INTEGER ); CREATE TABLE IF NOT EXISTS session_table ( \tid "
+    "INTEGER primary key autoincrement, \tconn_id INTEGER, \tshare_name TEXT COLLATE NOCASE, "
+    "\tsession TEXT, \tattribute INTEGER, \tctime DATATIME DEFAULT (strftime('%s','now')), "
+    "\tview_id INTEGER, \tstatus INTEGER, \terror INTEGER, \tsync_folder TEXT, \tcomputer_name "
+    "TEXT );CREATE TABLE IF NOT EXISTS system_table ( \tkey    VARCHAR PRIMARY KEY ON CONFLICT "
+    "IGNORE, \tvalue  VARCHAR NOT NULL );CREATE INDEX IF NOT EXISTS session_table_session_idx on "
+    "session_table(session); CREATE INDEX IF NOT EXISTS session_table_name_idx on "
+    "session_table(share_name); CREATE INDEX IF NOT EXISTS session_table_view_idx on "
+    "session_table(view_id); CREATE INDEX IF NOT EXISTS session_table_attr_idx on "
+    "session_table(attribute); insert or replace into system_table values ('release_version', "
+    "4); COMMIT; ";
+
+std::string Join(const Strings& items) {
+  std::string text;
+  for (const auto& item : items) text += (text.empty() ? "" : ",") + item;
+  return text;
+}
+
+// Runs `sql` on a connection of its own and returns SQLite's result code; *rows gets each result
+// row as its values joined by "|", NULL written as "NULL".
+int Exec(const std::string& db, const std::string& sql, Strings* rows = nullptr) {
+  const auto collect = [](void* out, int n, char** values, char**) {
+    std::string row;
+    for (int c = 0; c < n; ++c) row += (c ? "|" : "") + std::string(values[c] ? values[c] : "NULL");
+    if (out != nullptr) static_cast<Strings*>(out)->push_back(row);
+    return 0;
+  };
+  sqlite3* handle = nullptr;
+  int rc = sqlite3_open(db.c_str(), &handle);
+  if (rc == SQLITE_OK) rc = sqlite3_exec(handle, sql.c_str(), collect, rows, nullptr);
+  sqlite3_close(handle);
+  return rc;
+}
+std::string Rows(const std::string& db, const std::string& query) {  // rows joined by ","
+  Strings rows;
+  EXPECT_EQ(Exec(db, query, &rows), SQLITE_OK) << query;
+  return Join(rows);
+}
+
+// Values as text, so that a result and the outputs it left compare as one string.
+template <typename T>
+std::string Text(const T& number) {
+  return std::to_string(number);
+}
+std::string Text(const std::string& text) { return text; }
+std::string Text(const KELOSessionInfo& i) {
+  return Join({Text(i.id), i.share_name, i.session, Text(i.attribute), Text(i.view_id),
+               Text(i.status), Text(i.error), i.sync_folder, i.computer_name});
+}
+std::string Text(const KELOConnectionInfo& c) {
+  return Join({Text(c.id), Text(c.conn_mode), c.server_name, c.server_ip, Text(c.server_port),
+               c.waypoint_mode, c.username, c.vault_id, c.session, Text(c.protocol_version)});
+}
+template <typename T>
+std::string Text(const std::list<T>& list) {  // records by id, and computer_name (never read)
+  Strings items;
+  for (const auto& i : list) {
+    if constexpr (std::is_same_v<T, KELOSessionInfo>) items.push_back(Text(i.id) + i.computer_name);
+    if constexpr (!std::is_same_v<T, KELOSessionInfo>) items.push_back(Text(i));
+  }
+  return Join(items);
+}
+template <typename... T>
+std::string R(int result, const T&... outputs) {  // "result|output|..."
+  return (Text(result) + ... + ("|" + Text(outputs)));
+}
+
+// While it lives, records each message the logger writes as "[LEVEL] text" (time stamp and
+// source location cut) with whether m_dbMutex was held then, and whether the logger's own lock
+// was held at every write. The registry's component logs at DEBUG meanwhile.
+class Log : public kelo_test::LogCapture {
+ public:
+  Log() : stream_(fopencookie(this, "w", {nullptr, Write, nullptr, nullptr})) {
+    setvbuf(stream_, nullptr, _IOFBF, 1 << 16);  // the logger flushes once per message
+    Logger::log_fp = stream_;
+    Logger::log_level["system_db_debug"] = Logger::kDebug;
+  }
+  ~Log() { fclose(stream_); }
+  void Clear() { texts.clear(); }
+  std::string All() const { return Join(texts); }
+  std::string Last() const { return texts.empty() ? "" : texts.back(); }
+
+  Strings texts;
+  std::vector<bool> db_lock_held;
+  bool log_lock_held = true;
+
+ private:
+  static bool Held(pthread_mutex_t* m) {
+    return pthread_mutex_trylock(m) == EBUSY || pthread_mutex_unlock(m);
+  }
+  static ssize_t Write(void* cookie, const char* data, size_t size) {
+    auto* log = static_cast<Log*>(cookie);
+    const std::string m(data, size);
+    const size_t tag = m.find('['), text = m.find("): ") + 3;
+    log->texts.push_back(m.substr(tag, m.find(']') + 2 - tag) + m.substr(text));
+    log->db_lock_held.push_back(Held(&S::m_dbMutex));
+    log->log_lock_held &= Held(&Logger::log_lock);
+    return static_cast<ssize_t>(size);
+  }
+  FILE* stream_;
+};
+
+// Each call fails with -1 and logs "[ERROR] <its message>" last.
+void ExpectFailures(const std::vector<std::pair<std::string, std::function<int()>>>& calls) {
+  Log log;
+  for (const auto& [message, call] : calls) {
+    SCOPED_TRACE(message);
+    EXPECT_EQ(call(), -1);
+    EXPECT_EQ(log.Last(), "[ERROR] " + message);
+  }
+}
+
+int Lookup(const std::string& db, const std::string& path, KELOSessionInfo* info) {
+  return S::getSessionInfoByFilePath(db, path, info);
+}
+
+// A registry opened on a fresh file for each test.
+class SystemDBTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(S::initialize(db_), 0); }
+  void TearDown() override { S::destroy(); }
+  void Sql(const std::string& script) { ASSERT_EQ(Exec(db_, script), SQLITE_OK) << script; }
+  std::string Rows(const std::string& query) { return ::Rows(db_, query); }
+
+  TempDir dir_;
+  std::string db_ = dir_ / "sys.sqlite";
+};
+
+TEST(SystemDBLifecycle, StateTable) {
+  TempDir dir;
+  const std::string a = dir / "a.sqlite", b = dir / "b.sqlite", junk = dir / "junk.sqlite",
+                    missing = dir / "no/x.db", too_long = "/" + std::string(511, 'l');
+  kelo_test::WriteFile(junk, std::string(4096, 'j'));
+  const std::string init = "[INFO] SystemDB has been initialized",
+                    gone = "[INFO] SystemDB has been deinitialzed", failed = "[ERROR] SystemDB: ";
+  // clang-format off
+  const std::tuple<std::string, int, std::string, std::string> steps[] = {
+      // path to initialize ("": destroy), result, messages, m_systemDBPath afterwards ("": closed)
+      {"", 0, gone + " (no-op)\n", ""},
+      {junk, -1, failed + "Failed to initialize database at '" + junk + "'. [26] file is not a "
+                 "database\n,[ERROR] initialize fail file is not a database\n", ""},
+      {missing, -1, failed + "Failed to open database at '" + missing + "'. [14] unable to open "
+                    "database file\n", ""},
+      {too_long, -1, "[ERROR] initialize: value of 512 bytes is longer than its limit of 511\n", ""},
+      {a, 0, init + " with location '" + a + "'\n", a},
+      {b, 0, init + " (no-op)\n", a},
+      {"", 0, gone + "\n", ""},
+      {"", 0, gone + " (no-op)\n", ""},
+      {b, 0, init + " with location '" + b + "'\n", b},
+      {"", 0, gone + "\n", ""}};
+  // clang-format on
+  Log log;
+  for (const auto& [path, result, messages, open_path] : steps) {
+    SCOPED_TRACE(messages);
+    log.Clear();
+    EXPECT_EQ(path.empty() ? (S::destroy(), 0) : S::initialize(path), result);
+    EXPECT_EQ(log.All(), messages);
+    EXPECT_EQ(S::m_systemDBPath, open_path);
+    EXPECT_EQ(S::m_db != nullptr, !open_path.empty());
+  }
+  log.Clear();
+  { SystemDB constructed_and_gone; }
+  EXPECT_EQ(log.All(), "[DEBUG] SystemDB constructed\n,[DEBUG] SystemDB deconstructed\n");
+}
+
+TEST(SystemDBLifecycle, CreatesTheSchemaExactlyAndKeepsExistingRows) {
+  TempDir dir;
+  const std::string db = dir / "sys.sqlite", expected = dir / "expected.sqlite";
+  const char kMaster[] = "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY name";
+  ASSERT_EQ(Exec(expected, kSchema), SQLITE_OK);
+  ASSERT_EQ(S::initialize(db), 0);
+  S::destroy();
+  EXPECT_EQ(Rows(db, "SELECT count(*) FROM sqlite_master"), "9");
+  EXPECT_EQ(Rows(db, kMaster), Rows(expected, kMaster));
+  EXPECT_EQ(Rows(db, "SELECT key, typeof(value), value FROM system_table"),
+            "release_version|text|4");
+  ASSERT_EQ(Exec(db,
+                 "INSERT INTO session_table (id) VALUES (3); UPDATE system_table SET value = "
+                 "9; INSERT INTO system_table VALUES ('linked', 1);"),
+            SQLITE_OK);
+  ASSERT_EQ(S::initialize(db), 0);
+  S::destroy();
+  EXPECT_EQ(Rows(db,
+                 "SELECT id FROM session_table UNION ALL SELECT key || value FROM "
+                 "system_table ORDER BY 1"),
+            "3,linked1,release_version4");
+}
+
+TEST(SystemDBLifecycle, ClosedRegistryFailsEveryOperation) {
+  ASSERT_EQ(S::m_db, nullptr);
+  std::list<KELOSessionInfo> sessions(1);
+  std::list<uint64_t> ids{1};
+  std::list<std::string> names{"old"};
+  KELOSessionInfo info{77, "", "", 0, 0, 0, 0, "", ""};
+  KELOConnectionInfo conn;
+  std::string text = "keep", text2 = "keep";
+  int a = 5, b = 6;
+  const std::string prep = ": sqlite3_prepare_v2: system database is not open (21)\n";
+  const std::string fail = " fail ret = 21 system database is not open\n";
+  ExpectFailures(
+      {{"getSessionList" + prep, [&] { return S::getSessionList(sessions); }},
+       {"getEnabledSession" + prep, [&] { return S::getEnabledSession(sessions); }},
+       {"getEnabledSession" + prep, [&] { return S::getSessionListWithConf(sessions); }},
+       {"getRowIDList" + prep, [&] { return S::getRowIDList(ids); }},
+       {"getSession" + prep, [&] { return S::getSession(names); }},
+       {"getHomeSession" + prep, [&] { return S::getHomeSession(info); }},
+       {"checkLinked" + prep, [&] { return S::getSyncFolder("home", text); }},
+       {"checkLinked" + prep, [&] { return S::getSyncFolderBySession("s", text); }},
+       {"checkLinked" + prep, [&] { return S::getFolderInfoBySession("s", text, text2); }},
+       {"getSessionStatusAndErr" + prep, [&] { return S::getSessionStatusAndErr("s", a, b); }},
+       {"setSessionStatus" + fail, [] { return S::setSessionStatus("all", 1); }},
+       {"setSessionErr" + fail, [] { return S::setSessionErr("s", 1); }},
+       {"setSessionInfo" + fail, [&] { return S::rmSessionInfo(info, 1); }},
+       {"disableAllSession" + fail, [] { return S::disableAllSession(); }},
+       {"updateHomeViewID" + fail, [] { return S::updateHomeViewID(1); }},
+       {"setSessionInfo" + fail, [&] { return S::addNewSessionInfo(info, 1); }},
+       {"clearSystemDB" + fail, [] { return S::clearSystemDB(); }},
+       {"setComputername" + fail, [] { return S::setComputername("pc"); }},
+       {"updateSessionInfo" + fail, [&] { return S::updateSessionInfo(info); }},
+       {"setConnectionInfo" + fail, [&] { return S::setConnectionInfo(conn, {}); }},
+       {"updateConnectionInfo" + fail, [&] { return S::updateConnectionInfo(conn, {}); }},
+       {"getConnectionInfo" + prep, [&] { return S::getConnectionInfo(conn); }},
+       {"setLink" + fail, [] { return S::setLink(1); }},
+       {"checkLinked" + prep, [&] { return S::checkLinked(a); }}});
+  EXPECT_EQ(R(0, sessions, ids, names, info.id, conn.id, text, text2, a, b),
+            "0||||77|0|keep|keep|5|6");
+}
+
+TEST_F(SystemDBTest, LookupFolderHoldsItselfAndWhatLiesBelowIt) {
+  Sql("INSERT INTO session_table (id, sync_folder) VALUES (1, '/u/a'), (2, '/u/a/b'), "
+      "(3, '/u/my_dir'), (4, '/u/100%'), (5, '/u/back\\slash'), (6, '/u/\xC3\x84rger'), "
+      "(7, '/u/q''uote'), (8, '/u/slash/'), (9, '/'), (10, NULL);");  // NULL holds nothing
+  const auto holder = [&](const std::string& path) {
+    KELOSessionInfo info;
+    EXPECT_EQ(Lookup(db_, path, &info), 0);
+    return info.id;
+  };
+  // clang-format off
+  const std::pair<const char*, uint64_t> cases[] = {
+      {"/u/a/b/c", 2}, {"/u/a/c", 1}, {"/u/a", 1}, {"/u/a/b", 2}, {"/u/a/b/", 2},
+      {"/u/a/bc/d", 1}, {"/u/ab", 9}, {"/U/A/B/c", 2}, {"/u/my_dir/f", 3}, {"/u/myXdir/f", 9},
+      {"/u/100%/x", 4}, {"/u/100abc/x", 9}, {"/u/back\\slash/f", 5}, {"/u/backXslash/f", 9},
+      {"/u/\xC3\x84rger/f", 6}, {"/u/\xC3\xA4rger/f", 9},  // only ASCII letters ignore case
+      {"/u/q'uote/f", 7}, {"/u/slash/f", 8}, {"/u/slash/", 8}, {"/u/slash", 9},
+      {"/u/slashx", 9}, {"relative", 0}};
+  // clang-format on
+  for (const auto& [path, id] : cases) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(holder(path), id);
+  }
+  Sql("UPDATE session_table SET sync_folder = '' WHERE id = 9;");  // holds every absolute path
+  EXPECT_EQ(R(holder("/v/w"), holder("/u/a/x"), holder("v/w")), "9|1|0");
+}
+
+// Numbers come as text and read as atoi would, clamped to 32 bits; id and view_id are widened
+// with their sign. NULL reads as "" or 0; error and computer_name are not read. Failures are
+// silent and leave the record untouched.
+TEST_F(SystemDBTest, LookupReadsTheRecordOrFailsSilently) {
+  KELOSessionInfo info{0, "S", "sess", 0, 0, 0, -5, "", "keep"};
+  // clang-format off
+  const std::pair<std::string, int32_t> numbers[] = {
+      {"NULL", 0}, {"12", 12}, {"-7", -7}, {"'  8x'", 8}, {"'abc'", 0}, {"2.9", 2},
+      {"2147483647", INT32_MAX}, {"3000000000", INT32_MAX}, {"-3000000000", INT32_MIN},
+      {"'99999999999999999999x'", INT32_MAX}};
+  // clang-format on
+  for (const auto& [v, n] : numbers) {
+    SCOPED_TRACE(v);
+    Sql("DELETE FROM session_table; INSERT INTO session_table (id, attribute, view_id, status, "
+        "sync_folder) VALUES (5000000000, " +
+        v + ", " + v + ", " + v + ", '/f');");
+    EXPECT_EQ(R(Lookup(db_, "/f", &info), info),
+              R(0, Join({"2147483647", "", "", Text(n), Text(uint64_t(int64_t{n})), Text(n), "-5",
+                         "/f", "keep"})));
+  }
+  const std::string old = dir_ / "old.sqlite", junk = dir_ / "junk.sqlite";
+  ASSERT_EQ(Exec(old,
+                 "CREATE TABLE session_table (id, status); INSERT INTO session_table "
+                 "VALUES (1, 10);"),
+            SQLITE_OK);
+  kelo_test::WriteFile(junk, std::string(4096, 'j'));
+  Sql("INSERT INTO session_table (id, share_name, sync_folder) VALUES (1, '" +
+      std::string(1024, 's') + "', '/l'), (2, 'ok', '/p');");
+  const std::tuple<std::string, std::string, int> failures[] = {
+      {"", "/p/x", -1},
+      {dir_ / "none/sys.sqlite", "/p/x", -1},
+      {junk, "/p/x", -1},
+      {"/" + std::string(511, 'd'), "/p/x", -1},  // over 511 bytes
+      {db_, "/p/" + std::string(1021, 'p'), -1},  // over 1023 bytes
+      {old, "/p/x", SQLITE_ERROR},                // no sync_folder column
+      {db_, "/l/x", -1}};                         // a value over 1023 bytes
+  Log log;
+  for (const auto& [db, path, result] : failures) {
+    SCOPED_TRACE(db + " " + path.substr(0, 20));
+    KELOSessionInfo untouched{99, "", "", 0, 0, 0, 0, "keep", ""};
+    EXPECT_EQ(R(Lookup(db, path, &untouched), untouched), Text(result) + "|99,,,0,0,0,0,keep,");
+  }
+  EXPECT_EQ(Lookup(db_, "/p/x", nullptr), -1);
+  EXPECT_EQ(log.All(), "");
+  EXPECT_EQ(R(Lookup(db_, "/p/" + std::string(1020, 'p'), &info), info.id), "0|2");  // fits
+}
+
+// The lookup creates the older nine-column session_table (no error, no computer_name). Readers
+// still take the full layout's positions; writes naming the missing columns fail.
+TEST(SystemDBLayout, NineColumnTable) {
+  TempDir dir;
+  const std::string db = dir / "sys.sqlite";
+  KELOSessionInfo info{0, "", "", 0, 6, 0, 3, "", ""};
+  ASSERT_EQ(R(Lookup(db, "/n/f", &info), info.id), "0|0");
+  EXPECT_EQ(Rows(db, "SELECT sql FROM sqlite_master"),
+            "CREATE TABLE session_table ( \tid INTEGER primary key, \tconn_id INTEGER, "
+            "\tshare_name TEXT, \tsession TEXT, \tattribute INTEGER, \tctime DATATIME DEFAULT "
+            "(strftime('%s','now')), \tview_id INTEGER, \tstatus INTEGER, \tsync_folder TEXT )");
+  ASSERT_EQ(Exec(db, "INSERT INTO session_table VALUES (4, 1, 'home', 's', 4, 0, 6, 11, '/n')"),
+            SQLITE_OK);
+  EXPECT_EQ(R(Lookup(db, "/N/f", &info), info), "0|4,home,s,4,6,11,3,,");
+  ASSERT_EQ(S::initialize(db), 0);
+  std::list<KELOSessionInfo> list;
+  ASSERT_EQ(S::getSessionList(list), 0);
+  EXPECT_EQ(R(0, list, list.front()), "0|4|4,home,s,4,6,11,0,,");
+  const std::string no = " fail ret = 1 no such column: ";
+  ExpectFailures(
+      {{"setSessionInfo fail ret = 1 table session_table has no column named error\n",
+        [&] { return S::addNewSessionInfo(info, 1); }},
+       {"setComputername" + no + "computer_name\n", [] { return S::setComputername("pc"); }}});
+  EXPECT_EQ(R(S::setSessionStatus("s", 12), S::updateHomeViewID(7)), "0|0");
+  EXPECT_EQ(Rows(db, "SELECT * FROM session_table"), "4|1|home|s|4|0|7|12|/n");
+  EXPECT_EQ(Rows(db, "SELECT value FROM system_table WHERE key = 'computer_name'"), "pc");
+  info.view_id = 7;
+  EXPECT_EQ(S::rmSessionInfo(info, 1), 0);
+  EXPECT_EQ(Rows(db, "SELECT * FROM session_table"), "");
+  S::destroy();
+}
+
+// Sessions increase with the id, so index and table order agree.
+TEST_F(SystemDBTest, Queries) {
+  Sql("INSERT INTO session_table (id, conn_id, share_name, session, attribute, view_id, status, "
+      "error, sync_folder, computer_name) VALUES (1, 1, 'HoMe', NULL, 4, 1, 8, 9, '/h', 'pc'), "
+      "(2, 1, 'docs', 'a', 4, 2, 10, 7, '/d', 'pc'), (3, 1, 'pics', 'b''c', 3, 3, 11, 0, '/p', "
+      "'pc'), (4, 1, 'music', 'c', 7, 4, 0, 0, '/m', 'pc'), (5, 1, 'x', 'd', 0, 5, 1, 0, '/d1', "
+      "'pc'), (6, 1, NULL, 'd', 0, 6, 2, 0, '/d2', 'pc'), (7, 1, '" +
+      std::string(256, 'n') + "', 'e', 0, 7, 0, 0, '/e', 'pc');");
+  std::list<KELOSessionInfo> rows;
+  std::list<uint64_t> ids;
+  std::list<std::string> names;
+  KELOSessionInfo home{0, "", "", 0, 0, 0, 0, "", "keep"};
+  std::string share, dir;
+  int s = 0, e = 0;
+  const std::string none = "[ERROR] cannnot get home share sync folder QQ";  // no newline
+  const std::string got = "[DEBUG] ggetSyncFolder ", stat = "[DEBUG] getSessionStatusAndErr\n",
+                    info = "[DEBUG] getSystemInfo\n";
+  // clang-format off
+  const std::tuple<std::function<std::string()>, std::string, std::string> cases[] = {
+      // call, result and outputs (which start as one old entry, "keep", 55 and 66), last message
+      {[&] { return R(S::getSessionList(rows), rows); }, "0|1,2,3,4,5,6,7", "[DEBUG] /e\n"},
+      {[&] { return R(S::getEnabledSession(rows), rows); }, "0|2,4", "[DEBUG] /m\n"},
+      {[&] { return R(S::getSessionListWithConf(rows), rows); }, "0|2,3,4,5,6,7", "[DEBUG] /e\n"},
+      {[&] { return R(S::getRowIDList(ids), ids); }, "0|2,3,4,5,6,7", "[DEBUG] getRowIDList\n"},
+      {[&] { return R(S::getSession(names), names); }, "0|a,b'c,c,d,d,e", "[DEBUG] get enabled session e\n"},
+      {[&] { return R(S::getHomeSession(home), home); }, "0|1,HoMe,,4,1,8,9,/h,keep", "[DEBUG] /h\n"},
+      {[&] { return R(S::getSyncFolder("HOME", dir), dir); }, "0|/h", got + "/h\n"},
+      {[&] { return R(S::getSyncFolder("nobody", dir), dir); }, "-1|keep", none},
+      {[&] { return R(S::getSyncFolderBySession("b'c", dir), dir); }, "0|/p", got + "/p\n"},
+      {[&] { return R(S::getSyncFolderBySession("A", dir), dir); }, "-1|keep", none},
+      {[&] { return R(S::getSyncFolderBySession("d", dir), dir); }, "0|/d1", got + "/d1\n"},
+      {[&] { return R(S::getSessionStatusAndErr("a", s, e), s, e); }, "0|10|7", stat},
+      {[&] { return R(S::getSessionStatusAndErr("d", s, e), s, e); }, "0|1|0", stat},
+      {[&] { return R(S::getSessionStatusAndErr("no", s, e), s, e); }, "-1|55|66",
+       "[DEBUG] cannnot get getSessionStatusAndErr no\n"},
+      {[&] { return R(S::getFolderInfoBySession("b'c", share, dir), share, dir); }, "0|pics|/p", info},
+      {[&] { return R(S::getFolderInfoBySession("d", share, dir), share, dir); }, "0|x|/d2", info},
+      {[&] { return R(S::getFolderInfoBySession("no", share, dir), share, dir); }, "0|keep|keep", info},
+      {[&] { return R(S::getFolderInfoBySession("e", share, dir), share, dir); }, "-1|keep|keep",
+       "[ERROR] getFolderInfoBySession: value of 256 bytes is longer than its limit of 255\n"}};
+  // clang-format on
+  for (const auto& [call, expected, last_message] : cases) {
+    SCOPED_TRACE(expected);
+    Log log;
+    rows.assign(1, KELOSessionInfo{});
+    ids = {42};
+    names = {"old"};
+    share = dir = "keep";
+    s = 55, e = 66;
+    EXPECT_EQ(call(), expected);
+    EXPECT_EQ(log.Last(), last_message);
+  }
+  Sql("DELETE FROM session_table WHERE id = 1;");
+  EXPECT_EQ(R(S::getHomeSession(home), home), "0|1,HoMe,,4,1,8,9,/h,keep");  // none: untouched
+}
+
+TEST_F(SystemDBTest, UpdatesAndLinkedFlag) {
+  Sql("INSERT INTO session_table (id, conn_id, share_name, session, attribute, view_id) VALUES "
+      "(1, 1, 'docs', 's1', 4, 10), (2, 1, 'pics', 's2', 3, 11), (3, 2, 'home', NULL, 4, 10), "
+      "(4, 2, 'x', 'all', 0, 12), (5, 1, 'HOME', 'All', 7, 13);");
+  KELOSessionInfo gone{0, "", "", 0, 10, 0, 0, "", ""};
+  const std::tuple<std::function<int()>, const char*, const char*> cases[] = {
+      // call (status and error are 1 before), column afterwards by id
+      {[] { return S::setSessionStatus("all", 3); }, "status", "3,1,1,1,3"},
+      {[] { return S::setSessionStatus("All", 3); }, "status", "1,1,1,1,3"},
+      {[] { return S::setSessionErr("s2", 9); }, "error", "1,9,1,1,1"},
+      {[] { return S::setSessionErr("none", 9); }, "error", "1,1,1,1,1"},
+      {[] { return S::setSessionErr("all", 8); }, "error", "8,1,1,1,8"},
+      {[] { return S::updateHomeViewID(42); }, "view_id", "10,11,42,12,42"},
+      {[] { return S::disableAllSession(); }, "attribute || status || error",
+       "000,300,000,000,300"},
+      {[] { return S::setComputername("it's"); }, "computer_name", "it's,it's,it's,it's,it's"},
+      {[&] { return S::rmSessionInfo(gone, 1); }, "id", "2,3,4,5"}};  // view 10 of conn 1
+  for (const auto& [call, column, after] : cases) {
+    SCOPED_TRACE(after);
+    Sql("UPDATE session_table SET status = 1, error = 1;");
+    EXPECT_EQ(call(), 0);
+    EXPECT_EQ(Rows(std::string("SELECT ") + column + " FROM session_table ORDER BY id"), after);
+  }
+  Sql("INSERT INTO connection_table (vault_id) VALUES ('v');");
+  Log log;
+  int linked = 99;
+  for (int set : {0, 2, -1}) {  // 0: never set
+    EXPECT_EQ(set ? S::setLink(set) : 0, 0);
+    EXPECT_EQ(R(S::checkLinked(linked), linked), R(0, set));
+  }
+  EXPECT_EQ(Rows("SELECT linked FROM connection_table"), "-1");
+  ASSERT_EQ(S::clearSystemDB(), 0);
+  EXPECT_EQ(log.All(), "[INFO] set link 2\n,[INFO] set link -1\n,[DEBUG] clear System DB \n");
+  EXPECT_EQ(Rows("SELECT key || value FROM system_table UNION ALL SELECT id FROM session_table "
+                 "UNION ALL SELECT id FROM connection_table"),
+            "release_version4");
+  EXPECT_EQ(R(S::checkLinked(linked), linked), "0|0");
+}
+
+TEST_F(SystemDBTest, AddAndUpdateSessionsRefusingValuesOverTheirLimit) {
+  KELOSessionInfo info{0, "o'neil", "", 4, 77, 5, 6, "/" + std::string(1022, 'f'), "pc"};
+  ASSERT_EQ(S::addNewSessionInfo(info, 9), 0);  // a folder of 1023 bytes fits
+  const std::string first = Text(info.id);
+  info.sync_folder = "/o'n";
+  ASSERT_EQ(S::addNewSessionInfo(info, 9), 0);
+  EXPECT_EQ(Rows("SELECT id, conn_id, share_name, session, attribute, view_id, status, error, "
+                 "length(sync_folder), computer_name, typeof(ctime) FROM session_table"),
+            first + "|9|o'neil|NULL|4|77|5|6|1023|pc|integer," + Text(info.id) +
+                "|9|o'neil|NULL|4|77|5|6|4|pc|integer");
+  Log log;
+  info = KELOSessionInfo{0, "O'NEIL", "s'o", 4, 77, 10, 6, "/new", "pc"};  // share in any case
+  EXPECT_EQ(R(S::updateSessionInfo(info), info.id), "0|" + first);  // the first of the two rows
+  EXPECT_EQ(log.All(), "[INFO] status: 10, folder: /new\n,[DEBUG] update row id " + first + "\n");
+  EXPECT_EQ(Rows("SELECT DISTINCT share_name, session, status, sync_folder, conn_id, "
+                 "computer_name FROM session_table"),
+            "o'neil|s'o|10|/new|9|pc");
+  const std::string before = Rows("SELECT * FROM session_table");
+  info.view_id = 78;
+  info.id = 5555;
+  EXPECT_EQ(R(S::updateSessionInfo(info), info.id), "-1|5555");
+  EXPECT_EQ(log.Last(), "[ERROR] cannnot get id for last update session\n");
+  info = KELOSessionInfo{0, std::string(1024, 's'), "", 0, 77, 0, 0, "", ""};
+  KELOConnectionInfo conn;
+  conn.vault_id = std::string(1024, 'v');
+  const std::string limit = " bytes is longer than its limit of 1023\n";
+  std::string folder = "keep";
+  ExpectFailures(
+      {{"addNewSessionInfo: value of 1024" + limit, [&] { return S::addNewSessionInfo(info, 1); }},
+       {"setSessionStatus: value of 2000" + limit,
+        [] { return S::setSessionStatus(std::string(2000, 's'), 1); }},
+       {"setConnectionInfo: value of 1024" + limit, [&] { return S::setConnectionInfo(conn, {}); }},
+       {"getSyncFolder: value of 1024" + limit,
+        [&] { return S::getSyncFolder(info.share_name, folder); }}});
+  EXPECT_EQ(R(0, info.id, conn.id, folder, Rows("SELECT * FROM connection_table")), "0|0|0|keep|");
+  EXPECT_EQ(Rows("SELECT * FROM session_table"), before);
+}
+
+TEST_F(SystemDBTest, ConnectionRecord) {
+  KELOConnectionInfo info;
+  info.server_name = "untouched";
+  EXPECT_EQ(R(S::getConnectionInfo(info), info), "0|0,0,untouched,,0,,,,,0");  // empty table
+  info = KELOConnectionInfo{2, "o'server", "10.0.0.1", 5001, "wp", "Ann", "v1", "sid", 3, 0};
+  ASSERT_EQ(S::setConnectionInfo(info, TunnelInfo{true, "t'ip", 65535}), 0);
+  const std::string first = Text(info.id);
+  info.vault_id = "v2";
+  ASSERT_EQ(S::setConnectionInfo(info, TunnelInfo{}), 0);
+  EXPECT_NE(Text(info.id), first);
+  KELOConnectionInfo read;
+  EXPECT_EQ(R(S::getConnectionInfo(read), read),
+            "0|" + first + ",2,o'server,10.0.0.1,5001,wp,Ann,v1,sid,3");  // the first row
+  Log log;
+  info = KELOConnectionInfo{2, "o'server", "10.0.0.1", 6000, "wp", "Bob", "v1", "new", 3, 0};
+  EXPECT_EQ(R(S::updateConnectionInfo(info, TunnelInfo{true, "tun", 443}), info.id), "0|" + first);
+  EXPECT_EQ(log.Last(), "[DEBUG] update conn id " + first + "\n");
+  EXPECT_EQ(Rows("SELECT username, vault_id, server_port, session, use_tunnel, tunnel_ip, "
+                 "tunnel_port FROM connection_table"),  // username kept: rows are found by vault
+            "Ann|v1|6000|new|1|tun|443,Ann|v2|5001|sid|0||0");
+  const std::string before = Rows("SELECT * FROM connection_table");
+  info.vault_id = "unknown";
+  info.id = 0;
+  EXPECT_EQ(R(S::updateConnectionInfo(info, TunnelInfo{}), info.id), "-1|0");
+  EXPECT_EQ(log.Last(), "[ERROR] cannnot get id for last update connection\n");
+  EXPECT_EQ(S::getConnectionInfoByVaultID(info, "v1"), 0);
+  EXPECT_EQ(Rows("SELECT * FROM connection_table"), before);
+}
+
+TEST_F(SystemDBTest, MixedReadersAndWritersLoseNothing) {
+  Log log;  // DEBUG lines too, so every operation takes the logger's lock
+  const auto deadline = Clock::now() + 1500ms;
+  std::mutex added_mutex;
+  std::set<std::string> added;
+  std::atomic<int> failures{0}, running{4};
+  const auto work = [&](int n) {
+    const std::string w = "w" + Text(n);
+    for (int i = 0; Clock::now() < deadline; ++i) {
+      KELOSessionInfo info{0, i % 2 ? "home" : w, "", 4, 0, 0, 0, "/" + w, ""};
+      std::list<uint64_t> ids;
+      failures += S::addNewSessionInfo(info, n) != 0;
+      const std::string id = Text(info.id);
+      failures += S::setSessionStatus("all", i) || S::updateHomeViewID(i) || S::getRowIDList(ids) ||
+                  S::getHomeSession(info) || S::checkLinked(info.status) ||
+                  Lookup(db_, "/" + w + "/f", &info) < 0 || S::getSyncFolder(w, info.sync_folder);
+      std::lock_guard<std::mutex> hold(added_mutex);
+      failures += !added.insert(id).second;  // ids are distinct
+    }
+    --running;
+  };
+  std::vector<std::thread> threads;
+  for (int n = 0; n < 4; ++n) threads.emplace_back(work, n);
+  while (running > 0 && Clock::now() < deadline + 60s) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(running, 0) << "deadlock";  // ends the process: the threads cannot be joined
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_TRUE(log.log_lock_held);
+  Strings stored;
+  ASSERT_EQ(Exec(db_, "SELECT id FROM session_table", &stored), SQLITE_OK);
+  EXPECT_EQ(std::set<std::string>(stored.begin(), stored.end()), added);  // all present
+  EXPECT_GT(added.size(), 4u);
+}
+
+// Entry messages come before m_dbMutex is taken, the others while it is held, each inside the
+// logger's own lock: the order is m_dbMutex, then the logger's lock.
+TEST_F(SystemDBTest, LogsUnderTheDatabaseLockOnlyAfterTakingIt) {
+  Log log;
+  KELOSessionInfo missing{0, "", "", 0, 404, 0, 0, "", ""};
+  S::disableAllSession();
+  S::updateSessionInfo(missing);
+  EXPECT_EQ(log.All(),
+            "[DEBUG] disableAllSession \n,[INFO] status: 0, folder: \n,[ERROR] cannnot "
+            "get id for last update session\n");
+  EXPECT_EQ(log.db_lock_held, (std::vector<bool>{false, true, true}));
+  EXPECT_TRUE(log.log_lock_held);
+}
+
+// Another connection's write lock is waited for while brief; past the time-out each operation
+// fails with its own message.
+TEST_F(SystemDBTest, WaitsForAWriteLockHeldElsewhere) {
+  Sql("INSERT INTO session_table (id, sync_folder) VALUES (50, '/w');");
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &other), SQLITE_OK);
+  const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> closer(other, sqlite3_close);
+  KELOSessionInfo info;
+  const std::function<int()> brief[] = {
+      [&] { return S::addNewSessionInfo(info, 1); },
+      [&] { return Lookup(db_, "/w/x", &info) == 0 && info.id == 50 ? 0 : -1; }};
+  for (const auto& call : brief) {
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+    const auto start = Clock::now();
+    std::thread releaser([&] {
+      std::this_thread::sleep_for(300ms);
+      sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr);
+    });
+    EXPECT_EQ(call(), 0);
+    EXPECT_GE(Clock::now() - start, 250ms);
+    releaser.join();
+  }
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_busy_timeout(S::m_db, 20);
+  int value = 0;
+  const std::string locked = "database is locked";
+  // clang-format off
+  ExpectFailures({
+      {"sqlite3_step: [5] " + locked + "\n", [&] { return S::getSessionStatusAndErr("s", value, value); }},
+      {"getConnectionInfo: sqlite3_step: " + locked + " (5)\n", [&] { return S::getHomeSession(info); }},
+      {"checkLinked: sqlite3_step: " + locked + " (5)\n", [&] { return S::checkLinked(value); }},
+      {"setSessionStatus fail ret = 5 " + locked + "\n", [] { return S::setSessionStatus("all", 1); }}});
+  // clang-format on
+}
+
+}  // namespace
