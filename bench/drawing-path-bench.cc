@@ -8,12 +8,18 @@
 //       FileStatusDB::initialize, entry lookup, and for the synced folders the subtree
 //       query. "folder" holds two dozen entries, "big_folder" half of all entries (none
 //       syncing in either), "root" is the session's folder (a syncing entry below it).
+//   icon_ratio/<file|folder|big_folder|root>/<largest>_vs_<smallest>
+//       the same item of the largest and of the smallest file, resolved alternately in one
+//       loop; "ratio" is the median of the per-pair time ratios, robust on a busy machine.
 //   floor/<entries>
 //       the least any lookup costs: one kept-open read-only connection answering the same
 //       file entry with a prepared equality query.
 //   writer/<entries>/<with|without>
 //       FileStatusDB::setFileSyncStat per second on a copy of the file (three state changes
 //       of existing entries, one new entry in four).
+//   writer_ratio/<entries>
+//       both writers alternately, write by write; "rate_ratio" is the rate with the indexes
+//       as a share of the rate without, the median over the pairs.
 //   index_build/<entries>
 //       the first initialize() of today's code on a file that lacks the lookup indexes.
 //
@@ -23,6 +29,7 @@
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -209,28 +216,44 @@ WriterFile* PrepareWriterFile(const BenchCache& cache, size_t entries, Variant v
   return &files.emplace(std::make_pair(entries, variant), std::move(file)).first->second;
 }
 
+// One write of the writer's mix on `file`: three state changes of existing entries, then a
+// new entry. The copy without the lookup indexes must stay without, so it is made current
+// directly: initialize() would build them.
+bool WriteOne(WriterFile* file) {
+  FileStatusDB::m_fstatDBPath = file->path;
+  FileStatusInfo info;
+  if (file->next % 4 == 3) {
+    info.path = file->root + "/Incoming/new file " + std::to_string(++file->added) + ".dat";
+    info.syncStatus = FileStatusDB::kSyncing;
+  } else {
+    const size_t pick = file->next * 7919 % file->sample.size();
+    info.path = file->sample[pick];
+    info.syncStatus = (file->next / file->sample.size()) % 2 == 0 ? FileStatusDB::kSyncing
+                                                                  : FileStatusDB::kSynced;
+  }
+  ++file->next;
+  return FileStatusDB::setFileSyncStat(info) == 0;
+}
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t mid = values.size() / 2;
+  return values.size() % 2 == 1 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
 void Writer(benchmark::State& state, const BenchCache* cache, size_t entries, Variant variant) {
   WriterFile* file = PrepareWriterFile(*cache, entries, variant);
   if (file == nullptr) {
     state.SkipWithError("cannot prepare the writer's copy");
     return;
   }
-  // The copy without the lookup indexes must stay without: make it current directly, since
-  // initialize() would build them.
-  FileStatusDB::m_fstatDBPath = file->path;
   for (auto _ : state) {
-    FileStatusInfo info;
-    if (file->next % 4 == 3) {
-      info.path = file->root + "/Incoming/new file " + std::to_string(++file->added) + ".dat";
-      info.syncStatus = FileStatusDB::kSyncing;
-    } else {
-      const size_t pick = file->next * 7919 % file->sample.size();
-      info.path = file->sample[pick];
-      info.syncStatus = (file->next / file->sample.size()) % 2 == 0 ? FileStatusDB::kSyncing
-                                                                    : FileStatusDB::kSynced;
-    }
-    ++file->next;
-    if (FileStatusDB::setFileSyncStat(info) != 0) {
+    if (!WriteOne(file)) {
       state.SkipWithError("setFileSyncStat failed");
       break;
     }
@@ -240,6 +263,72 @@ void Writer(benchmark::State& state, const BenchCache* cache, size_t entries, Va
   if (HoldsBuiltIndexes(file->path) != (variant == Variant::kWith)) {
     state.SkipWithError("the writer's copy does not hold the indexes of its variant");
   }
+}
+
+// The two writers alternately, write by write, so that both see the same disk and the same
+// neighbours: "rate_ratio" is the median over the pairs of (time without / time with), the
+// rate with the indexes as a share of the rate without.
+void WriterPaired(benchmark::State& state, const BenchCache* cache, size_t entries) {
+  WriterFile* with = PrepareWriterFile(*cache, entries, Variant::kWith);
+  WriterFile* without = PrepareWriterFile(*cache, entries, Variant::kWithout);
+  if (with == nullptr || without == nullptr) {
+    state.SkipWithError("cannot prepare the writers' copies");
+    return;
+  }
+  std::vector<double> ratios;
+  double with_seconds = 0, without_seconds = 0;
+  for (auto _ : state) {
+    auto start = std::chrono::steady_clock::now();
+    const bool with_ok = WriteOne(with);
+    const double with_took = Seconds(start);
+    start = std::chrono::steady_clock::now();
+    const bool without_ok = WriteOne(without);
+    const double without_took = Seconds(start);
+    if (!with_ok || !without_ok) {
+      state.SkipWithError("setFileSyncStat failed");
+      break;
+    }
+    with_seconds += with_took;
+    without_seconds += without_took;
+    ratios.push_back(without_took / with_took);
+    state.SetIterationTime(with_took + without_took);
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["with_per_s"] = with_seconds > 0 ? n / with_seconds : 0;
+  state.counters["without_per_s"] = without_seconds > 0 ? n / without_seconds : 0;
+  state.counters["rate_ratio"] = Median(ratios);
+}
+
+// One icon of the smallest and one of the largest file alternately: "ratio" is the median
+// over the pairs of (time at the largest / time at the smallest), measured under the same
+// load.
+void IconPaired(benchmark::State& state, const BenchCache* cache, size_t small, size_t large,
+                const std::string* small_path, const std::string* large_path) {
+  kelo::LinuxOverlayPlatform platform(cache->Home(Variant::kWith));
+  std::vector<double> ratios;
+  double small_seconds = 0, large_seconds = 0;
+  for (auto _ : state) {
+    auto start = std::chrono::steady_clock::now();
+    kelo::OverlayBadge a = kelo::ResolveOverlayBadge(platform, small_path->c_str());
+    const double small_took = Seconds(start);
+    start = std::chrono::steady_clock::now();
+    kelo::OverlayBadge b = kelo::ResolveOverlayBadge(platform, large_path->c_str());
+    const double large_took = Seconds(start);
+    if (a.badge == nullptr || b.badge == nullptr || a.code != b.code) {
+      state.SkipWithError("the two icons do not get the same badge");
+      break;
+    }
+    small_seconds += small_took;
+    large_seconds += large_took;
+    ratios.push_back(large_took / small_took);
+    state.SetIterationTime(small_took + large_took);
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["small_us"] = n > 0 ? small_seconds / n * 1e6 : 0;
+  state.counters["large_us"] = n > 0 ? large_seconds / n * 1e6 : 0;
+  state.counters["ratio"] = Median(ratios);
+  state.counters["entries_small"] = static_cast<double>(small);
+  state.counters["entries_large"] = static_cast<double>(large);
 }
 
 void IndexBuild(benchmark::State& state, const BenchCache* cache, size_t entries) {
@@ -309,7 +398,29 @@ int main(int argc, char** argv) {
         ->Unit(benchmark::kMicrosecond)
         ->UseRealTime();
   }
-  const size_t largest = sizes.back();
+  const size_t smallest = sizes.front(), largest = sizes.back();
+  if (smallest != largest) {
+    const SizeData& a = cache.Size(smallest);
+    const SizeData& b = cache.Size(largest);
+    const std::pair<const char*, std::pair<const std::string*, const std::string*>> pairs[] = {
+        {"file", {&a.marks.file, &b.marks.file}},
+        {"folder", {&a.marks.folder, &b.marks.folder}},
+        {"big_folder", {&a.marks.big_folder, &b.marks.big_folder}},
+        {"root", {&a.marks.root, &b.marks.root}}};
+    for (const auto& [name, paths] : pairs) {
+      benchmark::RegisterBenchmark(("icon_ratio/" + std::string(name) + "/" +
+                                    std::to_string(largest) + "_vs_" + std::to_string(smallest))
+                                       .c_str(),
+                                   IconPaired, &cache, smallest, largest, paths.first, paths.second)
+          ->Unit(benchmark::kMicrosecond)
+          ->UseManualTime();
+    }
+  }
+  benchmark::RegisterBenchmark(("writer_ratio/" + std::to_string(largest)).c_str(), WriterPaired,
+                               &cache, largest)
+      ->Unit(benchmark::kMicrosecond)
+      ->UseManualTime()
+      ->MinTime(3.0);
   for (Variant variant : {Variant::kWith, Variant::kWithout}) {
     benchmark::RegisterBenchmark(
         ("writer/" + std::to_string(largest) + "/" + VariantName(variant)).c_str(), Writer, &cache,

@@ -34,6 +34,8 @@ def load(path):
         runs[name].append({
             "ms": bench["real_time"] * TO_MS[bench["time_unit"]],
             "per_s": bench.get("items_per_second"),
+            "ratio": bench.get("ratio", bench.get("rate_ratio")),
+            "counters": bench,
         })
     return data.get("context", {}), runs
 
@@ -56,7 +58,7 @@ def icon_sizes(runs):
 
 
 def print_tables(context, runs):
-    sizes = icon_sizes(runs)
+    sizes = icon_sizes(runs) or [0]
     print(f"SQLite {context.get('sqlite_version', '?')}, "
           f"{context.get('num_cpus', '?')} CPUs at {context.get('mhz_per_cpu', '?')} MHz")
     print()
@@ -93,6 +95,22 @@ def print_tables(context, runs):
             print(f"| {name} | {med:.0f} ({low:.0f}..{high:.0f}) |")
         if "with" in medians and "without" in medians:
             print(f"\nwriter rate with / without: {medians['with'] / medians['without']:.2f}")
+    paired = sorted(n for n in runs if n.startswith(("icon_ratio/", "writer_ratio/")))
+    if paired:
+        print("\n| paired in one loop | ratio, median (min..max) | side A | side B |")
+        print("|---|---:|---:|---:|")
+        for name in paired:
+            reps = runs[name]
+            med, low, high = summary([r["ratio"] for r in reps])
+            if name.startswith("icon_ratio/"):
+                a = statistics.median(r["counters"]["large_us"] for r in reps) / 1000
+                b = statistics.median(r["counters"]["small_us"] for r in reps) / 1000
+                sides = f"large {fmt_ms(a)} ms | small {fmt_ms(b)} ms"
+            else:
+                a = statistics.median(r["counters"]["with_per_s"] for r in reps)
+                b = statistics.median(r["counters"]["without_per_s"] for r in reps)
+                sides = f"with {a:.0f}/s | without {b:.0f}/s"
+            print(f"| {name} | {med:.2f} ({low:.2f}..{high:.2f}) | {sides} |")
     for name in sorted(n for n in runs if n.startswith("index_build/")):
         print(f"\n{name}: {spread([r['ms'] for r in runs[name]])} ms")
 
