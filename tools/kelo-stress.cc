@@ -175,6 +175,7 @@ int RunWriter(const Options& o) {
   for (int n = 1; n <= kInitialSessions; ++n) trees.push_back(Tree(Folder(o, n)));
 
   long failed = 0;
+  long fresh_paths = 0;
   const auto deadline = Clock::now() + std::chrono::seconds(o.seconds);
   while (Clock::now() < deadline) {
     const size_t s = pick(trees.size());
@@ -186,7 +187,15 @@ int RunWriter(const Options& o) {
     if (roll < 85) {
       std::lock_guard<std::recursive_mutex> lock(kelo::FileStatusDbMutex());
       FileStatusDB::initialize(db);
-      const Item& item = trees[s][pick(trees[s].size())];
+      // A quarter of the records go to paths of their own, never removed (removals never
+      // take the session's folder itself), so that the final check sees each of those
+      // writes and not only the last one to a path.
+      const size_t first = roll >= 70 && roll < 80 ? 1 : 0;
+      const Item item =
+          roll < 25
+              ? Item{Folder(o, static_cast<int>(s) + 1) + "/new/" + std::to_string(++fresh_paths),
+                     0}
+              : trees[s][first + pick(trees[s].size() - first)];
       FileStatusInfo entry;
       entry.path = item.path;
       entry.fileType = item.type;
