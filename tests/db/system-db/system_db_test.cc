@@ -1,5 +1,4 @@
-// The session registry: lifecycle and schema, the lookup by path, queries and updates, the
-// connection record and link state, and use from many threads and connections.
+// The session registry: every operation, its messages, and its use from many threads at once.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -7,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -95,9 +95,12 @@ std::string R(int result, const T&... outputs) {  // "result|output|..."
   return (Text(result) + ... + ("|" + Text(outputs)));
 }
 
-// While it lives, records each message the logger writes as "[LEVEL] text" (time stamp and
-// source location cut) with whether m_dbMutex was held then, and whether the logger's own lock
-// was held at every write. The registry's component logs at DEBUG meanwhile.
+bool Held(pthread_mutex_t* m) {
+  return pthread_mutex_trylock(m) == EBUSY || pthread_mutex_unlock(m);
+}
+
+// Records each message written while it lives as "[LEVEL] text" (no time stamp or location), if
+// m_dbMutex was held then, and if the logger's lock was held at every write; DEBUG is on.
 class Log : public kelo_test::LogCapture {
  public:
   Log() : stream_(fopencookie(this, "w", {nullptr, Write, nullptr, nullptr})) {
@@ -106,7 +109,6 @@ class Log : public kelo_test::LogCapture {
     Logger::log_level["system_db_debug"] = Logger::kDebug;
   }
   ~Log() { fclose(stream_); }
-  void Clear() { texts.clear(); }
   std::string All() const { return Join(texts); }
   std::string Last() const { return texts.empty() ? "" : texts.back(); }
 
@@ -115,9 +117,6 @@ class Log : public kelo_test::LogCapture {
   bool log_lock_held = true;
 
  private:
-  static bool Held(pthread_mutex_t* m) {
-    return pthread_mutex_trylock(m) == EBUSY || pthread_mutex_unlock(m);
-  }
   static ssize_t Write(void* cookie, const char* data, size_t size) {
     auto* log = static_cast<Log*>(cookie);
     const std::string m(data, size);
@@ -156,10 +155,10 @@ class SystemDBTest : public ::testing::Test {
   std::string db_ = dir_ / "sys.sqlite";
 };
 
-TEST(SystemDBLifecycle, StateTable) {
+TEST(SystemDBLifecycle, StateTableAndSchema) {
   TempDir dir;
   const std::string a = dir / "a.sqlite", b = dir / "b.sqlite", junk = dir / "junk.sqlite",
-                    missing = dir / "no/x.db", too_long = "/" + std::string(511, 'l');
+                    missing = dir / "no/x.db", big = "/" + std::string(511, 'l');
   kelo_test::WriteFile(junk, std::string(4096, 'j'));
   const std::string init = "[INFO] SystemDB has been initialized",
                     gone = "[INFO] SystemDB has been deinitialzed", failed = "[ERROR] SystemDB: ";
@@ -171,49 +170,38 @@ TEST(SystemDBLifecycle, StateTable) {
                  "database\n,[ERROR] initialize fail file is not a database\n", ""},
       {missing, -1, failed + "Failed to open database at '" + missing + "'. [14] unable to open "
                     "database file\n", ""},
-      {too_long, -1, "[ERROR] initialize: value of 512 bytes is longer than its limit of 511\n", ""},
+      {big, -1, "[ERROR] initialize: value of 512 bytes is longer than its limit of 511\n", ""},
       {a, 0, init + " with location '" + a + "'\n", a},
       {b, 0, init + " (no-op)\n", a},
       {"", 0, gone + "\n", ""},
-      {"", 0, gone + " (no-op)\n", ""},
       {b, 0, init + " with location '" + b + "'\n", b},
       {"", 0, gone + "\n", ""}};
   // clang-format on
-  Log log;
   for (const auto& [path, result, messages, open_path] : steps) {
     SCOPED_TRACE(messages);
-    log.Clear();
+    Log log;
     EXPECT_EQ(path.empty() ? (S::destroy(), 0) : S::initialize(path), result);
     EXPECT_EQ(log.All(), messages);
     EXPECT_EQ(S::m_systemDBPath, open_path);
     EXPECT_EQ(S::m_db != nullptr, !open_path.empty());
   }
-  log.Clear();
+  Log log;
   { SystemDB constructed_and_gone; }
   EXPECT_EQ(log.All(), "[DEBUG] SystemDB constructed\n,[DEBUG] SystemDB deconstructed\n");
-}
-
-TEST(SystemDBLifecycle, CreatesTheSchemaExactlyAndKeepsExistingRows) {
-  TempDir dir;
-  const std::string db = dir / "sys.sqlite", expected = dir / "expected.sqlite";
+  // The schema as the script creates it; an existing file keeps its rows.
+  const std::string expected = dir / "expected.sqlite";
   const char kMaster[] = "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY name";
   ASSERT_EQ(Exec(expected, kSchema), SQLITE_OK);
-  ASSERT_EQ(S::initialize(db), 0);
-  S::destroy();
-  EXPECT_EQ(Rows(db, "SELECT count(*) FROM sqlite_master"), "9");
-  EXPECT_EQ(Rows(db, kMaster), Rows(expected, kMaster));
-  EXPECT_EQ(Rows(db, "SELECT key, typeof(value), value FROM system_table"),
+  EXPECT_EQ(Rows(b, kMaster), Rows(expected, kMaster));
+  EXPECT_EQ(Rows(b, "SELECT key, typeof(value), value FROM system_table"),
             "release_version|text|4");
-  ASSERT_EQ(Exec(db,
-                 "INSERT INTO session_table (id) VALUES (3); UPDATE system_table SET value = "
-                 "9; INSERT INTO system_table VALUES ('linked', 1);"),
-            SQLITE_OK);
-  ASSERT_EQ(S::initialize(db), 0);
+  ASSERT_EQ(
+      Exec(b, "INSERT INTO session_table (id) VALUES (3); UPDATE system_table SET value = 9;"),
+      SQLITE_OK);
+  ASSERT_EQ(S::initialize(b), 0);
   S::destroy();
-  EXPECT_EQ(Rows(db,
-                 "SELECT id FROM session_table UNION ALL SELECT key || value FROM "
-                 "system_table ORDER BY 1"),
-            "3,linked1,release_version4");
+  EXPECT_EQ(Rows(b, "SELECT id FROM session_table UNION ALL SELECT value FROM system_table"),
+            "3,4");
 }
 
 TEST(SystemDBLifecycle, ClosedRegistryFailsEveryOperation) {
@@ -256,14 +244,13 @@ TEST(SystemDBLifecycle, ClosedRegistryFailsEveryOperation) {
             "0||||77|0|keep|keep|5|6");
 }
 
-TEST_F(SystemDBTest, LookupFolderHoldsItselfAndWhatLiesBelowIt) {
+// The session holding a path: its folder is the path or a folder above it; the longest wins.
+TEST_F(SystemDBTest, LookupByPath) {
   Sql("INSERT INTO session_table (id, sync_folder) VALUES (1, '/u/a'), (2, '/u/a/b'), "
       "(3, '/u/my_dir'), (4, '/u/100%'), (5, '/u/back\\slash'), (6, '/u/\xC3\x84rger'), "
       "(7, '/u/q''uote'), (8, '/u/slash/'), (9, '/'), (10, NULL);");  // NULL holds nothing
-  const auto holder = [&](const std::string& path) {
-    KELOSessionInfo info;
-    EXPECT_EQ(Lookup(db_, path, &info), 0);
-    return info.id;
+  const auto holder = [&](const std::string& path, KELOSessionInfo info = {}) {
+    return R(Lookup(db_, path, &info), info.id);
   };
   // clang-format off
   const std::pair<const char*, uint64_t> cases[] = {
@@ -276,16 +263,12 @@ TEST_F(SystemDBTest, LookupFolderHoldsItselfAndWhatLiesBelowIt) {
   // clang-format on
   for (const auto& [path, id] : cases) {
     SCOPED_TRACE(path);
-    EXPECT_EQ(holder(path), id);
+    EXPECT_EQ(holder(path), R(0, id));
   }
   Sql("UPDATE session_table SET sync_folder = '' WHERE id = 9;");  // holds every absolute path
-  EXPECT_EQ(R(holder("/v/w"), holder("/u/a/x"), holder("v/w")), "9|1|0");
-}
-
-// Numbers come as text and read as atoi would, clamped to 32 bits; id and view_id are widened
-// with their sign. NULL reads as "" or 0; error and computer_name are not read. Failures are
-// silent and leave the record untouched.
-TEST_F(SystemDBTest, LookupReadsTheRecordOrFailsSilently) {
+  EXPECT_EQ(Join({holder("/v/w"), holder("/u/a/x"), holder("v/w")}), "0|9,0|1,0|0");
+  // Numbers come as text and read as atoi would, clamped to 32 bits; id and view_id are widened
+  // with their sign. NULL reads as "" or 0; error and computer_name are not read.
   KELOSessionInfo info{0, "S", "sess", 0, 0, 0, -5, "", "keep"};
   // clang-format off
   const std::pair<std::string, int32_t> numbers[] = {
@@ -302,22 +285,18 @@ TEST_F(SystemDBTest, LookupReadsTheRecordOrFailsSilently) {
               R(0, Join({"2147483647", "", "", Text(n), Text(uint64_t(int64_t{n})), Text(n), "-5",
                          "/f", "keep"})));
   }
+  // Failures are silent and leave the record untouched.
   const std::string old = dir_ / "old.sqlite", junk = dir_ / "junk.sqlite";
-  ASSERT_EQ(Exec(old,
-                 "CREATE TABLE session_table (id, status); INSERT INTO session_table "
-                 "VALUES (1, 10);"),
-            SQLITE_OK);
+  ASSERT_EQ(Exec(old, "CREATE TABLE session_table (id, status);"), SQLITE_OK);
   kelo_test::WriteFile(junk, std::string(4096, 'j'));
   Sql("INSERT INTO session_table (id, share_name, sync_folder) VALUES (1, '" +
       std::string(1024, 's') + "', '/l'), (2, 'ok', '/p');");
+  // clang-format off
   const std::tuple<std::string, std::string, int> failures[] = {
-      {"", "/p/x", -1},
-      {dir_ / "none/sys.sqlite", "/p/x", -1},
-      {junk, "/p/x", -1},
-      {"/" + std::string(511, 'd'), "/p/x", -1},  // over 511 bytes
-      {db_, "/p/" + std::string(1021, 'p'), -1},  // over 1023 bytes
-      {old, "/p/x", SQLITE_ERROR},                // no sync_folder column
-      {db_, "/l/x", -1}};                         // a value over 1023 bytes
+      {"", "/p/x", -1}, {dir_ / "none/sys.sqlite", "/p/x", -1}, {junk, "/p/x", -1},
+      {"/" + std::string(511, 'd'), "/p/x", -1}, {db_, "/p/" + std::string(1021, 'p'), -1},
+      {old, "/p/x", SQLITE_ERROR}, {db_, "/l/x", -1}};  // old: no sync_folder; /l: share too long
+  // clang-format on
   Log log;
   for (const auto& [db, path, result] : failures) {
     SCOPED_TRACE(db + " " + path.substr(0, 20));
@@ -327,38 +306,32 @@ TEST_F(SystemDBTest, LookupReadsTheRecordOrFailsSilently) {
   EXPECT_EQ(Lookup(db_, "/p/x", nullptr), -1);
   EXPECT_EQ(log.All(), "");
   EXPECT_EQ(R(Lookup(db_, "/p/" + std::string(1020, 'p'), &info), info.id), "0|2");  // fits
-}
-
-// The lookup creates the older nine-column session_table (no error, no computer_name). Readers
-// still take the full layout's positions; writes naming the missing columns fail.
-TEST(SystemDBLayout, NineColumnTable) {
-  TempDir dir;
-  const std::string db = dir / "sys.sqlite";
-  KELOSessionInfo info{0, "", "", 0, 6, 0, 3, "", ""};
+  // A fresh file gets the older nine-column session_table (no error, no computer_name). Readers
+  // still take the full layout's positions; writes naming the missing columns fail.
+  const std::string db = dir_ / "nine.sqlite";
+  info = KELOSessionInfo{0, "", "", 0, 6, 0, 3, "", ""};
   ASSERT_EQ(R(Lookup(db, "/n/f", &info), info.id), "0|0");
-  EXPECT_EQ(Rows(db, "SELECT sql FROM sqlite_master"),
+  EXPECT_EQ(::Rows(db, "SELECT sql FROM sqlite_master"),
             "CREATE TABLE session_table ( \tid INTEGER primary key, \tconn_id INTEGER, "
             "\tshare_name TEXT, \tsession TEXT, \tattribute INTEGER, \tctime DATATIME DEFAULT "
             "(strftime('%s','now')), \tview_id INTEGER, \tstatus INTEGER, \tsync_folder TEXT )");
   ASSERT_EQ(Exec(db, "INSERT INTO session_table VALUES (4, 1, 'home', 's', 4, 0, 6, 11, '/n')"),
             SQLITE_OK);
   EXPECT_EQ(R(Lookup(db, "/N/f", &info), info), "0|4,home,s,4,6,11,3,,");
+  S::destroy();
   ASSERT_EQ(S::initialize(db), 0);
   std::list<KELOSessionInfo> list;
-  ASSERT_EQ(S::getSessionList(list), 0);
-  EXPECT_EQ(R(0, list, list.front()), "0|4|4,home,s,4,6,11,0,,");
-  const std::string no = " fail ret = 1 no such column: ";
-  ExpectFailures(
-      {{"setSessionInfo fail ret = 1 table session_table has no column named error\n",
-        [&] { return S::addNewSessionInfo(info, 1); }},
-       {"setComputername" + no + "computer_name\n", [] { return S::setComputername("pc"); }}});
+  ASSERT_EQ(R(S::getSessionList(list), list), "0|4");
+  EXPECT_EQ(Text(list.front()), "4,home,s,4,6,11,0,,");
+  ExpectFailures({{"setSessionInfo fail ret = 1 table session_table has no column named error\n",
+                   [&] { return S::addNewSessionInfo(info, 1); }},
+                  {"setComputername fail ret = 1 no such column: computer_name\n",
+                   [] { return S::setComputername("pc"); }}});
   EXPECT_EQ(R(S::setSessionStatus("s", 12), S::updateHomeViewID(7)), "0|0");
-  EXPECT_EQ(Rows(db, "SELECT * FROM session_table"), "4|1|home|s|4|0|7|12|/n");
-  EXPECT_EQ(Rows(db, "SELECT value FROM system_table WHERE key = 'computer_name'"), "pc");
+  EXPECT_EQ(::Rows(db, "SELECT * FROM session_table"), "4|1|home|s|4|0|7|12|/n");
   info.view_id = 7;
   EXPECT_EQ(S::rmSessionInfo(info, 1), 0);
-  EXPECT_EQ(Rows(db, "SELECT * FROM session_table"), "");
-  S::destroy();
+  EXPECT_EQ(::Rows(db, "SELECT * FROM session_table"), "");
 }
 
 // Sessions increase with the id, so index and table order agree.
@@ -377,38 +350,34 @@ TEST_F(SystemDBTest, Queries) {
   int s = 0, e = 0;
   const std::string none = "[ERROR] cannnot get home share sync folder QQ";  // no newline
   const std::string got = "[DEBUG] ggetSyncFolder ", stat = "[DEBUG] getSessionStatusAndErr\n",
-                    info = "[DEBUG] getSystemInfo\n";
+                    sys = "[DEBUG] getSystemInfo\n";
   // clang-format off
   const std::tuple<std::function<std::string()>, std::string, std::string> cases[] = {
-      // call, result and outputs (which start as one old entry, "keep", 55 and 66), last message
-      {[&] { return R(S::getSessionList(rows), rows); }, "0|1,2,3,4,5,6,7", "[DEBUG] /e\n"},
-      {[&] { return R(S::getEnabledSession(rows), rows); }, "0|2,4", "[DEBUG] /m\n"},
-      {[&] { return R(S::getSessionListWithConf(rows), rows); }, "0|2,3,4,5,6,7", "[DEBUG] /e\n"},
-      {[&] { return R(S::getRowIDList(ids), ids); }, "0|2,3,4,5,6,7", "[DEBUG] getRowIDList\n"},
-      {[&] { return R(S::getSession(names), names); }, "0|a,b'c,c,d,d,e", "[DEBUG] get enabled session e\n"},
-      {[&] { return R(S::getHomeSession(home), home); }, "0|1,HoMe,,4,1,8,9,/h,keep", "[DEBUG] /h\n"},
-      {[&] { return R(S::getSyncFolder("HOME", dir), dir); }, "0|/h", got + "/h\n"},
-      {[&] { return R(S::getSyncFolder("nobody", dir), dir); }, "-1|keep", none},
-      {[&] { return R(S::getSyncFolderBySession("b'c", dir), dir); }, "0|/p", got + "/p\n"},
-      {[&] { return R(S::getSyncFolderBySession("A", dir), dir); }, "-1|keep", none},
-      {[&] { return R(S::getSyncFolderBySession("d", dir), dir); }, "0|/d1", got + "/d1\n"},
-      {[&] { return R(S::getSessionStatusAndErr("a", s, e), s, e); }, "0|10|7", stat},
-      {[&] { return R(S::getSessionStatusAndErr("d", s, e), s, e); }, "0|1|0", stat},
-      {[&] { return R(S::getSessionStatusAndErr("no", s, e), s, e); }, "-1|55|66",
-       "[DEBUG] cannnot get getSessionStatusAndErr no\n"},
-      {[&] { return R(S::getFolderInfoBySession("b'c", share, dir), share, dir); }, "0|pics|/p", info},
-      {[&] { return R(S::getFolderInfoBySession("d", share, dir), share, dir); }, "0|x|/d2", info},
-      {[&] { return R(S::getFolderInfoBySession("no", share, dir), share, dir); }, "0|keep|keep", info},
-      {[&] { return R(S::getFolderInfoBySession("e", share, dir), share, dir); }, "-1|keep|keep",
-       "[ERROR] getFolderInfoBySession: value of 256 bytes is longer than its limit of 255\n"}};
+    // call, result and outputs (which start as one old entry, "keep", 55 and 66), last message
+    {[&] { return R(S::getSessionList(rows), rows); }, "0|1,2,3,4,5,6,7", "[DEBUG] /e\n"},
+    {[&] { return R(S::getEnabledSession(rows), rows); }, "0|2,4", "[DEBUG] /m\n"},
+    {[&] { return R(S::getSessionListWithConf(rows), rows); }, "0|2,3,4,5,6,7", "[DEBUG] /e\n"},
+    {[&] { return R(S::getRowIDList(ids), ids); }, "0|2,3,4,5,6,7", "[DEBUG] getRowIDList\n"},
+    {[&] { return R(S::getSession(names), names); }, "0|a,b'c,c,d,d,e",
+     "[DEBUG] get enabled session e\n"},
+    {[&] { return R(S::getHomeSession(home), home); }, "0|1,HoMe,,4,1,8,9,/h,keep", "[DEBUG] /h\n"},
+    {[&] { return R(S::getSyncFolder("HOME", dir), dir); }, "0|/h", got + "/h\n"},
+    {[&] { return R(S::getSyncFolderBySession("b'c", dir), dir); }, "0|/p", got + "/p\n"},
+    {[&] { return R(S::getSyncFolderBySession("A", dir), dir); }, "-1|keep", none},
+    {[&] { return R(S::getSyncFolderBySession("d", dir), dir); }, "0|/d1", got + "/d1\n"},
+    {[&] { return R(S::getSessionStatusAndErr("a", s, e), s, e); }, "0|10|7", stat},
+    {[&] { return R(S::getSessionStatusAndErr("no", s, e), s, e); }, "-1|55|66",
+     "[DEBUG] cannnot get getSessionStatusAndErr no\n"},
+    {[&] { return R(S::getFolderInfoBySession("b'c", share, dir), share, dir); }, "0|pics|/p", sys},
+    {[&] { return R(S::getFolderInfoBySession("d", share, dir), share, dir); }, "0|x|/d2", sys},
+    {[&] { return R(S::getFolderInfoBySession("z", share, dir), share, dir); }, "0|keep|keep", sys},
+    {[&] { return R(S::getFolderInfoBySession("e", share, dir), share, dir); }, "-1|keep|keep",
+     "[ERROR] getFolderInfoBySession: value of 256 bytes is longer than its limit of 255\n"}};
   // clang-format on
   for (const auto& [call, expected, last_message] : cases) {
     SCOPED_TRACE(expected);
     Log log;
-    rows.assign(1, KELOSessionInfo{});
-    ids = {42};
-    names = {"old"};
-    share = dir = "keep";
+    rows.assign(1, KELOSessionInfo{}), ids = {42}, names = {"old"}, share = dir = "keep";
     s = 55, e = 66;
     EXPECT_EQ(call(), expected);
     EXPECT_EQ(log.Last(), last_message);
@@ -417,7 +386,7 @@ TEST_F(SystemDBTest, Queries) {
   EXPECT_EQ(R(S::getHomeSession(home), home), "0|1,HoMe,,4,1,8,9,/h,keep");  // none: untouched
 }
 
-TEST_F(SystemDBTest, UpdatesAndLinkedFlag) {
+TEST_F(SystemDBTest, SessionUpdatesAndLinkedFlag) {
   Sql("INSERT INTO session_table (id, conn_id, share_name, session, attribute, view_id) VALUES "
       "(1, 1, 'docs', 's1', 4, 10), (2, 1, 'pics', 's2', 3, 11), (3, 2, 'home', NULL, 4, 10), "
       "(4, 2, 'x', 'all', 0, 12), (5, 1, 'HOME', 'All', 7, 13);");
@@ -430,8 +399,7 @@ TEST_F(SystemDBTest, UpdatesAndLinkedFlag) {
       {[] { return S::setSessionErr("none", 9); }, "error", "1,1,1,1,1"},
       {[] { return S::setSessionErr("all", 8); }, "error", "8,1,1,1,8"},
       {[] { return S::updateHomeViewID(42); }, "view_id", "10,11,42,12,42"},
-      {[] { return S::disableAllSession(); }, "attribute || status || error",
-       "000,300,000,000,300"},
+      {[] { return S::disableAllSession(); }, "attribute||status||error", "000,300,000,000,300"},
       {[] { return S::setComputername("it's"); }, "computer_name", "it's,it's,it's,it's,it's"},
       {[&] { return S::rmSessionInfo(gone, 1); }, "id", "2,3,4,5"}};  // view 10 of conn 1
   for (const auto& [call, column, after] : cases) {
@@ -449,14 +417,11 @@ TEST_F(SystemDBTest, UpdatesAndLinkedFlag) {
   }
   EXPECT_EQ(Rows("SELECT linked FROM connection_table"), "-1");
   ASSERT_EQ(S::clearSystemDB(), 0);
-  EXPECT_EQ(log.All(), "[INFO] set link 2\n,[INFO] set link -1\n,[DEBUG] clear System DB \n");
   EXPECT_EQ(Rows("SELECT key || value FROM system_table UNION ALL SELECT id FROM session_table "
                  "UNION ALL SELECT id FROM connection_table"),
             "release_version4");
   EXPECT_EQ(R(S::checkLinked(linked), linked), "0|0");
-}
-
-TEST_F(SystemDBTest, AddAndUpdateSessionsRefusingValuesOverTheirLimit) {
+  // Adding rows, then giving them a session.
   KELOSessionInfo info{0, "o'neil", "", 4, 77, 5, 6, "/" + std::string(1022, 'f'), "pc"};
   ASSERT_EQ(S::addNewSessionInfo(info, 9), 0);  // a folder of 1023 bytes fits
   const std::string first = Text(info.id);
@@ -466,21 +431,25 @@ TEST_F(SystemDBTest, AddAndUpdateSessionsRefusingValuesOverTheirLimit) {
                  "length(sync_folder), computer_name, typeof(ctime) FROM session_table"),
             first + "|9|o'neil|NULL|4|77|5|6|1023|pc|integer," + Text(info.id) +
                 "|9|o'neil|NULL|4|77|5|6|4|pc|integer");
-  Log log;
   info = KELOSessionInfo{0, "O'NEIL", "s'o", 4, 77, 10, 6, "/new", "pc"};  // share in any case
   EXPECT_EQ(R(S::updateSessionInfo(info), info.id), "0|" + first);  // the first of the two rows
-  EXPECT_EQ(log.All(), "[INFO] status: 10, folder: /new\n,[DEBUG] update row id " + first + "\n");
+  // Entry messages come before m_dbMutex is taken, the others while it is held, inside the
+  // logger's own lock: the order is always m_dbMutex, then the logger's lock.
+  EXPECT_EQ(log.All(),
+            "[INFO] set link 2\n,[INFO] set link -1\n,[DEBUG] clear System DB \n,[INFO] "
+            "status: 10, folder: /new\n,[DEBUG] update row id " +
+                first + "\n");
+  EXPECT_EQ(log.db_lock_held, (std::vector<bool>{false, false, false, true, true}));
+  EXPECT_TRUE(log.log_lock_held);
   EXPECT_EQ(Rows("SELECT DISTINCT share_name, session, status, sync_folder, conn_id, "
                  "computer_name FROM session_table"),
             "o'neil|s'o|10|/new|9|pc");
   const std::string before = Rows("SELECT * FROM session_table");
   info.view_id = 78;
-  info.id = 5555;
-  EXPECT_EQ(R(S::updateSessionInfo(info), info.id), "-1|5555");
+  EXPECT_EQ(R(S::updateSessionInfo(info), info.id), "-1|" + first);  // no row: id kept
   EXPECT_EQ(log.Last(), "[ERROR] cannnot get id for last update session\n");
   info = KELOSessionInfo{0, std::string(1024, 's'), "", 0, 77, 0, 0, "", ""};
-  KELOConnectionInfo conn;
-  conn.vault_id = std::string(1024, 'v');
+  KELOConnectionInfo conn{0, "", "", 0, "", "", std::string(1024, 'v'), "", 0, 0};
   const std::string limit = " bytes is longer than its limit of 1023\n";
   std::string folder = "keep";
   ExpectFailures(
@@ -495,17 +464,14 @@ TEST_F(SystemDBTest, AddAndUpdateSessionsRefusingValuesOverTheirLimit) {
 }
 
 TEST_F(SystemDBTest, ConnectionRecord) {
-  KELOConnectionInfo info;
-  info.server_name = "untouched";
+  KELOConnectionInfo info{0, "untouched", "", 0, "", "", "", "", 0, 0};
   EXPECT_EQ(R(S::getConnectionInfo(info), info), "0|0,0,untouched,,0,,,,,0");  // empty table
   info = KELOConnectionInfo{2, "o'server", "10.0.0.1", 5001, "wp", "Ann", "v1", "sid", 3, 0};
   ASSERT_EQ(S::setConnectionInfo(info, TunnelInfo{true, "t'ip", 65535}), 0);
   const std::string first = Text(info.id);
   info.vault_id = "v2";
   ASSERT_EQ(S::setConnectionInfo(info, TunnelInfo{}), 0);
-  EXPECT_NE(Text(info.id), first);
-  KELOConnectionInfo read;
-  EXPECT_EQ(R(S::getConnectionInfo(read), read),
+  EXPECT_EQ(R(S::getConnectionInfo(info), info),
             "0|" + first + ",2,o'server,10.0.0.1,5001,wp,Ann,v1,sid,3");  // the first row
   Log log;
   info = KELOConnectionInfo{2, "o'server", "10.0.0.1", 6000, "wp", "Bob", "v1", "new", 3, 0};
@@ -516,8 +482,7 @@ TEST_F(SystemDBTest, ConnectionRecord) {
             "Ann|v1|6000|new|1|tun|443,Ann|v2|5001|sid|0||0");
   const std::string before = Rows("SELECT * FROM connection_table");
   info.vault_id = "unknown";
-  info.id = 0;
-  EXPECT_EQ(R(S::updateConnectionInfo(info, TunnelInfo{}), info.id), "-1|0");
+  EXPECT_EQ(R(S::updateConnectionInfo(info, TunnelInfo{}), info.id), "-1|" + first);
   EXPECT_EQ(log.Last(), "[ERROR] cannnot get id for last update connection\n");
   EXPECT_EQ(S::getConnectionInfoByVaultID(info, "v1"), 0);
   EXPECT_EQ(Rows("SELECT * FROM connection_table"), before);
@@ -551,24 +516,9 @@ TEST_F(SystemDBTest, MixedReadersAndWritersLoseNothing) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_TRUE(log.log_lock_held);
-  Strings stored;
-  ASSERT_EQ(Exec(db_, "SELECT id FROM session_table", &stored), SQLITE_OK);
-  EXPECT_EQ(std::set<std::string>(stored.begin(), stored.end()), added);  // all present
   EXPECT_GT(added.size(), 4u);
-}
-
-// Entry messages come before m_dbMutex is taken, the others while it is held, each inside the
-// logger's own lock: the order is m_dbMutex, then the logger's lock.
-TEST_F(SystemDBTest, LogsUnderTheDatabaseLockOnlyAfterTakingIt) {
-  Log log;
-  KELOSessionInfo missing{0, "", "", 0, 404, 0, 0, "", ""};
-  S::disableAllSession();
-  S::updateSessionInfo(missing);
-  EXPECT_EQ(log.All(),
-            "[DEBUG] disableAllSession \n,[INFO] status: 0, folder: \n,[ERROR] cannnot "
-            "get id for last update session\n");
-  EXPECT_EQ(log.db_lock_held, (std::vector<bool>{false, true, true}));
-  EXPECT_TRUE(log.log_lock_held);
+  EXPECT_EQ(Rows("SELECT id FROM session_table ORDER BY id || ''"),  // all present
+            Join(Strings(added.begin(), added.end())));
 }
 
 // Another connection's write lock is waited for while brief; past the time-out each operation
@@ -597,13 +547,12 @@ TEST_F(SystemDBTest, WaitsForAWriteLockHeldElsewhere) {
   sqlite3_busy_timeout(S::m_db, 20);
   int value = 0;
   const std::string locked = "database is locked";
-  // clang-format off
-  ExpectFailures({
-      {"sqlite3_step: [5] " + locked + "\n", [&] { return S::getSessionStatusAndErr("s", value, value); }},
-      {"getConnectionInfo: sqlite3_step: " + locked + " (5)\n", [&] { return S::getHomeSession(info); }},
-      {"checkLinked: sqlite3_step: " + locked + " (5)\n", [&] { return S::checkLinked(value); }},
-      {"setSessionStatus fail ret = 5 " + locked + "\n", [] { return S::setSessionStatus("all", 1); }}});
-  // clang-format on
+  ExpectFailures(
+      {{"sqlite3_step: [5] " + locked + "\n",
+        [&] { return S::getSessionStatusAndErr("s", value, value); }},
+       {"getConnectionInfo: sqlite3_step: " + locked + " (5)\n",
+        [&] { return S::getHomeSession(info); }},
+       {"checkLinked: sqlite3_step: " + locked + " (5)\n", [&] { return S::checkLinked(value); }}});
 }
 
 }  // namespace
