@@ -89,15 +89,15 @@ fuzz: deps $(FUZZ_BUILD)/build.ninja
 	done
 
 # The data (up to a million entries) is generated once into $(BENCH_BUILD)/bench-cache, or
-# $$KELO_BENCH_CACHE; the figures go to docs/bench-results.json and docs/performance.png.
+# $$KELO_BENCH_CACHE; the figures go to docs/performance.json and docs/performance.png.
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release \
 	  -DKELO_BUILD_BENCH=ON -DKELO_BUILD_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target drawing_path_bench
 	$(BENCH_BUILD)/bench/drawing_path_bench --benchmark_repetitions=$(BENCH_REPS) \
 	  --benchmark_enable_random_interleaving=true \
-	  --benchmark_out=docs/bench-results.json --benchmark_out_format=json
-	$(PYTHON) tools/plot-bench.py docs/bench-results.json docs/performance.png
+	  --benchmark_out=docs/performance.json --benchmark_out_format=json
+	$(PYTHON) tools/plot-bench.py docs/performance.json docs/performance.png
 
 format: $(BUILD)/build.ninja
 	cmake --build $(BUILD) --target format

@@ -25,7 +25,7 @@
 //
 // The data is built once into BenchCache::DefaultDir(). KELO_BENCH_SIZES=1000,100000 limits
 // the sizes. Run with --benchmark_repetitions=N for medians and spread; `make bench` writes
-// docs/bench-results.json and docs/performance.png.
+// docs/performance.json and docs/performance.png.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
