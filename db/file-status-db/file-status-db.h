@@ -63,7 +63,9 @@ class FileStatusDB {
   // Makes dbPath current and creates the schema if missing. 0 on success, -1 on failure.
   // The new path stays current even when the open or the schema fails; an empty path leaves
   // the current one alone; a path longer than kMaxDBPathLen empties it, so no later
-  // operation works on a file nobody asked for.
+  // operation works on a file nobody asked for. It also creates the lookup indexes that
+  // let SQLite serve the LIKE lookups by index; failing to create them is logged and does
+  // not fail initialize(). On a large file that lacks them the first call builds them once.
   static int initialize(const std::string& dbPath);
 
   // Fills *info with the entry whose path equals filePath (ASCII case ignored) and returns 0;
