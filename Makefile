@@ -55,7 +55,7 @@ test-asan: $(ASAN_BUILD)/build.ninja
 # their executables are built, and only those tests run.
 TSAN_TARGETS := log_test system_db_test file_status_db_test badge_resolver_test \
                 hostile_input_test kelo-stress
-TSAN_TESTS   := Concurren|AcrossThreads|MixedReadersAndWriters|LockHeld|WaitForALock|ShortLocks|kelo_stress
+TSAN_TESTS   := Concurren|Thread|Mixed|Lock|kelo_stress
 
 $(TSAN_BUILD)/build.ninja:
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DKELO_SANITIZE=thread
