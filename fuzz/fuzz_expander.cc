@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "db/file-status-db/file-status-db-internal.h"
+#include "iconoverlay/badge-resolver.h"
 
 namespace {
 
@@ -163,39 +164,6 @@ std::string Run(const char* tmpl, const std::vector<int>& kinds, const std::vect
   return sql.get();
 }
 
-bool IsValidUtf8(const std::string& s) {
-  for (size_t i = 0; i < s.size();) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t extra;
-    if (c >= 0xc2 && c <= 0xdf) {
-      extra = 1;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      extra = 2;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      extra = 3;
-    } else {
-      return false;
-    }
-    if (s.size() - i <= extra) return false;
-    uint32_t cp = c & (0x3f >> extra);
-    for (size_t k = 1; k <= extra; ++k) {
-      const unsigned char cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xc0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3f);
-    }
-    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10ffff)) ||
-        (cp >= 0xd800 && cp <= 0xdfff)) {
-      return false;
-    }
-    i += extra + 1;
-  }
-  return true;
-}
-
 // SQLite's LIKE folds the case of ASCII letters only.
 bool EqualAsciiNoCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
@@ -248,7 +216,7 @@ void FillTable(const std::string& value) {
   sqlite3_stmt* insert = nullptr;
   sqlite3_prepare_v2(Scratch(), "insert into t values(?)", -1, &insert, nullptr);
   for (const std::string& row : rows) {
-    if (!IsValidUtf8(row)) continue;
+    if (!kelo::IsValidUtf8(row)) continue;
     sqlite3_bind_text(insert, 1, row.data(), static_cast<int>(row.size()), SQLITE_TRANSIENT);
     sqlite3_step(insert);
     sqlite3_reset(insert);
@@ -257,7 +225,7 @@ void FillTable(const std::string& value) {
 }
 
 void CheckLikeFindsOnlyItself(const std::string& value) {
-  if (value.size() > kMaxLikeValue || !IsValidUtf8(value)) return;
+  if (value.size() > kMaxLikeValue || !kelo::IsValidUtf8(value)) return;
   FillTable(value);
   const std::vector<Value> args = {{false, value, 0}};
   const std::vector<std::string> exact =
