@@ -6,6 +6,7 @@
 #   make stress  the client-and-Finder stress program, STRESS_SECONDS per journal mode
 #   make fuzz    every fuzz target for FUZZ_SECONDS each (clang, libFuzzer)
 #   make bench   build and run the benchmarks (not part of check)
+#   make preview draw the demo home through the real bundle into docs/preview.png
 #   make format  rewrite sources with clang-format; make format-check only checks
 
 BUILD      ?= build
@@ -21,7 +22,7 @@ PYTHON      ?= $(shell test -x /usr/bin/python3 && echo /usr/bin/python3 || echo
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: deps demo check test test-asan test-tsan stress fuzz bench format format-check clean
+.PHONY: deps demo check test test-asan test-tsan stress fuzz bench format format-check clean preview
 
 deps:
 	@./tools/install-deps.sh
@@ -98,6 +99,11 @@ bench: deps
 	  --benchmark_enable_random_interleaving=true \
 	  --benchmark_out=docs/performance.json --benchmark_out_format=json
 	$(PYTHON) tools/plot-bench.py docs/performance.json docs/performance.png
+
+# Draws the demo home through the real bundle in the GNUstep test host (under Xvfb).
+preview: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target preview
+	cp $(BUILD)/preview.png docs/preview.png
 
 format: $(BUILD)/build.ninja
 	cmake --build $(BUILD) --target format
