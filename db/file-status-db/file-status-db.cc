@@ -337,13 +337,21 @@ int GetTable(sqlite3* db, const char* sql, QueryResult* result) {
   return rc;
 }
 
-// A path that does not fit its buffer is refused: cut short, it would name another entry
-// or another file.
-bool FitsBuffer(const std::string& path, size_t maxLen) {
-  if (path.size() <= maxLen) return true;
-  KELO_LOG_ERROR(kComponent, "path is too long. length:[%zu] max-length:[%zu] path:[%s]\n",
-                 path.size(), maxLen, path.c_str());
-  return false;
+// A path that does not fit its buffer, or that holds a NUL byte, is refused: cut short at
+// the buffer's end or at the NUL, it would name another entry or another file.
+bool IsUsablePath(const std::string& path, size_t maxLen) {
+  if (path.size() > maxLen) {
+    KELO_LOG_ERROR(kComponent, "path is too long. length:[%zu] max-length:[%zu] path:[%s]\n",
+                   path.size(), maxLen, path.c_str());
+    return false;
+  }
+  const size_t nul = path.find('\0');
+  if (nul != std::string::npos) {
+    KELO_LOG_ERROR(kComponent, "path holds a NUL byte. offset:[%zu] path:[%s]\n", nul,
+                   path.c_str());
+    return false;
+  }
+  return true;
 }
 
 // `path` with GLOB's wildcards made literal, for a GLOB pattern that must match the path
@@ -385,7 +393,7 @@ int FileStatusDB::initialize(const std::string& dbPath) {
     KELO_LOG_ERROR(kComponent, "fstat-db path is empty.\n");
     return -1;
   }
-  if (!FitsBuffer(dbPath, kMaxDBPathLen)) {
+  if (!IsUsablePath(dbPath, kMaxDBPathLen)) {
     // Neither the refused path nor the previous one may serve the operations that follow.
     m_fstatDBPath.clear();
     return -1;
@@ -433,7 +441,7 @@ int FileStatusDB::getFileSyncStat(const std::string& filePath, FileStatusInfo* i
     KELO_LOG_ERROR(kComponent, "FileStatusInfo  is NULL.\n");
     return -1;
   }
-  if (!FitsBuffer(filePath, kMaxPathLen)) return -1;
+  if (!IsUsablePath(filePath, kMaxPathLen)) return -1;
 
   char pathBuf[kPathBufSize];
   wcstombsIfNeed(pathBuf, filePath, sizeof(pathBuf));
@@ -487,7 +495,7 @@ bool FileStatusDB::isAnySubFileDirSyncing(const std::string& dirPath) {
     return false;
   }
   const std::string prefix = dirPath + "/";
-  if (!FitsBuffer(prefix, kMaxPathLen)) return false;
+  if (!IsUsablePath(prefix, kMaxPathLen)) return false;
 
   char prefixBuf[kPathBufSize];
   wcstombsIfNeed(prefixBuf, prefix, sizeof(prefixBuf));
@@ -527,7 +535,7 @@ bool FileStatusDB::isAnyFileSyncing() {
 }
 
 int FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
-  if (!FitsBuffer(info.path, kMaxPathLen)) return -1;
+  if (!IsUsablePath(info.path, kMaxPathLen)) return -1;
   DbHandle db;
   const int rc = OpenLogged(m_fstatDBPath.c_str(), &db);
   if (rc != SQLITE_OK) return rc;
@@ -547,7 +555,7 @@ int FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
 }
 
 int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
-  if (!FitsBuffer(info.path, kMaxPathLen)) return -1;
+  if (!IsUsablePath(info.path, kMaxPathLen)) return -1;
   DbHandle db;
   const int rc = OpenLogged(m_fstatDBPath.c_str(), &db);
   if (rc != SQLITE_OK) return rc;
@@ -572,7 +580,7 @@ int FileStatusDB::rmEntryBySyncStatus(const std::string& dbPath, int syncStatus)
     KELO_LOG_ERROR(kComponent, "fstat-db path is empty.\n");
     return -1;
   }
-  if (!FitsBuffer(dbPath, kMaxPathLen)) return -1;
+  if (!IsUsablePath(dbPath, kMaxPathLen)) return -1;
   char pathBuf[kPathBufSize];
   wcstombsIfNeed(pathBuf, dbPath, sizeof(pathBuf));
   DbHandle db;

@@ -109,7 +109,8 @@ TEST_F(FileStatusDBTest, FailuresReturnTheirCodeAndLogOneLine) {
        "create trigger a before insert on fstatinfo begin select raise(abort, 'refused'); end;"
        "create trigger b before delete on fstatinfo begin select raise(abort, 'refused'); end");
   const std::string missing = dir_ / ("none/" + std::string(511 - dir_.path().size() - 6, 'm'));
-  const std::string p512(512, 'p'), p1040(1040, 'p'), d1039(1039, 'd');
+  const std::string p512(512, 'p'), p1040(1040, 'p'), d1039(1039, 'd'), nul("/d/a\0x", 6);
+  const std::string holdsNul = "path holds a NUL byte. offset:[4] path:[/d/a]";
   const auto tooLong = [](const std::string& path) {
     return "path is too long. length:[" + std::to_string(path.size()) + "] max-length:[" +
            std::to_string(path.size() - 1) + "] path:[" + path + "]";
@@ -148,6 +149,9 @@ TEST_F(FileStatusDBTest, FailuresReturnTheirCodeAndLogOneLine) {
       {[&] { return FS::isAnySubFileDirSyncing(d1039) ? 1 : 0; }, 0, tooLong(d1039 + "/")},
       {[&] { return FS::setFileSyncStat(Info(p1040, 0, 2)); }, -1, tooLong(p1040)},
       {[&] { return FS::rmFileSyncStat(Info(p1040, 0, 2)); }, -1, tooLong(p1040)},
+      // Cut at its NUL byte, the path would name "/d/a" and its whole subtree.
+      {[&] { return FS::rmFileSyncStat(Info(nul, 0, 2)); }, -1, holdsNul},
+      {[&] { return FS::getFileSyncStat(nul, &keep); }, -1, holdsNul},
       {[] { return FS::rmEntryBySyncStatus("", 2); }, -1, "fstat-db path is empty."},
       {[&] { return FS::rmEntryBySyncStatus(p1040, 2); }, -1, tooLong(p1040)},
       {[&] { return FS::rmEntryBySyncStatus(missing, 2); }, SQLITE_CANTOPEN, openFailed},
