@@ -372,6 +372,21 @@ std::string GlobLiteral(const char* path) {
 
 int CellToInt(const char* cell) { return cell != nullptr ? atoi(cell) : 0; }
 
+// Runs `sql` on the current database: true when it returns at least one row. Failures
+// are logged and answered with false.
+bool AnyRow(const char* sql) {
+  DbHandle db;
+  if (OpenLogged(FileStatusDB::m_fstatDBPath.c_str(), &db) != SQLITE_OK) return false;
+  QueryResult result;
+  const int rc = GetTable(db.get(), sql, &result);
+  if (rc != SQLITE_OK) {
+    KELO_LOG_ERROR(kComponent, "get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n", sql, rc,
+                   ErrorText(result.err, db.get()));
+    return false;
+  }
+  return result.rows > 0;
+}
+
 }  // namespace
 
 std::string FileStatusDB::m_fstatDBPath;
@@ -504,16 +519,7 @@ bool FileStatusDB::isAnySubFileDirSyncing(const std::string& dirPath) {
     KELO_LOG_ERROR(kComponent, "sqlite3_mprintf error.\n");
     return false;
   }
-  DbHandle db;
-  if (OpenLogged(m_fstatDBPath.c_str(), &db) != SQLITE_OK) return false;
-  QueryResult result;
-  const int rc = GetTable(db.get(), sql.get(), &result);
-  if (rc != SQLITE_OK) {
-    KELO_LOG_ERROR(kComponent, "get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n", sql.get(),
-                   rc, ErrorText(result.err, db.get()));
-    return false;
-  }
-  return result.rows > 0;
+  return AnyRow(sql.get());
 }
 
 bool FileStatusDB::isAnyFileSyncing() {
@@ -522,16 +528,7 @@ bool FileStatusDB::isAnyFileSyncing() {
     KELO_LOG_ERROR(kComponent, "sqlite3_mprintf error.\n");
     return false;
   }
-  DbHandle db;
-  if (OpenLogged(m_fstatDBPath.c_str(), &db) != SQLITE_OK) return false;
-  QueryResult result;
-  const int rc = GetTable(db.get(), sql.get(), &result);
-  if (rc != SQLITE_OK) {
-    KELO_LOG_ERROR(kComponent, "get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n", sql.get(),
-                   rc, ErrorText(result.err, db.get()));
-    return false;
-  }
-  return result.rows > 0;
+  return AnyRow(sql.get());
 }
 
 int FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
