@@ -49,17 +49,10 @@
 namespace {
 
 using kelo_bench::BenchCache;
+using kelo_bench::DbHandle;
 using kelo_bench::SizeData;
+using kelo_bench::StmtHandle;
 using kelo_bench::Variant;
-
-struct DbCloser {
-  void operator()(sqlite3* db) const { sqlite3_close(db); }
-};
-struct StmtFinalizer {
-  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
-};
-using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
-using StmtHandle = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
 
 DbHandle OpenReadOnly(const std::string& path) {
   sqlite3* raw = nullptr;

@@ -31,15 +31,6 @@ constexpr int kUnsupported = 3;
 // Files per leaf folder: about what a photo day or a month of scans holds.
 constexpr size_t kFilesPerFolder = 24;
 
-struct DbCloser {
-  void operator()(sqlite3* db) const { sqlite3_close(db); }
-};
-struct StmtFinalizer {
-  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
-};
-using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
-using StmtHandle = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
-
 int Fail(sqlite3* db, const std::string& db_path, const char* what) {
   std::fprintf(stderr, "%s failed on %s: %s\n", what, db_path.c_str(),
                db != nullptr ? sqlite3_errmsg(db) : "out of memory");

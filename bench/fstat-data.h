@@ -16,11 +16,24 @@
 #ifndef KELO_BENCH_FSTAT_DATA_H_
 #define KELO_BENCH_FSTAT_DATA_H_
 
+#include <sqlite3.h>
+
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace kelo_bench {
+
+// Owners of a connection and a statement.
+struct DbCloser {
+  void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+struct StmtFinalizer {
+  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
+using StmtHandle = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
 
 // One row of fstatinfo as the writer records it.
 struct Entry {
