@@ -1,15 +1,15 @@
 // Captures what the process-wide Logger writes, for tests that check exact log lines.
 //
-//   LogCapture capture;                        // logger -> temporary stream, thresholds kept
+//   LogCapture capture;                    // logger -> a memory stream, thresholds kept
 //   ... code that logs ...
-//   EXPECT_THAT(capture.Lines(), ...);         // lines without their time stamps
+//   EXPECT_EQ(capture.Lines(), ...);       // messages without their time stamps
 //
-// The logger's previous state is restored on destruction. Not for concurrent use with
-// other tests that change the logger.
+// The logger's previous state comes back on destruction.
 #ifndef KELO_TESTS_SUPPORT_LOG_CAPTURE_H_
 #define KELO_TESTS_SUPPORT_LOG_CAPTURE_H_
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <sstream>
 #include <string>
@@ -24,44 +24,29 @@ class LogCapture {
   // Length of the "%b %d %H:%M:%S " stamp in front of every message.
   static constexpr size_t kStampLength = 16;
 
-  LogCapture()
-      : saved_level_(Logger::log_level),
-        saved_type_(Logger::log_type),
-        saved_fp_(Logger::log_fp),
-        saved_path_(Logger::log_path),
-        saved_size_(Logger::log_size),
-        saved_rotate_(Logger::rotate_cnt),
-        stream_(std::tmpfile()) {
+  LogCapture() : stream_(open_memstream(&buffer_, &size_)) {
     Logger::log_type = Logger::kStderr;
     Logger::log_fp = stream_;
     Logger::log_path.clear();
     Logger::log_size = -1;
   }
   ~LogCapture() {
-    Logger::log_level = saved_level_;
-    Logger::log_type = saved_type_;
-    Logger::log_fp = saved_fp_;
-    Logger::log_path = saved_path_;
-    Logger::log_size = saved_size_;
-    Logger::rotate_cnt = saved_rotate_;
+    Logger::log_level = saved_.level;
+    Logger::log_type = saved_.type;
+    Logger::log_fp = saved_.fp;
+    Logger::log_path = saved_.path;
+    Logger::log_size = saved_.size;
+    Logger::rotate_cnt = saved_.rotate;
     if (stream_ != nullptr) std::fclose(stream_);
+    std::free(buffer_);
   }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
   // Everything written so far, time stamps included.
   std::string Text() const {
-    std::string text;
-    if (stream_ == nullptr) return text;
-    std::fflush(stream_);
-    const long end = std::ftell(stream_);
-    std::rewind(stream_);
-    text.resize(end > 0 ? static_cast<size_t>(end) : 0);
-    if (!text.empty() && std::fread(text.data(), 1, text.size(), stream_) != text.size()) {
-      text.clear();
-    }
-    std::fseek(stream_, 0, SEEK_END);
-    return text;
+    if (stream_ == nullptr || std::fflush(stream_) != 0) return std::string();
+    return std::string(buffer_, size_);
   }
 
   // The messages written so far, one per line, each without its time stamp.
@@ -74,22 +59,17 @@ class LogCapture {
     return lines;
   }
 
-  // Drops what was captured so far.
-  void Clear() {
-    if (stream_ == nullptr) return;
-    std::fflush(stream_);
-    std::fclose(stream_);
-    stream_ = std::tmpfile();
-    Logger::log_fp = stream_;
-  }
-
  private:
-  std::map<std::string, int> saved_level_;
-  Logger::Type saved_type_;
-  FILE* saved_fp_;
-  std::string saved_path_;
-  int saved_size_;
-  int saved_rotate_;
+  struct {
+    std::map<std::string, int> level = Logger::log_level;
+    Logger::Type type = Logger::log_type;
+    FILE* fp = Logger::log_fp;
+    std::string path = Logger::log_path;
+    int size = Logger::log_size;
+    int rotate = Logger::rotate_cnt;
+  } saved_;
+  char* buffer_ = nullptr;
+  size_t size_ = 0;
   FILE* stream_;
 };
 
