@@ -114,6 +114,31 @@ TEST_F(ToolTest, StatusExplainsEveryStepAndWritesJson) {
       << explained;
 }
 
+TEST_F(ToolTest, StatesCanBeChangedByHandAndEveryCommandHasHelp) {
+  Demo();
+  const std::string draft = home_ / "Sync/Documents/draft notes.txt";
+  const std::string plan = home_ / "Sync/Documents/Projects/2024/plan.key";
+  const auto badge = [&](const std::string& path) {  // "badge state" of the table's row.
+    std::istringstream out(std::get<1>(Tool({"status", "--home", home_.path(), path})));
+    std::string header, name, state;
+    std::getline(out, header);
+    out >> name >> state;
+    return name + " " + state;
+  };
+  EXPECT_EQ(0, std::get<0>(Tool({"set-state", "--home", home_.path(), draft, "2"})));
+  EXPECT_EQ("syncing 2", badge(draft));
+  EXPECT_EQ(0, std::get<0>(Tool({"reset-syncing", "--home", home_.path(), draft})));
+  EXPECT_EQ("synced 1", badge(draft));
+  EXPECT_EQ("synced 1", badge(plan));
+  const std::string sessions = std::get<1>(Tool({"sessions", "--home", home_.path()}));
+  EXPECT_NE(npos, sessions.find("sess-archive    12")) << sessions;
+  for (const char* command : {"status", "demo", "sessions", "set-state", "reset-syncing"}) {
+    const auto [code, out, err] = Tool({command, "--help"});
+    EXPECT_EQ(0, code) << command;
+    EXPECT_EQ(0u, out.find(std::string("usage: kelo-overlay ") + command)) << out;
+  }
+}
+
 TEST_F(ToolTest, BadArgumentsAndMissingFoldersFailClearly) {
   kelo_test::TempDir empty;
   const std::string missing = empty / "nowhere";
