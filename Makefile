@@ -1,6 +1,6 @@
 # Entry points. `make demo` and `make check` are the two commands of the README.
 #   make demo    install what is missing, build, and run the demo on a sample home
-#   make check   install what is missing, build and run every test: normal build
+#   make check   install what is missing, check formatting, build and run every test: normal build
 #                (with the bundle under Xvfb), then AddressSanitizer+UBSan build, then
 #                the concurrency tests under ThreadSanitizer
 #   make stress  the client-and-Finder stress program, STRESS_SECONDS per journal mode
@@ -39,6 +39,7 @@ demo: deps $(BUILD)/build.ninja
 	$(BUILD)/tools/kelo-overlay demo
 
 check: deps
+	$(MAKE) --no-print-directory format-check
 	$(MAKE) --no-print-directory test
 	$(MAKE) --no-print-directory test-asan
 	$(MAKE) --no-print-directory test-tsan
@@ -110,6 +111,7 @@ format: $(BUILD)/build.ninja
 
 format-check: $(BUILD)/build.ninja
 	cmake --build $(BUILD) --target format-check
+	@echo "format-check: every source is formatted"
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
