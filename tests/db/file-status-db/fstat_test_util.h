@@ -16,14 +16,11 @@ namespace fstat_test {
 
 inline FileStatusInfo Info(const std::string& path, int type, int status) {
   FileStatusInfo info;
-  info.path = path;
-  info.fileType = type;
-  info.syncStatus = status;
+  info.path = path, info.fileType = type, info.syncStatus = status;
   return info;
 }
 
-// Runs sql on dbPath over a connection of the test's own; returns the first column of the
-// rows it gives, as text (NULL as "").
+// Runs sql on dbPath over a connection of its own: the first column of each row (NULL as "").
 inline std::vector<std::string> Exec(const std::string& dbPath, const std::string& sql) {
   std::vector<std::string> cells;
   sqlite3* db = nullptr;
@@ -39,12 +36,9 @@ inline std::vector<std::string> Exec(const std::string& dbPath, const std::strin
 
 // The captured messages without "[ERROR] file-status-db.cc(LINE): "; other lines stay whole.
 inline std::vector<std::string> Messages(const kelo_test::LogCapture& capture) {
-  static const std::string kPrefix = "[ERROR] file-status-db.cc(";
-  std::vector<std::string> texts;
-  for (std::string line : capture.Lines()) {
-    const size_t end = line.find("): ");
-    if (line.rfind(kPrefix, 0) == 0 && end != std::string::npos) line.erase(0, end + 3);
-    texts.push_back(line);
+  std::vector<std::string> texts = capture.Lines();
+  for (std::string& line : texts) {
+    if (line.rfind("[ERROR] file-status-db.cc(", 0) == 0) line.erase(0, line.find("): ") + 3);
   }
   return texts;
 }
