@@ -108,6 +108,9 @@ TEST_F(ResolverTest, EachStepEndsWhenItsFileIsMissing) {
   Record(id, "S7/a", 0, 2);
   EXPECT_EQ("2 KeloSyncing", Resolve("S7/a"));
   EXPECT_EQ("/h/.Tarnvale/db/sys.sqlite", kelo::SystemDbPath("/h//"));
+  // The id's low 32 bits, printed signed.
+  EXPECT_EQ("/h/.Tarnvale/session/-1/db/file-status.sqlite",
+            kelo::FileStatusDbPath("/h", 0x1ffffffffULL));
 }
 
 // Only sessions in status 10 and 11 show badges; codes without a badge are still read; a
