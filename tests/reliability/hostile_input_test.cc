@@ -74,7 +74,7 @@ std::string Show(const KELOSessionInfo& s) {
   return s.share_name + "|" + s.session + "|" + s.sync_folder + "|" + std::to_string(s.status);
 }
 
-enum Op { kBadge, kRead, kWrite, kLookup, kOpenRegistry };
+enum Op { kBadge, kRead, kWrite, kLookup, kOpenRegistry, kUpdateRegistry };
 enum Damage { kNotSqlite, kEmpty, kDirectory, kNoHome, kReadOnly, kLocked, kReadLocked };
 
 class Hostile : public testing::Test {
@@ -111,6 +111,7 @@ class Hostile : public testing::Test {
     FileStatusInfo entry;
     if (op == kBadge) return Badge(file_);
     if (op == kOpenRegistry) return SystemDB::initialize(sys_);
+    if (op == kUpdateRegistry) return SystemDB::disableAllSession();  // on the open registry
     if (op == kLookup && SystemDB::getSessionInfoByFilePath(sys_, file_, &session) != 0) return -1;
     if (op == kLookup) return static_cast<int>(session.id);
     FileStatusDB::initialize(fstat_);
@@ -220,7 +221,9 @@ TEST_F(Hostile, DamagedReadOnlyAndLockedFilesGiveTheirResultOrFailCleanly) {
       {false, kReadLocked, kWrite, 0, ""},
       {true, kLocked, kBadge, kelo::kStateUnsupported, ""},
       {true, kLocked, kOpenRegistry, 0, ""},
-      {true, kReadLocked, kOpenRegistry, 0, ""}};
+      {true, kReadLocked, kOpenRegistry, 0, ""},
+      {true, kLocked, kUpdateRegistry, 0, ""},
+      {true, kReadLocked, kUpdateRegistry, 0, ""}};
   for (const auto& c : cases) {
     SCOPED_TRACE("row " + std::to_string(&c - cases));
     const auto& [sys, damage, op, expected, logged] = c;
@@ -241,6 +244,7 @@ TEST_F(Hostile, DamagedReadOnlyAndLockedFilesGiveTheirResultOrFailCleanly) {
     sqlite3* holder = nullptr;
     std::thread release;
     if (damage >= kLocked) {  // held for 200 ms by another connection
+      ASSERT_TRUE(op != kUpdateRegistry || SystemDB::initialize(sys_) == 0);
       ASSERT_EQ(sqlite3_open(db.c_str(), &holder), SQLITE_OK);
       const char* lock =
           damage == kLocked ? "begin exclusive" : "begin; select * from sqlite_master";
@@ -258,7 +262,7 @@ TEST_F(Hostile, DamagedReadOnlyAndLockedFilesGiveTheirResultOrFailCleanly) {
     if (release.joinable()) release.join();
     sqlite3_close(holder);
     EXPECT_TRUE(*logged != '\0' ? Logged(log, logged) : log.Text().empty()) << log.Text();
-    const bool writes = op == kWrite || op == kOpenRegistry || damage == kEmpty;
+    const bool writes = op == kWrite || op >= kOpenRegistry || damage == kEmpty;
     EXPECT_TRUE((writes && damage != kReadOnly) || Files() == before) << "a file changed";
     EXPECT_EQ(fs::exists(home_.path()), home_existed) << "the call created the home";
     chmod(fs::path(db).parent_path().c_str(), 0755);
