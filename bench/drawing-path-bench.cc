@@ -239,6 +239,37 @@ double Median(std::vector<double> values) {
   return values.size() % 2 == 1 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
 }
 
+// Times `first` and `second` alternately, once each per iteration, so that both see the
+// same load; `ratios` holds (second's time / first's time) per pair. Stops with `error` as
+// soon as either reports failure.
+struct PairedTimes {
+  double first_seconds = 0;
+  double second_seconds = 0;
+  std::vector<double> ratios;
+};
+
+template <typename First, typename Second>
+PairedTimes RunPaired(benchmark::State& state, First first, Second second, const char* error) {
+  PairedTimes times;
+  for (auto _ : state) {
+    auto start = std::chrono::steady_clock::now();
+    const bool first_ok = first();
+    const double first_took = Seconds(start);
+    start = std::chrono::steady_clock::now();
+    const bool second_ok = second();
+    const double second_took = Seconds(start);
+    if (!first_ok || !second_ok) {
+      state.SkipWithError(error);
+      break;
+    }
+    times.first_seconds += first_took;
+    times.second_seconds += second_took;
+    times.ratios.push_back(second_took / first_took);
+    state.SetIterationTime(first_took + second_took);
+  }
+  return times;
+}
+
 void Writer(benchmark::State& state, const BenchCache* cache, size_t entries, Variant variant) {
   WriterFile* file = PrepareWriterFile(*cache, entries, variant);
   if (file == nullptr) {
@@ -268,28 +299,13 @@ void WriterPaired(benchmark::State& state, const BenchCache* cache, size_t entri
     state.SkipWithError("cannot prepare the writers' copies");
     return;
   }
-  std::vector<double> ratios;
-  double with_seconds = 0, without_seconds = 0;
-  for (auto _ : state) {
-    auto start = std::chrono::steady_clock::now();
-    const bool with_ok = WriteOne(with);
-    const double with_took = Seconds(start);
-    start = std::chrono::steady_clock::now();
-    const bool without_ok = WriteOne(without);
-    const double without_took = Seconds(start);
-    if (!with_ok || !without_ok) {
-      state.SkipWithError("setFileSyncStat failed");
-      break;
-    }
-    with_seconds += with_took;
-    without_seconds += without_took;
-    ratios.push_back(without_took / with_took);
-    state.SetIterationTime(with_took + without_took);
-  }
+  const PairedTimes times = RunPaired(
+      state, [with] { return WriteOne(with); }, [without] { return WriteOne(without); },
+      "setFileSyncStat failed");
   const double n = static_cast<double>(state.iterations());
-  state.counters["with_per_s"] = with_seconds > 0 ? n / with_seconds : 0;
-  state.counters["without_per_s"] = without_seconds > 0 ? n / without_seconds : 0;
-  state.counters["rate_ratio"] = Median(ratios);
+  state.counters["with_per_s"] = times.first_seconds > 0 ? n / times.first_seconds : 0;
+  state.counters["without_per_s"] = times.second_seconds > 0 ? n / times.second_seconds : 0;
+  state.counters["rate_ratio"] = Median(times.ratios);
 }
 
 // One icon of the smallest and one of the largest file alternately: "ratio" is the median
@@ -298,28 +314,23 @@ void WriterPaired(benchmark::State& state, const BenchCache* cache, size_t entri
 void IconPaired(benchmark::State& state, const BenchCache* cache, size_t small, size_t large,
                 const std::string* small_path, const std::string* large_path) {
   kelo::LinuxOverlayPlatform platform(cache->Home(Variant::kWith));
-  std::vector<double> ratios;
-  double small_seconds = 0, large_seconds = 0;
-  for (auto _ : state) {
-    auto start = std::chrono::steady_clock::now();
-    kelo::OverlayBadge a = kelo::ResolveOverlayBadge(platform, small_path->c_str());
-    const double small_took = Seconds(start);
-    start = std::chrono::steady_clock::now();
-    kelo::OverlayBadge b = kelo::ResolveOverlayBadge(platform, large_path->c_str());
-    const double large_took = Seconds(start);
-    if (a.badge == nullptr || b.badge == nullptr || a.code != b.code) {
-      state.SkipWithError("the two icons do not get the same badge");
-      break;
-    }
-    small_seconds += small_took;
-    large_seconds += large_took;
-    ratios.push_back(large_took / small_took);
-    state.SetIterationTime(small_took + large_took);
-  }
+  int small_code = -1;
+  const PairedTimes times = RunPaired(
+      state,
+      [&] {
+        const kelo::OverlayBadge a = kelo::ResolveOverlayBadge(platform, small_path->c_str());
+        small_code = a.code;
+        return a.badge != nullptr;
+      },
+      [&] {
+        const kelo::OverlayBadge b = kelo::ResolveOverlayBadge(platform, large_path->c_str());
+        return b.badge != nullptr && b.code == small_code;
+      },
+      "the two icons do not get the same badge");
   const double n = static_cast<double>(state.iterations());
-  state.counters["small_us"] = n > 0 ? small_seconds / n * 1e6 : 0;
-  state.counters["large_us"] = n > 0 ? large_seconds / n * 1e6 : 0;
-  state.counters["ratio"] = Median(ratios);
+  state.counters["small_us"] = n > 0 ? times.first_seconds / n * 1e6 : 0;
+  state.counters["large_us"] = n > 0 ? times.second_seconds / n * 1e6 : 0;
+  state.counters["ratio"] = Median(times.ratios);
   state.counters["entries_small"] = static_cast<double>(small);
   state.counters["entries_large"] = static_cast<double>(large);
 }
