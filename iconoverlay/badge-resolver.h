@@ -43,17 +43,17 @@
 #include <string>
 #include <string_view>
 
+#include "db/file-status-db/file-status-db.h"
 #include "iconoverlay/overlay-platform.h"
 
 namespace kelo {
 
-// Sync state codes as stored in the file status database.
-inline constexpr int kStateNone = 0;
-inline constexpr int kStateSynced = 1;
-inline constexpr int kStateSyncing = 2;
-inline constexpr int kStateUnsupported = 3;
-// File type code of a folder.
-inline constexpr int kFileTypeFolder = 1;
+// Sync state codes and the folder's file type, as the file status database stores them.
+inline constexpr int kStateNone = FileStatusDB::kNoState;
+inline constexpr int kStateSynced = FileStatusDB::kSynced;
+inline constexpr int kStateSyncing = FileStatusDB::kSyncing;
+inline constexpr int kStateUnsupported = FileStatusDB::kUnsupported;
+inline constexpr int kFileTypeFolder = FileStatusDB::kFolder;
 // Session statuses that show badges.
 inline constexpr int kSessionStatusFirstActive = 10;
 inline constexpr int kSessionStatusLastActive = 11;
