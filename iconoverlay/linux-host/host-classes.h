@@ -46,9 +46,8 @@ struct HostNodeRecord {
 @end
 
 #ifndef KELO_HOST_WITHOUT_FINODE
-@interface FINode : NSObject <KeloPreviewItem, KeloNodeClass> {
-  NSURL* url_;
-}
+// A node: the item whose URL the node reference is.
+@interface FINode : HostItem <KeloNodeClass>
 @end
 #endif
 

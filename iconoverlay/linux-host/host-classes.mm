@@ -83,15 +83,6 @@ void HostDrawIcon(NSRect frame) {
   return node;
 }
 
-- (void)dealloc {
-  [url_ release];
-  [super dealloc];
-}
-
-- (NSURL*)previewItemURL {
-  return url_;
-}
-
 @end
 #endif
 
