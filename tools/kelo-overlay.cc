@@ -26,6 +26,7 @@
 #include "iconoverlay/linux-platform.h"
 #include "log/log.h"
 #include "tools/demo-home.h"
+#include "tools/lexical-path.h"
 
 namespace kelo {
 namespace {
@@ -57,8 +58,10 @@ const char kStatusUsage[] =
     "usage: kelo-overlay status [--home DIR] [--explain] [--json] PATH...\n"
     "\n"
     "Prints the badge (synced, syncing, unsupported or none) and the sync state code\n"
-    "that the Finder plug-in would show for each PATH. Relative paths are taken from\n"
-    "the current folder; nothing on disk is changed.\n"
+    "that the Finder plug-in would show for each PATH; nothing on disk is changed.\n"
+    "Each PATH is spelt as the Finder spells it: relative paths are taken from the\n"
+    "current folder, repeated slashes, '.' components and a trailing slash are dropped\n"
+    "and '..' removes the component before it (symbolic links are not followed).\n"
     "\n"
     "  --home DIR   resolve against the client databases under DIR/.Tarnvale\n"
     "               (default: your home directory)\n"
@@ -89,7 +92,8 @@ const char kSetStateUsage[] =
     "usage: kelo-overlay set-state [--home DIR] [--folder] PATH STATE\n"
     "\n"
     "Records STATE for PATH in the file status database of the session that holds\n"
-    "PATH, as the desktop client would (the path is stored in Unicode form C).\n"
+    "PATH, as the desktop client would (the path is stored in Unicode form C, and\n"
+    "spelt as status spells it: absolute, without '.', '..' or a trailing slash).\n"
     "The database is created if the session has none yet.\n"
     "\n"
     "  STATE        none, synced, syncing, unsupported, or a number\n"
@@ -100,7 +104,7 @@ const char kResetUsage[] =
     "usage: kelo-overlay reset-syncing [--home DIR] PATH\n"
     "\n"
     "Turns every syncing entry of the file status database of the session that holds\n"
-    "PATH (any path inside its folder) into synced.\n"
+    "PATH (any path inside its folder, spelt as for status) into synced.\n"
     "\n"
     "  --home DIR   use the client databases under DIR (default: your home)\n";
 
@@ -179,12 +183,11 @@ std::string CurrentDirectory() {
   return buffer.data();
 }
 
-// The Finder hands the plug-in absolute paths; a relative argument is taken from the
-// current folder, with no other change (no symlink resolution, no normalisation).
+// The Finder hands the plug-in absolute paths in one spelling; a relative argument is taken
+// from the current folder, and every argument is normalised lexically (tools/lexical-path.h:
+// no repeated slashes, "." or ".." components or trailing slash; symbolic links kept).
 std::string Absolute(const std::string& path) {
-  if (path.empty() || path[0] == '/') return path;
-  std::string cwd = CurrentDirectory();
-  return cwd == "/" ? "/" + path : cwd + "/" + path;
+  return AbsoluteLexicalPath(path, CurrentDirectory());
 }
 
 // The home to resolve against: --home (which must be an existing folder) or the user's.
@@ -390,7 +393,6 @@ int RunDemo(const std::string& program, const std::vector<std::string>& argv) {
     if (home.empty()) return Failure("demo", error);
   } else {
     home = Absolute(options.args[0]);
-    while (home.size() > 1 && home.back() == '/') home.pop_back();
   }
   std::vector<DemoSample> samples;
   if (BuildDemoHome(home, &samples, &error) != 0) return Failure("demo", error);
