@@ -1,9 +1,11 @@
 #include "iconoverlay/badge-resolver.h"
 
+#include <algorithm>
 #include <sstream>
 #include <utility>
 
 #include "db/file-status-db/file-status-db.h"
+#include "db/reader-mode/reader-mode.h"
 #include "db/system-db/system-db.h"
 
 namespace kelo {
@@ -37,6 +39,34 @@ std::string SessionText(const KELOSessionInfo& info) {
 
 // The lookup leaves the record at its defaults exactly when no session holds the path.
 bool SessionFound(const KELOSessionInfo& info) { return info.id != 0 || info.status != 0; }
+
+// How deep a recorded folder is: its length in characters, as the lookup orders folders,
+// without trailing slashes (other than a root folder's), which change nothing it holds.
+size_t FolderDepth(const std::string& folder) {
+  size_t end = folder.find_last_not_of('/');
+  end = end == std::string::npos ? std::min<size_t>(folder.size(), 1) : end + 1;
+  size_t characters = 0;
+  for (size_t i = 0; i < end; ++i) {
+    if ((static_cast<unsigned char>(folder[i]) & 0xc0) != 0x80) ++characters;
+  }
+  return characters;
+}
+
+// Why the last database operation of this thread gave up on a lock, for explanations; empty
+// when it did not.
+std::string WaitText() {
+  const ReaderWaitNote wait = LastReaderWait();
+  std::ostringstream text;
+  if (wait.kind == ReaderWaitNote::kGaveUp) {
+    text << "; gave up: '" << wait.db_path << "' stayed locked by another connection for "
+         << kReaderBusyBudgetMs << " ms, so it is left alone for " << wait.remaining_ms << " ms";
+  } else if (wait.kind == ReaderWaitNote::kBackingOff) {
+    text << "; not asked: '" << wait.db_path
+         << "' was locked by another connection a moment ago and is left alone for another "
+         << wait.remaining_ms << " ms";
+  }
+  return text.str();
+}
 
 }  // namespace
 
@@ -130,7 +160,7 @@ int ResolveSyncStatus(OverlayPlatform& platform, const char* utf8_path, Explanat
     Note(explain, "lookup_path", "'", lookup, "'", lookup == raw ? "" : " (form C of the path)");
   }
   if (FileStatusDB::getFileSyncStat(lookup, &info) != 0) {
-    Note(explain, "entry", "none recorded for the path (or the read failed)");
+    Note(explain, "entry", "none recorded for the path (or the read failed)", WaitText());
     Note(explain, "code", kStateNone);
     return kStateNone;
   }
@@ -150,6 +180,42 @@ int ResolveSyncStatus(OverlayPlatform& platform, const char* utf8_path, Explanat
   }
   Note(explain, "code", code);
   return code;
+}
+
+int FindSessionForPath(OverlayPlatform& platform, const std::string& system_db,
+                       const std::string& path, KELOSessionInfo* session, Explanation* explain) {
+  KELOSessionInfo as_given;
+  int rc = SystemDB::getSessionInfoByFilePath(system_db, path, &as_given);
+  if (rc < 0) {
+    Note(explain, "session", "lookup failed (result ", rc, ")", WaitText());
+    return rc;
+  }
+  Note(explain, "session",
+       SessionFound(as_given) ? SessionText(as_given)
+                              : std::string("none: no synchronised folder holds the path"),
+       " (result ", rc, ")");
+  *session = as_given;
+  // A client that stores its folders precomposed must still be found for a path that
+  // arrives decomposed, and a nested folder recorded precomposed must win over the folder
+  // around it that the path as given already matches.
+  std::string form_c;
+  if (!platform.NormalizeFormC(path, &form_c) || form_c == path) return rc;
+  KELOSessionInfo precomposed;
+  const int rc_c = SystemDB::getSessionInfoByFilePath(system_db, form_c, &precomposed);
+  if (rc_c < 0) {
+    Note(explain, "session_form_c", "lookup of '", form_c, "' failed (result ", rc_c, ")",
+         WaitText());
+    return rc_c;
+  }
+  const bool deeper = SessionFound(precomposed) &&
+                      (!SessionFound(as_given) ||
+                       FolderDepth(precomposed.sync_folder) > FolderDepth(as_given.sync_folder));
+  Note(explain, "session_form_c", "'", form_c,
+       "': ", SessionFound(precomposed) ? SessionText(precomposed) : std::string("none"),
+       " (result ", rc_c, ")", deeper ? "; its folder is deeper, so it holds the path" : "");
+  if (!deeper) return rc;
+  *session = precomposed;
+  return rc_c;
 }
 
 OverlayBadge ResolveOverlayBadge(OverlayPlatform& platform, const char* utf8_path,
@@ -178,30 +244,9 @@ OverlayBadge ResolveOverlayBadge(OverlayPlatform& platform, const char* utf8_pat
   }
 
   KELOSessionInfo session;
-  int rc = SystemDB::getSessionInfoByFilePath(system_db, path, &session);
-  if (rc < 0) {
-    Note(explain, "session", "lookup failed (result ", rc, ")");
+  if (FindSessionForPath(platform, system_db, path, &session, explain) < 0) {
     Note(explain, "badge", "none: the session lookup failed");
     return result;
-  }
-  if (SessionFound(session)) {
-    Note(explain, "session", SessionText(session), " (result ", rc, ")");
-  } else {
-    Note(explain, "session", "none: no synchronised folder holds the path (result ", rc, ")");
-    // A client that stores its folders precomposed must still be found for a path that
-    // arrives decomposed. A session found by the first lookup is never replaced.
-    std::string form_c;
-    if (platform.NormalizeFormC(path, &form_c) && form_c != path) {
-      rc = SystemDB::getSessionInfoByFilePath(system_db, form_c, &session);
-      if (rc < 0) {
-        Note(explain, "session_form_c", "lookup of '", form_c, "' failed (result ", rc, ")");
-        Note(explain, "badge", "none: the session lookup failed");
-        return result;
-      }
-      Note(explain, "session_form_c", "'", form_c,
-           "': ", SessionFound(session) ? SessionText(session) : std::string("none"), " (result ",
-           rc, ")");
-    }
   }
 
   const std::string file_status_db = FileStatusDbPath(home, session.id);
@@ -228,7 +273,8 @@ OverlayBadge ResolveOverlayBadge(OverlayPlatform& platform, const char* utf8_pat
     int init = FileStatusDB::initialize(file_status_db);
     Note(explain, "initialize",
          init == 0 ? "made it the current file status database"
-                   : "failed; the read goes ahead on the database path it set");
+                   : "failed; the read goes ahead on the database path it set",
+         init == 0 ? std::string() : WaitText());
     result.code = platform.SyncStatus(utf8_path, explain);
   }
 

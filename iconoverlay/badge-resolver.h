@@ -21,7 +21,7 @@
 //   "home"           the home directory
 //   "system_db"      the system database path and whether it exists
 //   "session"        the session lookup: result code and the session found, or none
-//   "session_form_c" the second lookup in form C, when the first found none
+//   "session_form_c" the second lookup in form C, when the path is not in form C
 //   "session_status" the session's status and whether it shows badges (10 and 11 do)
 //   "file_status_db" the session's file status database path and whether it exists
 //   "initialize"     the result of making it the current file status database
@@ -44,6 +44,7 @@
 #include <string_view>
 
 #include "db/file-status-db/file-status-db.h"
+#include "db/system-db/system-db.h"
 #include "iconoverlay/overlay-platform.h"
 
 namespace kelo {
@@ -83,6 +84,18 @@ struct OverlayBadge {
   // The registered image of `badge` (platform.FetchImage), non-null exactly when `badge` is.
   const void* image = nullptr;
 };
+
+// The session whose synchronised folder holds `path` (UTF-8, as the host gives it), from the
+// system database `system_db`: looked up as given and, when the path is not in form C, in
+// form C as well; of the two answers the deeper folder (more characters, trailing slashes
+// aside) wins, and at equal depth the answer for the path as given. Returns the lookup's
+// result: negative when either lookup failed (*session is then unspecified), otherwise 0 or
+// the positive code of SystemDB::getSessionInfoByFilePath with *session filled, or left at
+// its defaults when no session holds the path. Steps "session" and "session_form_c" go to
+// `explain`. The resolver and the tool both find sessions through this one function.
+int FindSessionForPath(OverlayPlatform& platform, const std::string& system_db,
+                       const std::string& path, KELOSessionInfo* session,
+                       Explanation* explain = nullptr);
 
 // The logic of GetOverlayIcon:. `utf8_path` is the item's path in UTF-8 as the host gives
 // it, or nullptr when the host has no path or the path has no UTF-8 form; either, and a

@@ -1,11 +1,15 @@
 // The principal class: +load runs once when the host's runtime loads the bundle. It must
 // use only constant-initialised data of the bundle: under the GNU runtime +load can run
 // before the bundle's C++ static constructors.
+//
+// Inside the Finder the plug-in only reads the client's databases: +load puts the process
+// in the reader role before any drawing can reach them.
 
 #import "iconoverlay/icon-overlay.h"
 
 #include <objc/runtime.h>
 
+#include "db/reader-mode/reader-mode.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/bundle-platform.h"
 
@@ -28,6 +32,7 @@ void ExchangeInstanceMethods(NSString* className, SEL hook, SEL original) {
 @implementation KeloMacIconOverlay
 
 + (void)load {
+  kelo::SetDbRole(kelo::DbRole::kReader);
   for (const kelo::BadgeSpec& badge : kelo::kBadgeTable) kelo::LoadBundleBadgeImage(badge);
   ExchangeInstanceMethods(@"TListViewIconAndTextCell", @selector(KeloDrawIconWithFrame:),
                           @selector(drawIconWithFrame:));

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "db/file-status-db/file-status-db.h"
+#include "db/reader-mode/reader-mode.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
@@ -336,6 +337,8 @@ int RunStatus(const std::vector<std::string>& argv) {
   std::string home;
   if (int rc = ChooseHome("status", options, &home)) return rc;
 
+  // The Finder's role: read-only, nothing created, short waits for locks.
+  ScopedDbRole reading(DbRole::kReader);
   LinuxOverlayPlatform platform(home);
   std::vector<PathReport> reports;
   for (const std::string& path : options.args) reports.push_back(Resolve(platform, Absolute(path)));
@@ -397,6 +400,8 @@ int RunDemo(const std::string& program, const std::vector<std::string>& argv) {
   std::vector<DemoSample> samples;
   if (BuildDemoHome(home, &samples, &error) != 0) return Failure("demo", error);
 
+  // The sample was written as the client writes; its badges are read as the Finder reads.
+  ScopedDbRole reading(DbRole::kReader);
   LinuxOverlayPlatform platform(home);
   std::vector<PathReport> reports;
   for (const DemoSample& sample : samples) reports.push_back(Resolve(platform, sample.path));
@@ -445,6 +450,8 @@ int RunSessions(const std::vector<std::string>& argv) {
   if (!LinuxOverlayPlatform(home).FileExists(system_db)) {
     return Failure("sessions", "no system database at '" + system_db + "'");
   }
+  // Read-only: the registry is listed as it is, never initialised or written.
+  ScopedDbRole reading(DbRole::kReader);
   std::list<KELOSessionInfo> sessions;
   int rc = SystemDB::initialize(system_db);
   if (rc == 0) rc = SystemDB::getSessionList(sessions);
@@ -477,20 +484,16 @@ int RunSessions(const std::vector<std::string>& argv) {
   return kExitOk;
 }
 
-// The session holding `path`, looked up as the plug-in does (as given, then in form C).
+// The session holding `path`, looked up as the plug-in does (as given and in form C).
 int FindSession(const std::string& command, LinuxOverlayPlatform& platform, const std::string& path,
                 KELOSessionInfo* session) {
   const std::string system_db = SystemDbPath(platform.HomeDirectory());
   if (!platform.FileExists(system_db)) {
     return Failure(command, "no system database at '" + system_db + "'");
   }
-  int rc = SystemDB::getSessionInfoByFilePath(system_db, path, session);
-  std::string form_c;
-  if (rc >= 0 && session->id == 0 && session->status == 0 &&
-      platform.NormalizeFormC(path, &form_c) && form_c != path) {
-    rc = SystemDB::getSessionInfoByFilePath(system_db, form_c, session);
+  if (FindSessionForPath(platform, system_db, path, session) < 0) {
+    return Failure(command, "cannot read '" + system_db + "'");
   }
-  if (rc < 0) return Failure(command, "cannot read '" + system_db + "'");
   if (session->id == 0) return Failure(command, "no synchronised folder holds '" + path + "'");
   return kExitOk;
 }

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "db/file-status-db/file-status-db-internal.h"
+#include "db/reader-mode/reader-mode.h"
 #include "log/log.h"
 
 // ---------------------------------------------------------------------------------------
@@ -227,8 +228,6 @@ char* KELODBEscapeStringEX3(const char* sqlTemplate, ...) {
 namespace {
 
 constexpr char kComponent[] = "fstat_db_debug";
-// Statements wait this long (five minutes) for a lock held by the sync client.
-constexpr int kBusyTimeoutMs = 300000;
 constexpr size_t kDBPathBufSize = FileStatusDB::kMaxDBPathLen + 1;
 constexpr size_t kPathBufSize = FileStatusDB::kMaxPathLen + 1;
 
@@ -250,20 +249,23 @@ constexpr const char* kSchemaStatements[] = {
 //  - the subtree query (isAnySubFileDirSyncing) searches fstatinfo_status_path_idx for
 //    the syncing entries under the prefix only, so a folder holding many synced entries
 //    is answered without walking them; isAnyFileSyncing uses its first column.
-// They only add speed: initialize() still succeeds when they cannot be made.
+// They only add speed: initialize() still succeeds when they cannot be made, and a reader
+// never builds them (it must not write), so it reads a file without them by a slower plan.
 constexpr const char* kLookupIndexStatements[] = {
     "CREATE INDEX IF NOT EXISTS fstatinfo_path_nocase_idx on fstatinfo(path COLLATE NOCASE);",
     "CREATE INDEX IF NOT EXISTS fstatinfo_status_path_idx on fstatinfo(syncStatus, path "
     "COLLATE NOCASE);",
 };
 
-constexpr char kSelectByPath[] = "select * from fstatinfo where path like '@KELO:LVAR'";
+// The entry lookup: equality in the NOCASE collation matches what LIKE without wildcards
+// matches (ASCII letters without case, every other byte exact) but is answered by one probe
+// of fstatinfo_path_nocase_idx, where LIKE searched the prefix range of the whole subtree.
+// Rows come in the same order either way (index order, then rowid; or rowid order in a
+// scan), so the last matching row still wins.
+constexpr char kSelectByPath[] = "select * from fstatinfo where path = '@KELO:VAR' collate nocase";
 constexpr char kSelectSyncingBelow[] =
     "select * from fstatinfo where path like '@KELO:LVAR%' and syncStatus=@KELO:INT limit 2";
 
-struct DbCloser {
-  void operator()(sqlite3* db) const { sqlite3_close(db); }
-};
 struct SqliteFree {
   void operator()(char* text) const { sqlite3_free(text); }
 };
@@ -273,26 +275,25 @@ struct MallocFree {
 struct TableFree {
   void operator()(char** table) const { sqlite3_free_table(table); }
 };
-using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
 using SqliteText = std::unique_ptr<char, SqliteFree>;   // sqlite3_mprintf, error texts
 using ExpandedSql = std::unique_ptr<char, MallocFree>;  // KELODBEscapeStringEX3
 using ResultTable = std::unique_ptr<char*, TableFree>;  // sqlite3_get_table
 
-// Opens `path` for reading and writing, creating it if missing. Whatever handle SQLite
-// returns goes into *db, so it is closed on every path, also after a failed open. Once
-// open, statements wait up to the busy time-out for locks held elsewhere.
-int OpenWithBusyTimeout(const char* path, DbHandle* db) {
-  sqlite3* raw = nullptr;
-  const int rc = sqlite3_open(path, &raw);
-  db->reset(raw);
-  if (rc == SQLITE_OK) sqlite3_busy_timeout(raw, kBusyTimeoutMs);
-  return rc;
-}
+// The connection of one operation, by the process's role: a writer opens `path` for reading
+// and writing (creating it if missing) and waits up to five minutes for locks held
+// elsewhere; a reader uses a kept read-only connection and waits briefly (reader-mode.h).
+// Whatever handle SQLite returns is closed with the object, also after a failed open.
+class DbHandle : public kelo::DbConnection {
+ public:
+  DbHandle() : DbConnection(kComponent) {}
+};
+
+int OpenWithBusyTimeout(const char* path, DbHandle* db) { return db->Open(path); }
 
 // OpenWithBusyTimeout with the open-failure message most operations share.
 int OpenLogged(const char* path, DbHandle* db) {
   const int rc = OpenWithBusyTimeout(path, db);
-  if (rc != SQLITE_OK) {
+  if (rc != SQLITE_OK && !db->Silenced()) {
     KELO_LOG_ERROR(kComponent, "open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n", path, rc,
                    sqlite3_errmsg(db->get()));
   }
@@ -312,12 +313,14 @@ int Exec(sqlite3* db, const char* sql, SqliteText* err) {
 }
 
 // Runs a write statement of the writer operations: 0 on success, -1 (logged) on failure.
-int ExecWrite(sqlite3* db, const char* sql) {
+int ExecWrite(DbHandle* db, const char* sql) {
   SqliteText err;
-  const int rc = Exec(db, sql, &err);
+  const int rc = Exec(db->get(), sql, &err);
   if (rc == SQLITE_OK) return 0;
-  KELO_LOG_ERROR(kComponent, "sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
-                 ErrorText(err, db));
+  if (!db->TakeFailure(rc)) {
+    KELO_LOG_ERROR(kComponent, "sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
+                   ErrorText(err, db->get()));
+  }
   return -1;
 }
 
@@ -380,8 +383,10 @@ bool AnyRow(const char* sql) {
   QueryResult result;
   const int rc = GetTable(db.get(), sql, &result);
   if (rc != SQLITE_OK) {
-    KELO_LOG_ERROR(kComponent, "get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n", sql, rc,
-                   ErrorText(result.err, db.get()));
+    if (!db.TakeFailure(rc)) {
+      KELO_LOG_ERROR(kComponent, "get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n", sql, rc,
+                     ErrorText(result.err, db.get()));
+    }
     return false;
   }
   return result.rows > 0;
@@ -419,18 +424,27 @@ int FileStatusDB::initialize(const std::string& dbPath) {
 
   DbHandle db;
   if (OpenWithBusyTimeout(m_fstatDBPath.c_str(), &db) != SQLITE_OK) {
-    KELO_LOG_ERROR(kComponent, "open db failed. db-path:[%s] errmsg:[%s]\n", dbPath.c_str(),
-                   sqlite3_errmsg(db.get()));
+    if (!db.Silenced()) {
+      KELO_LOG_ERROR(kComponent, "open db failed. db-path:[%s] errmsg:[%s]\n", dbPath.c_str(),
+                     sqlite3_errmsg(db.get()));
+    }
     return -1;
   }
+  // On a reader's read-only connection the schema statements only check that the table and
+  // its index exist (SQLite writes nothing for an object that is there); a file without
+  // them fails here, as a read of it would.
   for (const char* statement : kSchemaStatements) {
     SqliteText err;
-    if (Exec(db.get(), statement, &err) != SQLITE_OK) {
-      KELO_LOG_ERROR(kComponent, "sqlite3_exec error. cmd:(%s)  error:(%s)\n", statement,
-                     ErrorText(err, db.get()));
+    const int rc = Exec(db.get(), statement, &err);
+    if (rc != SQLITE_OK) {
+      if (!db.TakeFailure(rc)) {
+        KELO_LOG_ERROR(kComponent, "sqlite3_exec error. cmd:(%s)  error:(%s)\n", statement,
+                       ErrorText(err, db.get()));
+      }
       return -1;
     }
   }
+  if (kelo::InReaderMode()) return 0;
   // Once an index exists its statement is a schema check that needs no write lock. Building
   // one needs the write lock and, on a large existing file, a few seconds per million
   // entries, once. A failure (read-only file, lock held past the busy time-out) is logged
@@ -470,8 +484,10 @@ int FileStatusDB::getFileSyncStat(const std::string& filePath, FileStatusInfo* i
   QueryResult result;
   const int rc = GetTable(db.get(), sql.get(), &result);
   if (rc != SQLITE_OK) {
-    KELO_LOG_ERROR(kComponent, "get fstat info failed. file-path:[%s] errCode:[%d] errmsg:[%s]\n",
-                   filePath.c_str(), rc, ErrorText(result.err, db.get()));
+    if (!db.TakeFailure(rc)) {
+      KELO_LOG_ERROR(kComponent, "get fstat info failed. file-path:[%s] errCode:[%d] errmsg:[%s]\n",
+                     filePath.c_str(), rc, ErrorText(result.err, db.get()));
+    }
     return -1;
   }
 
@@ -548,7 +564,7 @@ int FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
     KELO_LOG_ERROR(kComponent, "sqlite3_mprintf error. filename:(%s)\n", info.path.c_str());
     return -1;
   }
-  return ExecWrite(db.get(), sql.get());
+  return ExecWrite(&db, sql.get());
 }
 
 int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
@@ -569,7 +585,7 @@ int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
     KELO_LOG_ERROR(kComponent, "sqlite3_mprintf error. filename:(%s)\n", info.path.c_str());
     return -1;
   }
-  return ExecWrite(db.get(), sql.get());
+  return ExecWrite(&db, sql.get());
 }
 
 int FileStatusDB::rmEntryBySyncStatus(const std::string& dbPath, int syncStatus) {
@@ -589,7 +605,7 @@ int FileStatusDB::rmEntryBySyncStatus(const std::string& dbPath, int syncStatus)
     KELO_LOG_ERROR(kComponent, "sqlite3_mprintf error.\n");
     return -1;
   }
-  return ExecWrite(db.get(), sql.get());
+  return ExecWrite(&db, sql.get());
 }
 
 int FileStatusDB::updateAllSyncingEntry() {

@@ -6,10 +6,14 @@
 // a badge (getFileSyncStat, isAnySubFileDirSyncing, isAnyFileSyncing).
 //
 // FileStatusDB is a class of static operations. The file they work on is the
-// process-wide "current" database m_fstatDBPath, which initialize() sets. Every operation
-// opens its own connection, waits up to five minutes (busy time-out) for a lock held by
-// another connection or process, and closes the connection before it returns; nothing is
-// cached between calls.
+// process-wide "current" database m_fstatDBPath, which initialize() sets. How each operation
+// connects follows the process's role (db/reader-mode/reader-mode.h):
+//  - writer (the default, the sync client): its own read-write connection, closed before it
+//    returns; a missing file is created; a lock held elsewhere is waited for up to five
+//    minutes;
+//  - reader (the Finder): a read-only connection kept open between calls; no file is ever
+//    created or changed, a lock is waited for briefly, then the file is left alone for a
+//    moment and every operation on it fails at once (logged once per episode).
 //
 // Locking: none. m_fstatDBPath is shared and unguarded, so a caller that initialises and
 // then looks up must make sure no other thread initialises in between. SQLite's file
@@ -63,13 +67,17 @@ class FileStatusDB {
   // Makes dbPath current and creates the schema if missing. 0 on success, -1 on failure.
   // The new path stays current even when the open or the schema fails; an empty path leaves
   // the current one alone; a path longer than kMaxDBPathLen empties it, so no later
-  // operation works on a file nobody asked for. It also creates the lookup indexes that
-  // let SQLite serve the LIKE lookups by index; failing to create them is logged and does
+  // operation works on a file nobody asked for. A writer also creates the lookup indexes
+  // that let SQLite serve the lookups by index; failing to create them is logged and does
   // not fail initialize(). On a large file that lacks them the first call builds them once.
+  // A reader creates nothing: a missing file or a file without the table fails, and a file
+  // without the lookup indexes is read without them.
   static int initialize(const std::string& dbPath);
 
-  // Fills *info with the entry whose path equals filePath (ASCII case ignored) and returns 0;
-  // -1 when there is none (then *info is cleared) or on error (then *info is untouched).
+  // Fills *info with the entry whose path equals filePath (ASCII letters compared without
+  // case, every other byte exactly; of several such entries the last one read wins) and
+  // returns 0; -1 when there is none (then *info is cleared) or on error (then *info is
+  // untouched).
   static int getFileSyncStat(const std::string& filePath, FileStatusInfo* info);
 
   // True when some entry below dirPath + "/" (any depth) is syncing; false otherwise or on

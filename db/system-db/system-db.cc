@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "db/reader-mode/reader-mode.h"
 #include "log/log.h"
 
 sqlite3* SystemDB::m_db = nullptr;
@@ -15,7 +16,7 @@ std::string SystemDB::m_systemDBPath;
 namespace {
 
 constexpr char kLog[] = "system_db_debug";
-constexpr int kBusyTimeoutMs = 300000;
+constexpr int kBusyTimeoutMs = kelo::kWriterBusyTimeoutMs;
 // The reserved session argument of setSessionStatus / setSessionErr: every enabled row.
 constexpr char kAllSessions[] = "all";
 // Reported with SQLITE_MISUSE when an operation finds the registry closed; SQLite is never
@@ -470,8 +471,12 @@ int SystemDB::initialize(const std::string& path) {
   PathBuffer file;
   if (!copyArgument(&file, path, "initialize")) return -1;
 
+  // A reader opens an existing registry read-only and runs no schema script (which writes
+  // "release_version"): it lists what is there and changes nothing.
+  const bool reader = kelo::InReaderMode();
   sqlite3* raw = nullptr;
-  int rc = sqlite3_open(file.c_str(), &raw);
+  int rc = reader ? sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr)
+                  : sqlite3_open(file.c_str(), &raw);
   DbHandle db(raw);  // also closes the handle of a failed open
   if (rc != SQLITE_OK) {
     KELO_LOG_ERROR(kLog, "SystemDB: Failed to open database at '%s'. [%d] %s\n", path.c_str(), rc,
@@ -480,10 +485,10 @@ int SystemDB::initialize(const std::string& path) {
   }
   // Before the schema script, which writes "release_version": without a busy handler that
   // write fails at once whenever a badge lookup is reading the file.
-  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+  sqlite3_busy_timeout(db.get(), reader ? kelo::kReaderBusyBudgetMs : kBusyTimeoutMs);
 
   char* raw_error = nullptr;
-  rc = sqlite3_exec(db.get(), kSchemaScript, nullptr, nullptr, &raw_error);
+  rc = reader ? SQLITE_OK : sqlite3_exec(db.get(), kSchemaScript, nullptr, nullptr, &raw_error);
   SqliteText error(raw_error);
   if (rc != SQLITE_OK) {
     KELO_LOG_ERROR(kLog, "SystemDB: Failed to initialize database at '%s'. [%d] %s\n", path.c_str(),
@@ -519,12 +524,17 @@ int SystemDB::getSessionInfoByFilePath(const std::string& dbPath, const std::str
   ValueBuffer file_path;
   if (!db_path.assign(dbPath) || !file_path.assign(filePath)) return -1;
 
-  sqlite3* raw = nullptr;
-  int rc = sqlite3_open(db_path.c_str(), &raw);
-  DbHandle db(raw);
+  // A writer's own connection, or a reader's kept read-only one (reader-mode.h). On a
+  // read-only connection the table script only checks that session_table exists; a
+  // registry without one fails, as it cannot be read.
+  kelo::DbConnection db(kLog);
+  int rc = db.Open(db_path.c_str());
   if (rc != SQLITE_OK) return -1;
-  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
-  if (sqlite3_exec(db.get(), kLookupTableScript, nullptr, nullptr, nullptr) != SQLITE_OK) return -1;
+  rc = sqlite3_exec(db.get(), kLookupTableScript, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    db.TakeFailure(rc);
+    return -1;
+  }
 
   SqliteText query(sqlite3_mprintf(kLookupQuery, file_path.c_str()));
   if (!query) return -1;
@@ -536,7 +546,10 @@ int SystemDB::getSessionInfoByFilePath(const std::string& dbPath, const std::str
   rc = sqlite3_get_table(db.get(), query.get(), &raw_table, &rows, &cols, &raw_error);
   ResultTable table(raw_table);
   SqliteText error(raw_error);
-  if (rc != SQLITE_OK) return rc;
+  if (rc != SQLITE_OK) {
+    db.TakeFailure(rc);
+    return rc;
+  }
 
   // Row 0 holds the column names. The record is filled as a copy so that a refused value
   // leaves the caller's record untouched.

@@ -3,8 +3,12 @@
 // settings (system_table). SystemDB is the only code that touches the file.
 //
 // Two ways in:
-//  - getSessionInfoByFilePath() opens a connection of its own for one lookup and closes it again.
-//    It needs no initialize(), takes no lock, logs nothing, and may run on any thread at any time.
+//  - getSessionInfoByFilePath() uses a connection of its own for one lookup. It needs no
+//    initialize(), takes no lock, and may run on any thread at any time. In the writer role
+//    (db/reader-mode/reader-mode.h) it opens and closes the file and creates a missing
+//    session_table; in the reader role it uses a kept read-only connection, creates nothing,
+//    and waits only briefly for a lock held elsewhere. It logs nothing, except the one line
+//    with which a reader starts leaving a locked registry alone for a moment.
 //    This is the only call the Finder plug-in makes.
 //  - Every other query and update runs on one process-wide connection, m_db, that initialize()
 //    opens and destroy() closes. Called while the registry is closed they fail with -1.
@@ -102,6 +106,8 @@ class SystemDB {
 
   // Opens (creating file and schema where missing) the system database at `path` and keeps it
   // as m_db. Returns 0, also when already open (no-op); -1 on failure, leaving the registry closed.
+  // In the reader role it opens an existing file read-only and runs no schema script, so the
+  // queries work and nothing is created or written (the updates then fail).
   static int initialize(const std::string& path);
   // Closes m_db if open; otherwise logs the no-op.
   static void destroy();
