@@ -36,12 +36,15 @@ void Check(bool condition, const char* what) {
   }
 }
 
+// On a RAM-backed folder when there is one: the file is rewritten for every input.
 const std::string& ScratchFile() {
   static const std::string path = [] {
-    char pattern[] = "/tmp/kelo-fuzz-config-XXXXXX";
-    const int fd = mkstemp(pattern);
+    std::string pattern = access("/dev/shm", W_OK) == 0 ? "/dev/shm/kelo-fuzz-config-XXXXXX"
+                                                        : "/tmp/kelo-fuzz-config-XXXXXX";
+    const int fd = mkstemp(pattern.data());
     if (fd >= 0) close(fd);
-    return std::string(pattern);
+    std::atexit([] { unlink(ScratchFile().c_str()); });
+    return pattern;
   }();
   return path;
 }

@@ -106,9 +106,13 @@ int Collect(void* rows, int, char** cells, char**) {
 // The byte put in is no letter, so LIKE, which ignores the case of ASCII letters, may match only
 // rows equal to the value.
 void CheckLikeFindsOnlyItself(const std::string& value) {
+  // One in-memory database and one prepared insert serve every input.
   static sqlite3* db = nullptr;
-  if (db == nullptr && (sqlite3_open(":memory:", &db) != SQLITE_OK ||
-                        sqlite3_exec(db, "create table t(v)", nullptr, nullptr, nullptr))) {
+  static sqlite3_stmt* insert = nullptr;
+  if (db == nullptr &&
+      (sqlite3_open(":memory:", &db) != SQLITE_OK ||
+       sqlite3_exec(db, "create table t(v)", nullptr, nullptr, nullptr) != SQLITE_OK ||
+       sqlite3_prepare_v2(db, "insert into t values(?)", -1, &insert, nullptr) != SQLITE_OK)) {
     std::abort();
   }
   if (value.size() > kMaxLikeValue || !kelo::IsValidUtf8(value)) return;
@@ -119,12 +123,13 @@ void CheckLikeFindsOnlyItself(const std::string& value) {
     rows.push_back(value.substr(0, i) + value.substr(i + 1));
   }
   std::sort(rows.begin(), rows.end());
-  sqlite3_exec(db, "delete from t", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "begin; delete from t", nullptr, nullptr, nullptr);
   for (const std::string& row : rows) {
-    char* insert = sqlite3_mprintf("insert into t values(%Q)", row.c_str());
-    sqlite3_exec(db, insert, nullptr, nullptr, nullptr);
-    sqlite3_free(insert);
+    sqlite3_bind_text(insert, 1, row.c_str(), -1, SQLITE_STATIC);
+    sqlite3_step(insert);
+    sqlite3_reset(insert);
   }
+  sqlite3_exec(db, "commit", nullptr, nullptr, nullptr);
   for (const char* tmpl : {"select v from t where v like '@KELO:LVAR' order by v",
                            "select v from t where v like '@KELO:LVAR%' order by v"}) {
     const bool prefix = std::strchr(tmpl, '%') != nullptr;
