@@ -22,6 +22,12 @@
 #ifndef KELO_DB_FILE_STATUS_DB_FILE_STATUS_DB_INTERNAL_H_
 #define KELO_DB_FILE_STATUS_DB_FILE_STATUS_DB_INTERNAL_H_
 
+// The templates of the two path lookups, as getFileSyncStat and isAnySubFileDirSyncing run
+// them: the entry by its path (equality, ASCII case ignored), and up to two syncing entries
+// below a folder prefix (LIKE, the prefix's wildcards escaped, then any text).
+extern const char kSelectByPath[];
+extern const char kSelectSyncingBelow[];
+
 // The placeholder names in the order they are tried; an entry's position is its kind.
 extern const char* const grgKeloParamList[5];
 

@@ -225,6 +225,16 @@ char* KELODBEscapeStringEX3(const char* sqlTemplate, ...) {
 // FileStatusDB
 // ---------------------------------------------------------------------------------------
 
+// The entry lookup: equality in the NOCASE collation matches what LIKE without wildcards
+// matches (ASCII letters without case, every other byte exact) but is answered by one probe
+// of fstatinfo_path_nocase_idx, where LIKE searched the prefix range of the whole subtree.
+// Rows come in the same order either way (index order, then rowid; or rowid order in a
+// scan), so the last matching row still wins.
+extern const char kSelectByPath[] =
+    "select * from fstatinfo where path = '@KELO:VAR' collate nocase";
+extern const char kSelectSyncingBelow[] =
+    "select * from fstatinfo where path like '@KELO:LVAR%' and syncStatus=@KELO:INT limit 2";
+
 namespace {
 
 constexpr char kComponent[] = "fstat_db_debug";
@@ -256,15 +266,6 @@ constexpr const char* kLookupIndexStatements[] = {
     "CREATE INDEX IF NOT EXISTS fstatinfo_status_path_idx on fstatinfo(syncStatus, path "
     "COLLATE NOCASE);",
 };
-
-// The entry lookup: equality in the NOCASE collation matches what LIKE without wildcards
-// matches (ASCII letters without case, every other byte exact) but is answered by one probe
-// of fstatinfo_path_nocase_idx, where LIKE searched the prefix range of the whole subtree.
-// Rows come in the same order either way (index order, then rowid; or rowid order in a
-// scan), so the last matching row still wins.
-constexpr char kSelectByPath[] = "select * from fstatinfo where path = '@KELO:VAR' collate nocase";
-constexpr char kSelectSyncingBelow[] =
-    "select * from fstatinfo where path like '@KELO:LVAR%' and syncStatus=@KELO:INT limit 2";
 
 struct SqliteFree {
   void operator()(char* text) const { sqlite3_free(text); }
