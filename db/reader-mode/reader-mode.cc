@@ -19,7 +19,7 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<DbRole> g_role{DbRole::kWriter};
 std::atomic<unsigned long long> g_reader_opens{0};
-std::atomic<void (*)(const char*)> g_statement_hook{nullptr};
+std::atomic<void (*)(const char*, const char*)> g_statement_hook{nullptr};
 
 thread_local ReaderWaitNote t_wait_note;
 
@@ -58,9 +58,10 @@ bool FileIdentity(const std::string& path, unsigned long long* dev, unsigned lon
 }
 
 int TraceStatement(unsigned type, void*, void* stmt, void*) {
-  void (*hook)(const char*) = g_statement_hook.load();
+  void (*hook)(const char*, const char*) = g_statement_hook.load();
   if (hook != nullptr && type == SQLITE_TRACE_STMT) {
-    hook(sqlite3_sql(static_cast<sqlite3_stmt*>(stmt)));
+    sqlite3_stmt* statement = static_cast<sqlite3_stmt*>(stmt);
+    hook(sqlite3_db_filename(sqlite3_db_handle(statement), "main"), sqlite3_sql(statement));
   }
   return 0;
 }
@@ -97,7 +98,9 @@ std::size_t KeptConnectionCount() {
 
 unsigned long long ReaderOpenCount() { return g_reader_opens.load(); }
 
-void SetReaderStatementHook(void (*hook)(const char* sql)) { g_statement_hook.store(hook); }
+void SetReaderStatementHook(void (*hook)(const char* db_path, const char* sql)) {
+  g_statement_hook.store(hook);
+}
 
 ReaderWaitNote LastReaderWait() { return t_wait_note; }
 

@@ -135,11 +135,12 @@ class DbConnection {
 void CloseKeptConnections();
 
 // For tests and diagnosis: the number of kept connections, the number of read-only opens
-// made so far, and a hook that sees the text of every statement a reader's connection
-// runs (installed on connections opened after the call; nullptr removes it).
+// made so far, and a hook that sees every statement a reader's connection runs, with the
+// database file's path (installed on connections opened after the call; nullptr removes
+// it).
 std::size_t KeptConnectionCount();
 unsigned long long ReaderOpenCount();
-void SetReaderStatementHook(void (*hook)(const char* sql));
+void SetReaderStatementHook(void (*hook)(const char* db_path, const char* sql));
 
 }  // namespace kelo
 

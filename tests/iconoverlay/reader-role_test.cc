@@ -1,0 +1,288 @@
+// The drawing path in the reader role, as the Finder runs it: nothing on disk changes and
+// nothing is created, a locked database is waited for briefly and then left alone for a
+// moment, and a kept connection never answers for a file that changed under it.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "db/file-status-db/file-status-db.h"
+#include "db/reader-mode/reader-mode.h"
+#include "db/system-db/system-db.h"
+#include "iconoverlay/badge-resolver.h"
+#include "iconoverlay/linux-platform.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Files = std::map<std::string, std::string>;
+using kelo::DbRole;
+using kelo::ScopedDbRole;
+
+// Runs `sql` on `path` over a writer's connection of its own.
+void Exec(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+  sqlite3_close(db);
+}
+
+// Every file below `dir` with its bytes, leaving out the -wal and -shm companions that
+// SQLite itself may make for a WAL database.
+Files Snapshot(const std::string& dir) {
+  Files files;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    const std::string path = entry.path().string();
+    if (!entry.is_regular_file() || path.size() < 4) continue;
+    const std::string tail = path.substr(path.size() - 4);
+    if (tail != "-wal" && tail != "-shm") files[path] = kelo_test::ReadFile(path);
+  }
+  return files;
+}
+
+// Statements run by the reader's connections, per database file.
+std::map<std::string, int> g_statements;
+void CountStatement(const char* db_path, const char*) { ++g_statements[db_path]; }
+
+bool Mentions(const kelo::Explanation& explain, const std::string& text) {
+  for (const kelo::ExplainStep& step : explain) {
+    if (step.detail.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// A home with one active session on Sync: a synced file, a syncing file, and a synced
+// folder with a syncing entry below it, written as the client writes them.
+class ReaderRoleTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(home_ / ".Tarnvale/db");
+    ASSERT_EQ(SystemDB::initialize(sys_), 0);
+    KELOSessionInfo info{0, "", "", SystemDB::kEnabledBit, 0, 10, 0, home_ / "Sync", ""};
+    ASSERT_EQ(SystemDB::addNewSessionInfo(info, 1), 0);
+    SystemDB::destroy();
+    fstat_ = kelo::FileStatusDbPath(home_.path(), info.id);
+    fs::create_directories(fs::path(fstat_).parent_path());
+    WriteEntries();
+  }
+  void TearDown() override {
+    kelo::SetDbRole(DbRole::kWriter);
+    kelo::SetReaderStatementHook(nullptr);
+    FileStatusDB::m_fstatDBPath.clear();
+  }
+
+  void WriteEntries() {
+    const struct {
+      const char* path;
+      int type, state;
+    } entries[] = {
+        {"Sync/a.txt", 0, 1}, {"Sync/b.txt", 0, 2}, {"Sync/dir", 1, 1}, {"Sync/dir/c", 0, 2}};
+    ASSERT_EQ(FileStatusDB::initialize(fstat_), 0);
+    for (const auto& e : entries) {
+      FileStatusInfo info;
+      info.path = home_ / e.path, info.fileType = e.type, info.syncStatus = e.state;
+      ASSERT_EQ(FileStatusDB::setFileSyncStat(info), 0);
+    }
+  }
+
+  // "<code> <badge>" of the item `relative`.
+  std::string Badge(const std::string& relative, kelo::Explanation* explain = nullptr) {
+    const kelo::OverlayBadge r =
+        kelo::ResolveOverlayBadge(platform_, (home_ / relative).c_str(), explain);
+    return std::to_string(r.code) + " " + (r.badge != nullptr ? r.badge->badge : "none");
+  }
+  std::string AllBadges() {
+    return Badge("Sync/a.txt") + ", " + Badge("Sync/b.txt") + ", " + Badge("Sync/dir") + ", " +
+           Badge("Desktop/x");
+  }
+
+  // The state the current file status database records for `relative`, or -1.
+  int State(const std::string& relative) {
+    FileStatusInfo info;
+    return FileStatusDB::getFileSyncStat(home_ / relative, &info) == 0 ? info.syncStatus : -1;
+  }
+
+  kelo_test::TempDir home_;
+  kelo::LinuxOverlayPlatform platform_{home_.path()};
+  const std::string sys_ = kelo::SystemDbPath(home_.path());
+  std::string fstat_;
+};
+
+constexpr char kAllShown[] = "1 synced, 2 syncing, 2 syncing, 0 none";
+
+TEST_F(ReaderRoleTest, DrawingChangesNothingOnDisk) {
+  const struct {
+    const char* what;
+    const char* fstat_sql;  // applied to the file status database first
+    bool remove_registry;
+    const char* badges;
+    bool quiet;  // no log line at all
+  } cases[] = {
+      {"indexes", "", false, kAllShown, true},
+      {"no lookup indexes",
+       "DROP INDEX fstatinfo_path_nocase_idx; DROP INDEX fstatinfo_status_path_idx;", false,
+       kAllShown, true},
+      {"wal", "PRAGMA journal_mode=WAL;", false, kAllShown, true},
+      {"no table", "DROP TABLE fstatinfo;", false, "0 none, 0 none, 0 none, 0 none", false},
+      {"no registry", "", true, "0 none, 0 none, 0 none, 0 none", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(fstat_);
+    WriteEntries();
+    if (*c.fstat_sql != '\0') Exec(fstat_, c.fstat_sql);
+    if (c.remove_registry) fs::remove(sys_);
+    const Files before = Snapshot(home_.path());
+    {
+      kelo_test::LogCapture capture;
+      ScopedDbRole reading(DbRole::kReader);
+      for (int round = 0; round < 25; ++round) EXPECT_EQ(AllBadges(), c.badges);
+      if (c.quiet) {
+        EXPECT_EQ(capture.Lines(), std::vector<std::string>{});
+      }
+    }
+    EXPECT_EQ(Snapshot(home_.path()), before);
+    EXPECT_EQ(fs::exists(sys_), !c.remove_registry);
+    if (c.remove_registry) {
+      ASSERT_EQ(SystemDB::initialize(sys_), 0);  // back for the next case
+      SystemDB::destroy();
+    }
+  }
+}
+
+TEST_F(ReaderRoleTest, CreatesNoFile) {
+  const std::string missing_registry = home_ / "none/sys.sqlite";
+  const std::string missing_store = home_ / "none/file-status.sqlite";
+  const std::string other_db = home_ / "other.sqlite";  // a database without session_table
+  fs::create_directories(home_ / "none");
+  Exec(other_db, "CREATE TABLE t (x);");
+  const std::string other_bytes = kelo_test::ReadFile(other_db);
+
+  ScopedDbRole reading(DbRole::kReader);
+  KELOSessionInfo found;
+  EXPECT_EQ(SystemDB::getSessionInfoByFilePath(missing_registry, home_ / "Sync/a", &found), -1);
+  EXPECT_EQ(SystemDB::getSessionInfoByFilePath(other_db, home_ / "Sync/a", &found), -1);
+  EXPECT_EQ(SystemDB::initialize(missing_registry), -1);
+  EXPECT_EQ(FileStatusDB::initialize(missing_store), -1);
+  EXPECT_EQ(FileStatusDB::initialize(other_db), -1);
+  EXPECT_FALSE(fs::exists(missing_registry));
+  EXPECT_FALSE(fs::exists(missing_store));
+  EXPECT_EQ(kelo_test::ReadFile(other_db), other_bytes);
+  EXPECT_EQ(fs::directory_iterator(home_ / "none"), fs::directory_iterator());
+}
+
+// Another connection holds an exclusive lock on one database: the first icon waits for the
+// budget and gives up, later icons make no SQLite call on that database and draw no badge,
+// one line is logged, and the badge is back once the lock and the back-off are over.
+TEST_F(ReaderRoleTest, LockedDatabaseIsLeftAloneForAMoment) {
+  for (const std::string& db : {fstat_, sys_}) {
+    SCOPED_TRACE(db);
+    kelo::CloseKeptConnections();
+    kelo::SetReaderStatementHook(CountStatement);
+    g_statements.clear();
+    ScopedDbRole reading(DbRole::kReader);
+    EXPECT_EQ(Badge("Sync/a.txt"), "1 synced");
+    ASSERT_GT(g_statements[db], 0);
+
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    kelo_test::LogCapture capture;
+    kelo::Explanation gave_up;
+    EXPECT_EQ(Badge("Sync/a.txt", &gave_up), "0 none");
+    EXPECT_TRUE(Mentions(gave_up, "gave up: '" + db + "'"));
+
+    const int statements = g_statements[db];
+    const unsigned long long opens = kelo::ReaderOpenCount();
+    kelo::Explanation backing_off;
+    for (int icon = 0; icon < 20; ++icon) EXPECT_EQ(Badge("Sync/a.txt"), "0 none");
+    EXPECT_EQ(Badge("Sync/a.txt", &backing_off), "0 none");
+    EXPECT_EQ(g_statements[db], statements);
+    EXPECT_TRUE(Mentions(backing_off, "not asked: '" + db + "'"));
+    const std::vector<std::string> lines = capture.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("locked by another connection"), std::string::npos);
+
+    ASSERT_EQ(sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(holder);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kelo::kReaderBackOffMs + 50));
+    EXPECT_EQ(Badge("Sync/a.txt"), "1 synced");
+    EXPECT_GT(kelo::ReaderOpenCount(), opens);  // the connection that gave up was dropped
+  }
+}
+
+TEST_F(ReaderRoleTest, KeptConnectionNeverAnswersForAChangedFile) {
+  const std::string replacement = fstat_ + ".new";
+  const struct {
+    const char* what;
+    void (*change)(const std::string& db, const std::string& replacement, const std::string& a);
+    int state;      // of a.txt afterwards, -1 for none
+    bool reopened;  // a new connection was needed
+  } cases[] = {
+      {"changed by another process",
+       [](const std::string& db, const std::string&, const std::string& a) {
+         const pid_t child = fork();
+         if (child == 0) {
+           sqlite3* conn = nullptr;
+           sqlite3_open(db.c_str(), &conn);
+           char* sql =
+               sqlite3_mprintf("update fstatinfo set syncStatus=2 where path=%Q", a.c_str());
+           const int rc = sqlite3_exec(conn, sql, nullptr, nullptr, nullptr);
+           _exit(rc == SQLITE_OK && sqlite3_changes(conn) == 1 ? 0 : 1);
+         }
+         int status = -1;
+         waitpid(child, &status, 0);
+         EXPECT_EQ(status, 0);
+       },
+       2, false},
+      {"replaced",
+       [](const std::string& db, const std::string& copy, const std::string& a) {
+         fs::copy_file(db, copy, fs::copy_options::overwrite_existing);
+         Exec(copy, "update fstatinfo set syncStatus=3 where path='" + a + "'");
+         fs::rename(copy, db);
+       },
+       3, true},
+      {"deleted",
+       [](const std::string& db, const std::string&, const std::string&) { fs::remove(db); }, -1,
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(fstat_);
+    WriteEntries();
+    ScopedDbRole reading(DbRole::kReader);
+    ASSERT_EQ(FileStatusDB::initialize(fstat_), 0);
+    ASSERT_EQ(State("Sync/a.txt"), 1);
+    const unsigned long long opens = kelo::ReaderOpenCount();
+    c.change(fstat_, replacement, home_ / "Sync/a.txt");
+    EXPECT_EQ(FileStatusDB::initialize(fstat_), c.state < 0 ? -1 : 0);
+    EXPECT_EQ(State("Sync/a.txt"), c.state);
+    EXPECT_EQ(kelo::ReaderOpenCount() > opens, c.reopened);
+    EXPECT_EQ(fs::exists(fstat_), c.state >= 0);
+  }
+}
+
+TEST_F(ReaderRoleTest, KeepsAFewConnectionsAndClosesThemWithTheRole) {
+  {
+    ScopedDbRole reading(DbRole::kReader);
+    for (int copy = 0; copy < 6; ++copy) {
+      const std::string db = fstat_ + std::to_string(copy);
+      fs::copy_file(fstat_, db);
+      ASSERT_EQ(FileStatusDB::initialize(db), 0);
+      EXPECT_EQ(State("Sync/a.txt"), 1);
+    }
+    EXPECT_EQ(kelo::KeptConnectionCount(), kelo::kMaxKeptConnections);
+  }
+  EXPECT_EQ(kelo::KeptConnectionCount(), 0u);
+}
+
+}  // namespace
