@@ -148,6 +148,14 @@ TEST_F(ResolverTest, DecomposedPathsAreResolvedInFormC) {
   Record(AddSession("C" PRECOMPOSED_E "ll", 10), "C" PRECOMPOSED_E "ll/a", 0, 1);
   EXPECT_EQ("0 none", Resolve("C" DECOMPOSED_E "ll/a"));
   EXPECT_EQ("1 KeloSynced", Resolve("C" PRECOMPOSED_E "ll/a"));
+  // A nested folder registered precomposed wins over the folder around it, which the path
+  // as given already matches; the outer session's database must not answer.
+  const uint64_t outer = AddSession("N", 10);
+  Record(outer, "N/" PRECOMPOSED_E "quipe/a", 0, 3);
+  Record(outer, "N/" PRECOMPOSED_E "quip/a", 0, 3);
+  Record(AddSession("N/" PRECOMPOSED_E "quipe", 10), "N/" PRECOMPOSED_E "quipe/a", 0, 1);
+  EXPECT_EQ("1 KeloSynced", Resolve("N/" DECOMPOSED_E "quipe/a"));
+  EXPECT_EQ("3 KeloUnsupp", Resolve("N/" DECOMPOSED_E "quip/a"));
 }
 
 // Two threads, slowed between initialising and reading, each always read their own database.
