@@ -1,15 +1,20 @@
 // Runs the built kelo-overlay binary as a user would and checks what it prints.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "db/file-status-db/file-status-db.h"
+#include "db/system-db/system-db.h"
+#include "iconoverlay/badge-resolver.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -163,6 +168,83 @@ TEST_F(ToolTest, BadArgumentsAndMissingFoldersFailClearly) {
     EXPECT_NE(npos, err.find(message)) << err;
     EXPECT_EQ("", out) << message;
   }
+}
+
+// Every file below `dir` with its bytes; SQLite's own -wal and -shm companions left out.
+std::map<std::string, std::string> Snapshot(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    const std::string path = entry.path().string();
+    const std::string tail = path.size() >= 4 ? path.substr(path.size() - 4) : "";
+    if (entry.is_regular_file() && tail != "-wal" && tail != "-shm") {
+      files[path] = kelo_test::ReadFile(path);
+    }
+  }
+  return files;
+}
+
+void Sql(const std::string& db_path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(db_path.c_str(), &db));
+  EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr)) << sql;
+  sqlite3_close(db);
+}
+
+// status, sessions and the demo's table read as the Finder reads: a file status database
+// without the lookup indexes stays without them, the registry is listed without being
+// initialised, and no byte of any file changes.
+TEST_F(ToolTest, ReadingCommandsChangeNoFile) {
+  Demo();
+  const std::string registry = kelo::SystemDbPath(home_.path());
+  Sql(kelo::FileStatusDbPath(home_.path(), 1),
+      "DROP INDEX fstatinfo_path_nocase_idx; DROP INDEX fstatinfo_status_path_idx;");
+  const auto before = Snapshot(home_.path());
+  const std::string documents = home_ / "Sync/Documents";
+  for (const Strings& args : {Strings{"status", "--home", home_.path(), documents + "/Invoices"},
+                              Strings{"status", "--home", home_.path(), "--explain", documents},
+                              Strings{"sessions", "--home", home_.path()}}) {
+    const auto [code, out, err] = Tool(args);
+    EXPECT_EQ(0, code) << args[0] << ": " << err;
+    EXPECT_EQ("", err) << args[0];
+  }
+  EXPECT_TRUE(Snapshot(home_.path()) == before) << "a reading command changed a file";
+  // A registry in the older nine-column layout, as the lookup once created it, is listed as
+  // it is: no table is added.
+  std::filesystem::remove(registry);
+  Sql(registry,
+      "CREATE TABLE session_table (id INTEGER primary key, conn_id INTEGER, share_name TEXT, "
+      "session TEXT, attribute INTEGER, ctime DATATIME, view_id INTEGER, status INTEGER, "
+      "sync_folder TEXT); INSERT INTO session_table VALUES (3, 1, 'nine', 's-9', 4, 0, 0, 10, "
+      "'/nine');");
+  const std::string nine = kelo_test::ReadFile(registry);
+  const auto [code, out, err] = Tool({"sessions", "--home", home_.path()});
+  EXPECT_EQ(0, code) << err;
+  EXPECT_NE(npos, out.find("s-9")) << out;
+  EXPECT_TRUE(nine == kelo_test::ReadFile(registry)) << "sessions changed the registry";
+}
+
+// A decomposed path inside a nested folder registered precomposed belongs to the nested
+// session: set-state records it in that session's database, not in the outer one's.
+TEST_F(ToolTest, SetStateFindsTheDeepestSessionInEitherForm) {
+  Demo();
+  const std::string registry = kelo::SystemDbPath(home_.path());
+  ASSERT_EQ(0, SystemDB::initialize(registry));
+  KELOSessionInfo inner{0, "team", "s-team", SystemDB::kEnabledBit,
+                        0, 10,     0,        home_ / "Sync/Documents/\xC3\x89quipe",
+                        ""};
+  ASSERT_EQ(0, SystemDB::addNewSessionInfo(inner, 1));
+  SystemDB::destroy();
+  const std::string path = home_ / "Sync/Documents/E\xCC\x81quipe/plan.txt";
+  const auto [code, out, err] = Tool({"set-state", "--home", home_.path(), path, "synced"});
+  ASSERT_EQ(0, code) << err;
+  const std::string inner_db = kelo::FileStatusDbPath(home_.path(), inner.id);
+  ASSERT_TRUE(std::filesystem::exists(inner_db));
+  FileStatusDB::m_fstatDBPath = inner_db;
+  FileStatusInfo info;
+  EXPECT_EQ(0,
+            FileStatusDB::getFileSyncStat(home_ / "Sync/Documents/\xC3\x89quipe/plan.txt", &info));
+  EXPECT_EQ(1, info.syncStatus);
+  FileStatusDB::m_fstatDBPath.clear();
 }
 
 }  // namespace
