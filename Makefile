@@ -74,16 +74,12 @@ stress: $(BUILD)/build.ninja
 
 # New inputs go to $(FUZZ_BUILD)/corpus/<target>; fuzz/corpus/<target> stays the small
 # committed seed set that the tests replay. A crash stops with its input saved as
-# $(FUZZ_BUILD)/<target>-crash-*.
-FUZZERS := config expander resolve
+# $(FUZZ_BUILD)/<target>-crash-*. The build is tools/build-fuzzers.sh, the same script the
+# continuous fuzzing in CI builds with (.clusterfuzzlite/).
+FUZZERS := $(shell ./tools/build-fuzzers.sh --list)
 
-$(FUZZ_BUILD)/build.ninja:
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELO_BUILD_TESTS=OFF -DKELO_BUILD_FUZZERS=ON \
-	  -DKELO_SANITIZE="address;undefined"
-
-fuzz: deps $(FUZZ_BUILD)/build.ninja
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZERS)
+fuzz: deps
+	JOBS=$(JOBS) ./tools/build-fuzzers.sh $(FUZZ_BUILD)
 	for f in $(FUZZERS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$f && \
 	  $(FUZZ_BUILD)/fuzz/$$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \

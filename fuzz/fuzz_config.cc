@@ -36,17 +36,18 @@ void Check(bool condition, const char* what) {
   }
 }
 
-// On a RAM-backed folder when there is one: the file is rewritten for every input.
+// On a RAM-backed folder when there is one: the file is rewritten for every input. Made once
+// and never destroyed, so the clean-up at exit still finds its name.
 const std::string& ScratchFile() {
-  static const std::string path = [] {
-    std::string pattern = access("/dev/shm", W_OK) == 0 ? "/dev/shm/kelo-fuzz-config-XXXXXX"
-                                                        : "/tmp/kelo-fuzz-config-XXXXXX";
-    const int fd = mkstemp(pattern.data());
+  static const std::string* path = [] {
+    auto* made = new std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm/kelo-fuzz-config-XXXXXX"
+                                                               : "/tmp/kelo-fuzz-config-XXXXXX");
+    const int fd = mkstemp(made->data());
     if (fd >= 0) close(fd);
-    std::atexit([] { unlink(ScratchFile().c_str()); });
-    return pattern;
+    std::atexit([] { unlink(path->c_str()); });
+    return made;
   }();
-  return path;
+  return *path;
 }
 
 }  // namespace

@@ -10,10 +10,11 @@
 // 10 standing for all of them; then three-byte patches: a 16-bit offset (bit 15 picks
 // file-status, taken modulo the file's size) and the byte to put there.
 //
-// Checked beyond not crashing: a badge is its code's, with its registered image; and while both
+// Checked beyond not crashing: a badge is its code's, with its registered image; while both
 // files pass SQLite's integrity check, their rows justify it: session 1 is active (status 10 or
 // 11 as the readers parse it) over a folder that starts the path, and the store holds the path
-// in that state, or, for syncing, as a synced folder with a syncing entry below it.
+// in that state, or, for syncing, as a synced folder with a syncing entry below it; and a
+// reader leaves both files byte for byte as they were and creates neither.
 //
 // Speed: the files live on a RAM-backed folder when there is one, the edited files are made once
 // per set of edits and kept, and the files are read back and checked once per input, only when a
@@ -220,7 +221,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (shape == 6) fs::create_directory(g_files[f]);
     if (shape < 6) WriteFile(g_files[f], bytes[f]);
   }
-  kelo::ScopedDbRole role((data[1] & 8) != 0 ? kelo::DbRole::kReader : kelo::DbRole::kWriter);
+  // The role stays between inputs, so a reader's kept connections meet replaced files.
+  kelo::SetDbRole((data[1] & 8) != 0 ? kelo::DbRole::kReader : kelo::DbRole::kWriter);
   kelo::LinuxOverlayPlatform platform(g_dir);
   const size_t pick = data[2] % (kPathCount + 1);
   const size_t first = pick == kPathCount ? 0 : pick;
@@ -238,6 +240,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         r.image != platform.FetchImage(r.badge->image_name) ||
         !Justified(contents, lookup, r.code)) {
       std::fprintf(stderr, "'%s': badge %d unjustified or imageless\n", path.c_str(), r.code);
+      std::abort();
+    }
+  }
+  for (int f = 0; f < 2 && kelo::InReaderMode(); ++f) {
+    const int shape = (data[1] >> (4 * f)) & 7;
+    if (shape < 6 ? ReadFile(g_files[f]) != bytes[f] : shape == 7 && fs::exists(g_files[f])) {
+      std::fprintf(stderr, "%s: changed or created by a reader\n", g_files[f].c_str());
       std::abort();
     }
   }

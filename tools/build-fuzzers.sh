@@ -1,0 +1,43 @@
+#!/bin/sh
+# Builds the libFuzzer targets of fuzz/ with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer, coverage over every library. `make fuzz` and the continuous
+# fuzzing build (.clusterfuzzlite/build.sh) both build through this script, so both get the
+# same targets with the same options.
+#
+#   tools/build-fuzzers.sh [BUILD_DIR [OUT_DIR]]
+#   tools/build-fuzzers.sh --list
+#
+#   BUILD_DIR  the CMake build folder (default build-fuzz); the fuzzers end up in BUILD_DIR/fuzz
+#   OUT_DIR    if given, each fuzzer is copied there with its committed seed corpus beside it
+#              as <name>_seed_corpus.zip, the layout continuous fuzzing services expect
+#   --list     prints the names of the fuzz targets, one line
+#
+# CC and CXX default to clang and clang++; CFLAGS, CXXFLAGS and LDFLAGS from the environment
+# are added to the project's own flags. JOBS sets the parallel build jobs (default: all CPUs).
+set -eu
+
+FUZZERS="config expander resolve session entry lexical"
+if [ "${1:-}" = "--list" ]; then
+  echo "$FUZZERS"
+  exit 0
+fi
+
+SRC=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${1:-build-fuzz}
+OUT=${2:-}
+
+CC=${CC:-clang} CXX=${CXX:-clang++} cmake -S "$SRC" -B "$BUILD" -G Ninja \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELO_BUILD_TESTS=OFF -DKELO_BUILD_FUZZERS=ON \
+  -DKELO_SANITIZE="address;undefined"
+# shellcheck disable=SC2086  # the list is meant to split into targets
+cmake --build "$BUILD" -j "${JOBS:-$(nproc)}" --target $FUZZERS
+
+if [ -n "$OUT" ]; then
+  mkdir -p "$OUT"
+  OUT=$(cd "$OUT" && pwd)
+  for f in $FUZZERS; do
+    cp "$BUILD/fuzz/$f" "$OUT/$f"
+    rm -f "$OUT/${f}_seed_corpus.zip"
+    (cd "$SRC/fuzz/corpus/$f" && zip -q -r "$OUT/${f}_seed_corpus.zip" .)
+  done
+fi
