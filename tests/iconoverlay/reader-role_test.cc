@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -283,6 +284,39 @@ TEST_F(ReaderRoleTest, KeepsAFewConnectionsAndClosesThemWithTheRole) {
     EXPECT_EQ(kelo::KeptConnectionCount(), kelo::kMaxKeptConnections);
   }
   EXPECT_EQ(kelo::KeptConnectionCount(), 0u);
+}
+
+// Threads drawing at once share the kept connections while another connection keeps
+// changing an entry: every answer is one of the two states recorded.
+TEST_F(ReaderRoleTest, ThreadsShareTheKeptConnections) {
+  ScopedDbRole reading(DbRole::kReader);
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 4; ++t) {
+    readers.emplace_back([&] {
+      while (!stop) {
+        const std::string a = Badge("Sync/a.txt");
+        if (a != "1 synced" && a != "2 syncing" && a != "0 none") ++wrong;
+        const std::string b = Badge("Sync/b.txt");
+        if (b != "2 syncing" && b != "0 none") ++wrong;
+      }
+    });
+  }
+  sqlite3* writer = nullptr;
+  ASSERT_EQ(sqlite3_open(fstat_.c_str(), &writer), SQLITE_OK);
+  sqlite3_busy_timeout(writer, 5000);
+  for (int change = 0; change < 100; ++change) {
+    char* sql = sqlite3_mprintf("update fstatinfo set syncStatus=%d where path=%Q", 1 + change % 2,
+                                (home_ / "Sync/a.txt").c_str());
+    EXPECT_EQ(sqlite3_exec(writer, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_free(sql);
+  }
+  sqlite3_close(writer);
+  stop = true;
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_LE(kelo::KeptConnectionCount(), kelo::kMaxKeptConnections);
 }
 
 }  // namespace
