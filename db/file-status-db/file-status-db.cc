@@ -374,7 +374,18 @@ std::string GlobLiteral(const char* path) {
   return literal;
 }
 
-int CellToInt(const char* cell) { return cell != nullptr ? atoi(cell) : 0; }
+// Reads a code cell as atoi() does (leading blanks, a sign, the digits up to the first other
+// character; NULL or no digits give 0), except that a number outside the 32-bit range reads as 0.
+// Such a number is no code this store writes; cut to 32 bits it would wrap into one that is
+// (4294967298 into 2, syncing), and a REAL like 1e300, written "1.0e+300", would read as 1.
+// The range is judged on the whole number, fraction and exponent included.
+int CellToInt(const char* cell) {
+  if (cell == nullptr) return 0;
+  const double magnitude = strtod(cell, nullptr);
+  if (!(magnitude >= INT_MIN && magnitude <= INT_MAX)) return 0;
+  const long long value = strtoll(cell, nullptr, 10);
+  return value >= INT_MIN && value <= INT_MAX ? static_cast<int>(value) : 0;
+}
 
 // Runs `sql` on the current database: true when it returns at least one row. Failures
 // are logged and answered with false.
@@ -549,6 +560,11 @@ bool FileStatusDB::isAnyFileSyncing() {
 }
 
 int FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
+  // An empty path names no item.
+  if (info.path.empty()) {
+    KELO_LOG_ERROR(kComponent, "filepath is empty.\n");
+    return -1;
+  }
   if (!IsUsablePath(info.path, kMaxPathLen)) return -1;
   DbHandle db;
   const int rc = OpenLogged(m_fstatDBPath.c_str(), &db);
@@ -569,6 +585,11 @@ int FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
 }
 
 int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
+  // An empty path names no item, and its subtree "/*" would be every absolute path.
+  if (info.path.empty()) {
+    KELO_LOG_ERROR(kComponent, "filepath is empty.\n");
+    return -1;
+  }
   if (!IsUsablePath(info.path, kMaxPathLen)) return -1;
   DbHandle db;
   const int rc = OpenLogged(m_fstatDBPath.c_str(), &db);

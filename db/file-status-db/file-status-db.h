@@ -77,7 +77,9 @@ class FileStatusDB {
   // Fills *info with the entry whose path equals filePath (ASCII letters compared without
   // case, every other byte exactly; of several such entries the last one read wins) and
   // returns 0; -1 when there is none (then *info is cleared) or on error (then *info is
-  // untouched).
+  // untouched). A fileType or syncStatus cell is read as atoi() reads it, but a number
+  // outside the 32-bit range reads as 0 (no state), so it never wraps into a code that shows
+  // a badge.
   static int getFileSyncStat(const std::string& filePath, FileStatusInfo* info);
 
   // True when some entry below dirPath + "/" (any depth) is syncing; false otherwise or on
@@ -88,11 +90,12 @@ class FileStatusDB {
   static bool isAnyFileSyncing();
 
   // Records info (replacing an entry with the same path). 0 on success, SQLite's open code
-  // when the file cannot be opened, -1 for any other failure.
+  // when the file cannot be opened, -1 for any other failure. An empty path is refused with
+  // -1 and logged, as are paths that are too long or hold a NUL byte.
   static int setFileSyncStat(const FileStatusInfo& info);
 
   // Removes the entry of info.path and every entry below it ("/" or "\" after the path).
-  // Results as setFileSyncStat.
+  // Results and refused paths as setFileSyncStat.
   static int rmFileSyncStat(const FileStatusInfo& info);
 
   // Removes every entry in state syncStatus from the file dbPath (not the current file).

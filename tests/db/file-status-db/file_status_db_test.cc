@@ -145,6 +145,9 @@ TEST_F(FileStatusDBTest, FailuresReturnTheirCodeAndLogOneLine) {
       {[] { return FS::isAnySubFileDirSyncing(""); }, 0, "prefix dirpath is empty."},
       {[&] { return FS::isAnySubFileDirSyncing(d1039); }, 0, tooLong(d1039 + "/")},
       {[&] { return FS::rmFileSyncStat(Info(p1040, 0, 2)); }, -1, tooLong(p1040)},
+      // Removing "" would take every absolute path with it.
+      {[] { return FS::rmFileSyncStat(Info("", 0, 2)); }, -1, "filepath is empty."},
+      {[] { return FS::setFileSyncStat(Info("", 0, 2)); }, -1, "filepath is empty."},
       // Cut at its NUL byte, the path would name "/d/a" and its whole subtree.
       {[&] { return FS::rmFileSyncStat(Info(nul, 0, 2)); }, -1, holdsNul},
       {[&] { return FS::getFileSyncStat(nul, &keep); }, -1, holdsNul},
@@ -176,6 +179,31 @@ TEST_F(FileStatusDBTest, FailuresReturnTheirCodeAndLogOneLine) {
   EXPECT_EQ(Show(keep), "keep|5|6");  // Refusals and failed reads leave the record alone.
   EXPECT_EQ(Show(found), "/d/a|1|2");
   EXPECT_EQ(Exec(db_, kPaths), Strings{"/d/a"});
+}
+
+// A code cell reads as atoi() reads it, but a number outside the 32-bit range reads as 0 instead
+// of wrapping into a code (4294967298 would show syncing, 1e20 synced).
+TEST_F(FileStatusDBTest, CodesOutsideThe32BitRangeReadAsZero) {
+  const std::pair<const char*, int> cases[] = {{"2", 2},
+                                               {"-2147483648", INT_MIN},
+                                               {"2147483647", INT_MAX},
+                                               {"2147483648", 0},
+                                               {"4294967298", 0},
+                                               {"4294967297", 0},
+                                               {"-4294967295", 0},
+                                               {"1e20", 0},
+                                               {"1e300", 0},
+                                               {"-1e300", 0},
+                                               {"2.9", 2},
+                                               {"'3x'", 3}};
+  for (const auto& [value, code] : cases) {
+    Exec(db_, std::string("delete from fstatinfo; insert into fstatinfo (path, fileType, "
+                          "syncStatus) values ('/p', ") +
+                  value + ", " + value + ")");
+    FileStatusInfo info;
+    EXPECT_EQ(FS::getFileSyncStat("/p", &info), 0) << value;
+    EXPECT_EQ(Show(info), "/p|" + std::to_string(code) + "|" + std::to_string(code)) << value;
+  }
 }
 
 // Paths of what quoting, LIKE and GLOB treat specially (letters lower case, as lookups ignore
