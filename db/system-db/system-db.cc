@@ -56,18 +56,21 @@ constexpr char kLookupTableScript[] =
     "\tsync_folder TEXT );"
     "COMMIT; ";
 
-// The session whose sync_folder holds the path: the path equals the folder or continues it with
-// "/". Appending "/" to the path turns both cases into one prefix test against folder + "/".
-// A folder that already ends with "/" takes "_" (the appended "/" or any byte) instead, so the
-// path must still be the folder or go on below it. The folder is escaped so that its "%", "_"
-// and "\" match literally; LIKE keeps comparing ASCII letters without case. A NULL folder makes
-// the pattern NULL and never matches; an empty one gives the pattern "/%", every absolute path.
-// The longest folder wins.
+// The session whose sync_folder holds the path. The folder F is sync_folder without its trailing
+// "/" (a folder of only "/" gives "", the root); it holds the path when the path + "/" begins
+// with F + "/", so the path is F or lies below it. The prefix is cut from the path as bytes
+// (substr of a BLOB) and compared in the NOCASE collation: ASCII letters without case, every
+// other byte exactly, whatever SQLite's LIKE or an ICU lower() would make of non-ASCII text, and
+// "%", "_" and "\" are plain bytes. A folder longer than the longest accepted path cannot equal
+// a prefix of one, so an over-long row drops out by itself instead of failing the query as an
+// over-long LIKE pattern did. A NULL folder holds nothing. The longest folder wins, counted in
+// bytes after the trim; equal ones (the same folder up to ASCII case and trailing slashes) are
+// decided by the row stored first.
 constexpr char kLookupQuery[] =
-    "select * from session_table where ('%q' || '/') LIKE "
-    "(replace(replace(replace(sync_folder, '\\', '\\\\'), '%%', '\\%%'), '_', '\\_') || "
-    "(CASE WHEN substr(sync_folder, -1) = '/' THEN '_%%' ELSE '/%%' END)) ESCAPE '\\' "
-    "ORDER BY length(sync_folder) DESC  LIMIT 1;";
+    "select * from session_table where "
+    "CAST(substr(CAST('%q/' AS BLOB), 1, length(CAST(rtrim(sync_folder, '/') AS BLOB)) + 1) "
+    "AS TEXT) = (rtrim(sync_folder, '/') || '/') COLLATE NOCASE "
+    "ORDER BY length(CAST(rtrim(sync_folder, '/') AS BLOB)) DESC, rowid LIMIT 1;";
 
 // --- RAII holders ------------------------------------------------------------------------------
 
@@ -103,14 +106,14 @@ class DbLock {
 };
 
 // A zero-filled buffer of N bytes that a value is copied through. assign() reports whether the
-// whole value fitted; a value that did not must not be used, since a cut path or name would
-// match or write the wrong row.
+// whole value was copied; a value that was not must not be used, since a path or name cut at the
+// buffer's end or at a NUL byte would match or write the wrong row.
 template <size_t N>
 class Buffer {
  public:
   bool assign(const std::string& value) {
     length_ = SystemDB::wcstombsIfNeed(buf_, value, N);
-    return length_ < N;
+    return length_ < N && length_ == value.size();
   }
   bool assign(const char* value) {
     length_ = SystemDB::mbstowcsIfNeed(buf_, value, N);
@@ -132,9 +135,20 @@ void logTooLong(const char* op, size_t length, size_t limit) {
                  limit);
 }
 
-// Copies an argument into its scratch buffer; refuses (logged) a value that does not fit.
+// Refuses (logged) a text argument that holds a NUL byte: SQL would see only its part before the
+// NUL, another session, share or path.
+bool isWholeText(const std::string& value, const char* op) {
+  const size_t nul = value.find('\0');
+  if (nul == std::string::npos) return true;
+  KELO_LOG_ERROR(kLog, "%s: value holds a NUL byte at offset %zu\n", op, nul);
+  return false;
+}
+
+// Copies an argument into its scratch buffer; refuses (logged) a value that holds a NUL byte or
+// does not fit.
 template <size_t N>
 bool copyArgument(Buffer<N>* buf, const std::string& value, const char* op) {
+  if (!isWholeText(value, op)) return false;
   if (buf->assign(value)) return true;
   logTooLong(op, buf->length(), N - 1);
   return false;
@@ -156,6 +170,12 @@ int32_t parseInt32(const char* text) {
   if (value > INT32_MAX) return INT32_MAX;
   if (value < INT32_MIN) return INT32_MIN;
   return static_cast<int32_t>(value);
+}
+
+// Reads decimal text as a signed 64-bit number (as parseInt32, saturating at the 64-bit bounds)
+// and keeps its bits, as sqlite3_column_int64 gives id and view_id to the list readers.
+uint64_t parseId(const char* text) {
+  return text != nullptr ? static_cast<uint64_t>(std::strtoll(text, nullptr, 10)) : 0;
 }
 
 unsigned long long ull(uint64_t value) { return static_cast<unsigned long long>(value); }
@@ -408,8 +428,8 @@ int setSessionColumn(const char* op, const char* column, const std::string& sess
 }
 
 // Part of the row that the lookup by path reads, by the positions of the full layout. Integers
-// come as text from sqlite3_get_table; id and view_id are read as 32-bit values and widened with
-// their sign. Returns false for a text value longer than its buffer.
+// come as text from sqlite3_get_table; id and view_id are read as 64-bit values, the 32-bit
+// members are clamped to their range. Returns false for a text value longer than its buffer.
 bool assignLookupColumn(int col, const char* text, KELOSessionInfo* info) {
   const auto text_member = [text](std::string* member) {
     ValueBuffer buf;
@@ -417,10 +437,9 @@ bool assignLookupColumn(int col, const char* text, KELOSessionInfo* info) {
     *member = buf.c_str();
     return true;
   };
-  const auto widened = [text] { return static_cast<uint64_t>(int64_t{parseInt32(text)}); };
   switch (col) {
     case 0:
-      info->id = widened();
+      info->id = parseId(text);
       return true;
     case 2:
       return text_member(&info->share_name);
@@ -430,7 +449,7 @@ bool assignLookupColumn(int col, const char* text, KELOSessionInfo* info) {
       info->attribute = parseInt32(text);
       return true;
     case 6:
-      info->view_id = widened();
+      info->view_id = parseId(text);
       return true;
     case 7:
       info->status = parseInt32(text);
@@ -806,7 +825,8 @@ int SystemDB::setConnectionInfo(KELOConnectionInfo& info, const TunnelInfo& tunn
   if (!copyArgument(&ip, info.server_ip, kOp) || !copyArgument(&user, info.username, kOp) ||
       !copyArgument(&server, info.server_name, kOp) ||
       !copyArgument(&waypoint, info.waypoint_mode, kOp) ||
-      !copyArgument(&vault, info.vault_id, kOp) || !copyArgument(&session, info.session, kOp)) {
+      !copyArgument(&vault, info.vault_id, kOp) || !copyArgument(&session, info.session, kOp) ||
+      !isWholeText(tunnel.tunnel_ip, kOp)) {
     return -1;
   }
   return writeLocked(
@@ -833,7 +853,7 @@ int SystemDB::updateConnectionInfo(KELOConnectionInfo& info, const TunnelInfo& t
   if (!copyArgument(&ip, info.server_ip, kOp) || !copyArgument(&server, info.server_name, kOp) ||
       !copyArgument(&vault, info.vault_id, kOp) ||
       !copyArgument(&waypoint, info.waypoint_mode, kOp) ||
-      !copyArgument(&session, info.session, kOp)) {
+      !copyArgument(&session, info.session, kOp) || !isWholeText(tunnel.tunnel_ip, kOp)) {
     return -1;
   }
   // Logs "update conn id %llu" and "cannnot get id for last update connection".

@@ -22,7 +22,8 @@
 //
 // Results: 0 for success, -1 for failure (the lookup by path may also return a positive SQLite
 // code). Strings are UTF-8 bytes. A value longer than its limit (511 bytes for a database path,
-// 1023 bytes for other values unless an operation says 255) is refused with -1, never shortened.
+// 1023 bytes for other values unless an operation says 255) is refused with -1, never shortened;
+// so is a text argument that holds a NUL byte (logged, except by the silent lookup by path).
 // Messages go to the logger under the component "system_db_debug".
 //
 // Usage:
@@ -120,11 +121,23 @@ class SystemDB {
 
   // --- Lookup by path (own connection, no lock, silent) ------------------------------------
 
-  // Fills *info from the session whose sync_folder holds `filePath`: the path equals the folder
-  // (ASCII letters without case) or continues it with "/"; the longest such folder wins. Returns 0
-  // (info untouched when none holds it), -1 for an empty or too long argument, a null info or a
-  // failed open/table check, or the positive SQLite code of a failed query; info is untouched on
-  // every failure.
+  // Fills *info from the session whose sync_folder holds `filePath`. The matching rule:
+  //  - A row's folder F is its sync_folder with every trailing "/" removed; a folder of only
+  //    "/" becomes "", the root. F holds the path P when P + "/" begins with F + "/": P is F
+  //    itself (with or without trailing "/") or lies below it; /u/ab is not in /u/a.
+  //  - The comparison is of bytes, the 26 ASCII letters matching either case; no other case
+  //    folding or Unicode normalisation. "%", "_" and "\" are ordinary bytes.
+  //  - A NULL sync_folder holds nothing; "", "/", "//" hold every path that begins with "/".
+  //  - A row whose F is longer than 1023 bytes (the longest path accepted) holds nothing and
+  //    does not keep the other rows from matching.
+  //  - Of the rows that hold P, the one with the longest F in bytes wins; between equally long
+  //    ones (the same folder up to ASCII case and trailing slashes) the lowest rowid wins.
+  // Row values are read by the positions of the full layout: id and view_id as 64-bit numbers,
+  // attribute and status clamped to 32 bits, texts of up to 1023 bytes.
+  // Returns 0 (info untouched when none holds it), -1 for an empty argument, an argument that is
+  // too long or holds a NUL byte, a null info, a failed open/table check or a row value too long
+  // for its buffer, or the positive SQLite code of a failed query; info is untouched on every
+  // failure.
   static int getSessionInfoByFilePath(const std::string& dbPath, const std::string& filePath,
                                       KELOSessionInfo* info);
 

@@ -144,10 +144,10 @@ TEST_F(Hostile, ValuesKeepTheirMeaningAndCannotChangeTheSql) {
   const auto run = [&](const std::string& name) {
     const std::string p = root_ + "/" + name;
     // The store takes paths of up to 1039 bytes, the registry values of up to 1023 (the folder
-    // is asked for with "/f" added), the Finder only UTF-8 ones.
+    // is registered as "<p>/f/"), the Finder only UTF-8 ones.
     const bool fits = p.size() <= FileStatusDB::kMaxPathLen;
     const bool child_fits = p.size() + 2 <= FileStatusDB::kMaxPathLen;
-    const bool registered = p.size() + 2 < SystemDB::kValueBufferSize;
+    const bool registered = p.size() + 3 < SystemDB::kValueBufferSize;
     const bool shown = kelo::IsValidUtf8(p) && p.size() < SystemDB::kValueBufferSize;
     MakeHome(p);
     LogCapture log;
@@ -156,8 +156,8 @@ TEST_F(Hostile, ValuesKeepTheirMeaningAndCannotChangeTheSql) {
     EXPECT_EQ(FileStatusDB::setFileSyncStat(Info(p, 1, 1)), fits ? 0 : -1);
     EXPECT_EQ(FileStatusDB::setFileSyncStat(Info(p + "/c", 0, 2)), child_fits ? 0 : -1);
     ASSERT_EQ(SystemDB::initialize(sys_), 0);
-    // A folder "<p>/" holds what is below p, not p itself.
-    KELOSessionInfo info{0, name, name, 0, 2, 10, 0, p + "/", ""}, found, decoy;
+    // A folder "<p>/f/" holds "<p>/f" (its trailing slash aside), not p itself.
+    KELOSessionInfo info{0, name, name, 0, 2, 10, 0, p + "/f/", ""}, found, decoy;
     EXPECT_EQ(SystemDB::addNewSessionInfo(info, 1), registered ? 0 : -1);
     EXPECT_EQ(SystemDB::updateSessionInfo(info), registered ? 0 : -1);
     EXPECT_EQ(SystemDB::setSessionStatus(name, 11), name.size() < 1024 ? 0 : -1);
@@ -174,7 +174,7 @@ TEST_F(Hostile, ValuesKeepTheirMeaningAndCannotChangeTheSql) {
     EXPECT_TRUE(Files() == before) << "a read changed a file";
     EXPECT_EQ(entry.path + "|" + std::to_string(entry.syncStatus), fits ? p + "|1" : "|0");
     EXPECT_EQ(Show(found) + "|" + folder, registered
-                                              ? name + "|" + name + "|" + p + "/|11|" + p + "/"
+                                              ? name + "|" + name + "|" + p + "/f/|11|" + p + "/f/"
                                               : Show(KELOSessionInfo()) + "|");
     EXPECT_EQ(Show(decoy), "Sync||" + root_ + "|10") << "a wildcard took a sibling's path";
     EXPECT_EQ(FileStatusDB::rmFileSyncStat(Info(p, 0, 0)), fits ? 0 : -1);

@@ -154,6 +154,8 @@ TEST(SystemDBLifecycle, StatesSchemaAndClosedRegistry) {
       {missing, -1, failed + "Failed to open database at '" + missing + "'. [14] unable to open "
                     "database file\n", ""},
       {big, -1, "[ERROR] initialize: value of 512 bytes is longer than its limit of 511\n", ""},
+      {a + std::string("\0x", 2), -1, "[ERROR] initialize: value holds a NUL byte at offset " +
+                                   std::to_string(a.size()) + "\n", ""},
       {a, 0, init + " with location '" + a + "'\n", a},
       {missing, 0, init + " (no-op)\n", a},
       {"", 0, "[INFO] SystemDB has been deinitialzed\n", ""}};
@@ -209,34 +211,41 @@ TEST(SystemDBLifecycle, StatesSchemaAndClosedRegistry) {
   EXPECT_EQ(R(0, sessions, ids, names, info.id, conn.id, text, n), "0||||77|0|keep|5");
 }
 
-// The session holding a path: its folder is the path or a folder above it; the longest wins.
+// The session holding a path: its folder, trailing slashes aside, is the path or a folder above
+// it, compared byte for byte but for ASCII case; the longest wins, then the lowest id.
 TEST_F(SystemDBTest, LookupByPath) {
   Sql("INSERT INTO session_table (id, sync_folder) VALUES (1, '/u/a'), (2, '/u/a/b'), "
-      "(3, '/u/my_dir'), (4, '/u/\xC3\x84rger'), (5, '/u/q''uote'), (6, '/u/slash/'), (9, ''), "
-      "(10, NULL);");  // '' holds every absolute path, NULL nothing
+      "(3, '/u/my_dir'), (4, '/u/\xC3\x84rger'), (5, '/u/q''uote'), (6, '/u/slash/'), "
+      "(7, '/u/pct%'), (8, '/u/back\\'), (9, ''), (10, NULL), (13, '/u/a//'), (14, '/U/A/B/D'), "
+      "(15, '/u/\xEF\xBF\xBD'), (16, '/u/a/b/' || replace(hex(zeroblob(13000)), '0', '_'));");
+  // '' holds every absolute path, NULL nothing; 16 can hold no path (26,007 bytes) and must not
+  // keep the others from matching.
   // clang-format off
   const std::pair<const char*, uint64_t> cases[] = {
-      {"/u/a/b/c", 2}, {"/u/a/c", 1}, {"/u/a/b", 2}, {"/u/a/b/", 2}, {"/u/a/bc/d", 1}, {"/u/ab", 9},
-      {"/U/A/B/c", 2}, {"/u/my_dir/f", 3}, {"/u/myXdir/f", 9}, {"/u/q'uote/f", 5},
+      {"/u/a/b/c", 2}, {"/u/a/c", 1}, {"/u/a", 1}, {"/u/a/b", 2}, {"/u/a/b/", 2}, {"/u/a/bc/d", 1},
+      {"/u/ab", 9}, {"/U/A/B/c", 2}, {"/u/a/b/d/x", 14}, {"/u/my_dir/f", 3}, {"/u/myXdir/f", 9},
+      {"/u/q'uote/f", 5}, {"/u/pct%/f", 7}, {"/u/pctX/f", 9}, {"/u/back\\/f", 8},
       {"/u/\xC3\x84rger/f", 4}, {"/u/\xC3\xA4rger/f", 9},  // only ASCII letters ignore case
-      {"/u/slash/f", 6}, {"/u/slash/", 6}, {"/u/slash", 9}, {"/v", 9}, {"v", 0}};
+      {"/u/\xEF\xBF\xBD/f", 15}, {"/u/\xEF\xBF\xBE/f", 9},  // other bytes compare exactly
+      {"/u/slash/f", 6}, {"/u/slash/", 6}, {"/u/slash", 6}, {"/u/slashx", 9}, {"/v", 9}, {"v", 0}};
   // clang-format on
   for (const auto& [path, id] : cases) {
     KELOSessionInfo found;
     EXPECT_EQ(R(Lookup(db_, path, &found), found.id), R(0, id)) << path;
   }
-  // Numbers read as atoi would, clamped to 32 bits; id and view_id are widened with their sign.
+  // Numbers read as atoi would; id and view_id as 64-bit numbers, the others clamped to 32 bits.
   KELOSessionInfo info{0, "S", "sess", 0, 0, 0, -5, "", "keep"};
   Sql("INSERT INTO session_table (id, sync_folder) VALUES (5000000000, '/f');");
   // clang-format off
-  const std::pair<std::string, int32_t> numbers[] = {
-      {"NULL", 0}, {"-7", -7}, {"'  8x'", 8}, {"'abc'", 0}, {"2.9", 2}, {"3000000000", INT32_MAX},
-      {"-3000000000", INT32_MIN}, {"'99999999999999999999x'", INT32_MAX}};
+  const std::tuple<std::string, int32_t, int64_t> numbers[] = {
+      {"NULL", 0, 0}, {"-7", -7, -7}, {"'  8x'", 8, 8}, {"'abc'", 0, 0}, {"2.9", 2, 2},
+      {"3000000000", INT32_MAX, 3000000000}, {"-3000000000", INT32_MIN, -3000000000},
+      {"'99999999999999999999x'", INT32_MAX, INT64_MAX}};
   // clang-format on
-  for (const auto& [v, n] : numbers) {
+  for (const auto& [v, n, wide] : numbers) {
     Sql("UPDATE session_table SET attribute = " + v + ", view_id = " + v + ", status = " + v);
-    const std::string s = Text(n) + ",", w = Text(uint64_t(int64_t{n})) + ",";
-    EXPECT_EQ(R(Lookup(db_, "/f", &info), info), "0|2147483647,,," + s + w + s + "-5,/f,keep") << v;
+    const std::string s = Text(n) + ",", w = Text(uint64_t(wide)) + ",";
+    EXPECT_EQ(R(Lookup(db_, "/f", &info), info), "0|5000000000,,," + s + w + s + "-5,/f,keep") << v;
   }
   // Failures are silent and leave the record untouched.
   const std::string old = dir_ / "old.sqlite";
@@ -246,7 +255,8 @@ TEST_F(SystemDBTest, LookupByPath) {
   // clang-format off
   const std::tuple<std::string, std::string, int> failures[] = {
       {"", "/p/x", -1}, {"/" + std::string(511, 'd'), "/p/x", -1}, {old, "/p/x", SQLITE_ERROR},
-      {db_, "/p/" + std::string(1021, 'p'), -1}, {db_, "/l/x", -1}};  // /l: share too long
+      {db_, "/p/" + std::string(1021, 'p'), -1}, {db_, "/l/x", -1},  // /l: share too long
+      {db_ + std::string("\0x", 2), "/p/x", -1}, {db_, std::string("/p\0/../x", 8), -1}};
   // clang-format on
   Log log;
   for (const auto& [db, path, result] : failures) {
@@ -264,7 +274,10 @@ TEST_F(SystemDBTest, LookupByPath) {
             "CREATE TABLE session_table ( \tid INTEGER primary key, \tconn_id INTEGER, "
             "\tshare_name TEXT, \tsession TEXT, \tattribute INTEGER, \tctime DATATIME DEFAULT "
             "(strftime('%s','now')), \tview_id INTEGER, \tstatus INTEGER, \tsync_folder TEXT )");
-  ::Rows(db, "INSERT INTO session_table VALUES (4, 1, 'home', 's', 4, 0, 6, 11, '/n')");
+  ::Rows(db,
+         "INSERT INTO session_table VALUES (4, 1, 'home', 's', 4, 0, 6, 11, '/n'), "
+         "(3, 1, 'root', '', 0, 0, 0, 0, '//')");  // only slashes: the root
+  EXPECT_EQ(R(Lookup(db, "/x", &info), info.id), "0|3");
   EXPECT_EQ(R(Lookup(db, "/N/f", &info), info), "0|4,home,s,4,6,11,-5,/p,keep");
   S::destroy();
   ASSERT_EQ(S::initialize(db), 0);
@@ -322,6 +335,32 @@ TEST_F(SystemDBTest, UpdatesLinkAndConnection) {
   Sql("INSERT INTO session_table (id, conn_id, share_name, session, attribute, view_id) VALUES "
       "(1, 1, 'docs', 's1', 4, 10), (2, 1, 'pics', 's2', 3, 11), (3, 2, 'home', NULL, 4, 10), "
       "(4, 2, 'x', 'all', 0, 12), (5, 1, 'HOME', 'All', 7, 13);");
+  // A text argument holding a NUL byte is refused: cut there, it would name session s1.
+  const std::string s1("s1\0junk", 7), nul = ": value holds a NUL byte at offset 2\n";
+  const std::string before = Rows("SELECT * FROM session_table");
+  KELOSessionInfo cut{0, "docs", s1, 4, 10, 0, 0, "/d", ""}, add{0, "n", "", 4, 1, 0, 0, s1, ""};
+  KELOConnectionInfo named{0, "", "", 0, "", "", "v", s1, 0, 0},
+      ok{0, "", "", 0, "", "", "v", "", 0, 0};
+  std::string out;
+  int n = 0;
+  ExpectFailures(
+      {{"setSessionStatus" + nul, [&] { return S::setSessionStatus(s1, 5); }},
+       {"setSessionErr" + nul, [&] { return S::setSessionErr(s1, 5); }},
+       {"getSyncFolder" + nul, [&] { return S::getSyncFolder(s1, out); }},
+       {"getSyncFolderBySession" + nul, [&] { return S::getSyncFolderBySession(s1, out); }},
+       {"getFolderInfoBySession" + nul, [&] { return S::getFolderInfoBySession(s1, out, out); }},
+       {"getSessionStatusAndErr" + nul, [&] { return S::getSessionStatusAndErr(s1, n, n); }},
+       {"setComputername" + nul, [&] { return S::setComputername(s1); }},
+       {"updateSessionInfo" + nul, [&] { return S::updateSessionInfo(cut); }},
+       {"addNewSessionInfo" + nul, [&] { return S::addNewSessionInfo(add, 1); }},
+       {"setConnectionInfo" + nul, [&] { return S::setConnectionInfo(named, {}); }},
+       {"updateConnectionInfo" + nul, [&] { return S::updateConnectionInfo(named, {}); }},
+       {"setConnectionInfo" + nul, [&] {
+          return S::setConnectionInfo(ok, {true, s1, 1});
+        }}});
+  EXPECT_EQ(R(0, out, n), "0||0");
+  EXPECT_EQ(Rows("SELECT * FROM session_table") + Rows("SELECT count(*) FROM connection_table"),
+            before + "0");
   KELOSessionInfo gone{0, "", "", 0, 10, 0, 0, "", ""};
   const std::tuple<std::function<int()>, const char*, const char*> cases[] = {
       // call (status and error are 1 before), column afterwards by id
