@@ -27,6 +27,7 @@
 #include "iconoverlay/linux-platform.h"
 #include "log/log.h"
 #include "tools/demo-home.h"
+#include "tools/doctor.h"
 #include "tools/lexical-path.h"
 
 namespace kelo {
@@ -51,6 +52,7 @@ const char kMainUsage[] =
     "  demo [DIR]               build a sample home directory and show its badges\n"
     "  set-state PATH STATE     record a sync state for a path\n"
     "  reset-syncing PATH       turn the syncing entries of PATH's session into synced\n"
+    "  doctor                   check the whole set-up: why badges are missing or wrong\n"
     "\n"
     "  --log-config FILE        set the logger's thresholds from a key=value file\n"
     "                           (e.g. \"system_db_debug=7\"); log lines go to stderr\n"
@@ -664,6 +666,7 @@ int Main(int argc, char** argv) {
   if (command == "sessions") return RunSessions(rest);
   if (command == "set-state") return RunSetState(rest);
   if (command == "reset-syncing") return RunResetSyncing(rest);
+  if (command == "doctor") return RunDoctor(rest);
   return UsageError("", "unknown command '" + command + "'");
 }
 

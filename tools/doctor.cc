@@ -1,0 +1,957 @@
+#include "tools/doctor.h"
+
+#include <dirent.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utf8proc.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "db/reader-mode/reader-mode.h"
+#include "db/system-db/system-db.h"
+#include "iconoverlay/badge-resolver.h"
+#include "tools/tool-common.h"
+
+namespace kelo {
+
+const char kDoctorUsage[] =
+    "usage: kelo-overlay doctor [--home DIR] [--json]\n"
+    "\n"
+    "Checks everything that decides which badges the Finder plug-in draws: the system\n"
+    "database, every session and its folder on disk, and the file status database of\n"
+    "every session that shows badges. Prints each finding with its severity (error:\n"
+    "badges cannot appear; warning: some badges wrong, missing or slow; note), the\n"
+    "session and file, a count, examples and what would fix it. Only reads: every file\n"
+    "is left as it was.\n"
+    "\n"
+    "  --home DIR   check the client databases under DIR/.Tarnvale (default: your home)\n"
+    "  --json       print the findings as one JSON object\n"
+    "\n"
+    "Exit status: 0 when there is no error or warning, 1 when there is, 2 for usage.\n";
+
+namespace {
+
+const char kCommand[] = "doctor";
+constexpr size_t kMaxExamples = 3;
+// A check waits this long for a lock the client holds before it reports the file unreadable.
+constexpr int kBusyTimeoutMs = 5000;
+
+enum Severity { kError, kWarning, kNote };
+const char* const kSeverityNames[] = {"error", "warning", "note"};
+
+struct Finding {
+  Severity severity;
+  std::string code;     // stable name of the kind of finding
+  std::string message;  // what is wrong and what it does to the badges
+  std::string file;     // the file it concerns, or ""
+  uint64_t count = 1;
+  std::vector<std::string> examples;
+  std::string fix;
+};
+
+// A count of things of one kind and the first few of them.
+struct Tally {
+  uint64_t count = 0;
+  std::vector<std::string> examples;
+  void Add(std::string_view example) {
+    ++count;
+    if (examples.size() < kMaxExamples) examples.push_back(Printable(example));
+  }
+};
+
+struct Session {
+  int64_t id = 0;
+  std::string share;
+  bool has_status = false;
+  int64_t status = 0;
+  bool has_folder = false;
+  std::string folder;  // as recorded
+  std::string key;     // the folder without trailing slashes, ASCII letters in lower case
+  bool ShowsBadges() const {
+    return has_status && status >= kSessionStatusFirstActive && status <= kSessionStatusLastActive;
+  }
+  std::string Name() const {
+    return "session " + std::to_string(id) + " (" + Printable(share) + ", status " +
+           (has_status ? std::to_string(status) : std::string("none")) + ")";
+  }
+};
+
+struct Block {
+  const Session* session = nullptr;  // nullptr: the system database
+  std::vector<Finding> findings;
+};
+
+std::string AsciiLower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+std::string WithoutTrailingSlashes(std::string_view folder) {
+  while (!folder.empty() && folder.back() == '/') folder.remove_suffix(1);
+  return std::string(folder);
+}
+
+// True when `path` (ASCII letters in lower case) is `key` or lies below it.
+bool Holds(std::string_view key, std::string_view path) {
+  return path.size() >= key.size() && path.compare(0, key.size(), key) == 0 &&
+         (path.size() == key.size() || path[key.size()] == '/');
+}
+
+bool HasNonAscii(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; });
+}
+
+// The form C of well-formed UTF-8 `text`, or `text` itself when utf8proc cannot say.
+std::string FormC(std::string_view text) {
+  if (!HasNonAscii(text)) return std::string(text);
+  const std::string copy(text);
+  utf8proc_uint8_t* nfc = utf8proc_NFC(reinterpret_cast<const utf8proc_uint8_t*>(copy.c_str()));
+  if (nfc == nullptr) return copy;
+  std::string out(reinterpret_cast<char*>(nfc));
+  std::free(nfc);
+  return out;
+}
+
+std::string Milliseconds(double ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f ms", ms);
+  return text;
+}
+
+// Where a recorded path is on disk: under its own bytes, under a name that differs only
+// in Unicode form (as a file system that keeps names as given shows it), or nowhere.
+class DiskNames {
+ public:
+  enum Presence { kExact, kOtherForm, kMissing };
+
+  Presence Find(const std::string& path, std::string* on_disk) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0) {
+      *on_disk = path;
+      return kExact;
+    }
+    if (!HasNonAscii(path)) return kMissing;
+    std::string walked;
+    size_t pos = 1;
+    while (pos <= path.size()) {
+      const size_t end = std::min(path.find('/', pos), path.size());
+      const std::string component = path.substr(pos, end - pos);
+      pos = end + 1;
+      if (component.empty()) continue;
+      const std::string* name = Lookup(walked.empty() ? "/" : walked, component);
+      if (name == nullptr) return kMissing;
+      walked += "/" + *name;
+    }
+    *on_disk = walked;
+    return walked == path ? kExact : kOtherForm;
+  }
+
+ private:
+  // The entry of `folder` named `component`, or one whose form C is the same.
+  const std::string* Lookup(const std::string& folder, const std::string& component) {
+    auto [it, inserted] = listings_.try_emplace(folder);
+    if (inserted) {
+      if (DIR* dir = opendir(folder.c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+          it->second.emplace_back(entry->d_name, FormC(entry->d_name));
+        }
+        closedir(dir);
+      }
+    }
+    const std::string wanted = FormC(component);
+    const std::string* same_form_c = nullptr;
+    for (const auto& [name, form_c] : it->second) {
+      if (name == component) return &name;
+      if (same_form_c == nullptr && form_c == wanted) same_form_c = &name;
+    }
+    return same_form_c;
+  }
+
+  std::unordered_map<std::string, std::vector<std::pair<std::string, std::string>>> listings_;
+};
+
+// A progress line on standard error for checks that run longer than a second, when
+// standard error is a terminal.
+class Progress {
+ public:
+  Progress() : terminal_(isatty(STDERR_FILENO) == 1) {}
+  void Begin(std::string label) {
+    label_ = std::move(label);
+    start_ = std::chrono::steady_clock::now();
+  }
+  void Tick(uint64_t done, uint64_t total) {
+    if (!terminal_ || (done & 0x3FFF) != 0) return;
+    if (std::chrono::steady_clock::now() - start_ < std::chrono::seconds(1)) return;
+    std::fprintf(stderr, "\r%s: %" PRIu64 " of %" PRIu64 " entries\033[K", label_.c_str(), done,
+                 total);
+    shown_ = true;
+  }
+  void End() {
+    if (shown_) std::fprintf(stderr, "\r\033[K");
+    shown_ = false;
+  }
+
+ private:
+  bool terminal_;
+  bool shown_ = false;
+  std::string label_;
+  std::chrono::steady_clock::time_point start_;
+};
+
+struct DbCloser {
+  void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+struct StatementFinalizer {
+  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+
+// A read-only connection to an existing file. Opening read-only never creates a file and
+// never writes one.
+class ReadOnlyDb {
+ public:
+  int Open(const std::string& path) {
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+    db_.reset(raw);
+    if (rc == SQLITE_OK) sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+    return rc;
+  }
+  // Runs `sql`, binding `text` to its first parameter when it has one, and calls `row` for
+  // every row until it returns false. Returns the SQLite code: SQLITE_OK when it ran.
+  int Query(const std::string& sql, const std::function<bool(sqlite3_stmt*)>& row,
+            const std::string* text = nullptr) {
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &raw, nullptr);
+    std::unique_ptr<sqlite3_stmt, StatementFinalizer> statement(raw);
+    if (rc != SQLITE_OK) return rc;
+    if (text != nullptr) {
+      sqlite3_bind_text(raw, 1, text->data(), static_cast<int>(text->size()), SQLITE_TRANSIENT);
+    }
+    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+      if (!row(raw)) return SQLITE_OK;
+    }
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+  }
+  std::string Error() const { return sqlite3_errmsg(db_.get()); }
+
+ private:
+  std::unique_ptr<sqlite3, DbCloser> db_;
+};
+
+std::string ColumnText(sqlite3_stmt* statement, int column) {
+  const unsigned char* text = sqlite3_column_text(statement, column);
+  return text != nullptr ? std::string(reinterpret_cast<const char*>(text),
+                                       static_cast<size_t>(sqlite3_column_bytes(statement, column)))
+                         : std::string();
+}
+
+// The columns of `table` in order; empty when there is no such table.
+std::vector<std::string> TableColumns(ReadOnlyDb& db, const std::string& table) {
+  std::vector<std::string> columns;
+  db.Query("PRAGMA table_info(" + table + ")", [&](sqlite3_stmt* row) {
+    columns.push_back(ColumnText(row, 1));
+    return true;
+  });
+  return columns;
+}
+
+// Opens `path` read-only and checks that it is an undamaged database. Adds a finding of
+// severity error and returns false when the file cannot be used. `what` names the file
+// in messages and `prefix` the findings ("registry", "fstat").
+bool OpenChecked(const std::string& path, const std::string& prefix, const std::string& what,
+                 const std::string& restore, ReadOnlyDb* db, std::vector<Finding>* findings) {
+  const auto fail = [&](const std::string& code, const std::string& message, const std::string& fix,
+                        std::vector<std::string> examples = {}) {
+    findings->push_back({kError, prefix + "-" + code, message, path, 1, std::move(examples), fix});
+    return false;
+  };
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    return fail("unreadable", what + " is not a regular file: no badge can be read from it",
+                "move it away; " + restore);
+  }
+  if (access(path.c_str(), R_OK) != 0) {
+    return fail(
+        "unreadable",
+        what + " cannot be read (" + std::strerror(errno) + "): no badge can be read from it",
+        "let the user read it (chmod u+r)");
+  }
+  if (db->Open(path) != SQLITE_OK) {
+    return fail("unreadable", what + " cannot be opened (" + db->Error() + ")",
+                "check its permissions and those of its folder");
+  }
+  std::vector<std::string> problems;
+  const int rc = db->Query("PRAGMA quick_check", [&](sqlite3_stmt* row) {
+    problems.push_back(ColumnText(row, 0));
+    return problems.size() < kMaxExamples;
+  });
+  if (rc == SQLITE_NOTADB) {
+    return fail("not-database", what + " is not an SQLite database", "move it away; " + restore);
+  }
+  if (rc == SQLITE_CORRUPT || (rc == SQLITE_OK && (problems.size() != 1 || problems[0] != "ok"))) {
+    if (problems.empty()) problems.push_back(db->Error());
+    return fail("damaged", what + " is damaged (SQLite's quick check fails)",
+                "restore it from a backup, or move it away; " + restore, problems);
+  }
+  if (rc != SQLITE_OK) {
+    return fail("unreadable", what + " cannot be read (" + db->Error() + ")",
+                "try again when the client is idle; if it persists, move it away; " + restore);
+  }
+  return true;
+}
+
+// --- The system database ------------------------------------------------------------
+
+// Checks the layout of session_table against what the lookup by path reads.
+void CheckSessionTableLayout(const std::vector<std::string>& columns, const std::string& path,
+                             std::vector<Finding>* findings) {
+  static const std::vector<std::string> kNineColumns = {"id",      "conn_id",   "share_name",
+                                                        "session", "attribute", "ctime",
+                                                        "view_id", "status",    "sync_folder"};
+  if (columns == kNineColumns) {
+    findings->push_back(
+        {kWarning,
+         "registry-nine-columns",
+         "session_table has the nine-column layout (no error and computer_name columns): "
+         "badges appear, but the client cannot add a session to it (no column named error)",
+         path,
+         1,
+         {},
+         "move the file away and let the client create it again with its sessions"});
+    return;
+  }
+  // The lookup reads these columns of the row by position, and matches sync_folder by name.
+  static const std::pair<const char*, int> kReadAt[] = {
+      {"id", 0},      {"share_name", 2}, {"session", 3},     {"attribute", 4},
+      {"view_id", 6}, {"status", 7},     {"sync_folder", -1}};
+  Finding finding{kWarning,
+                  "registry-columns",
+                  "",
+                  path,
+                  0,
+                  {},
+                  "move the file away and let the client create it again with its sessions"};
+  for (const auto& [name, position] : kReadAt) {
+    const auto it = std::find(columns.begin(), columns.end(), name);
+    std::string problem;
+    if (it == columns.end()) {
+      problem = std::string("column ") + name + " is missing";
+    } else if (position >= 0 && it - columns.begin() != position) {
+      problem = std::string("column ") + name + " is at position " +
+                std::to_string(it - columns.begin()) + "; the lookup reads position " +
+                std::to_string(position);
+    }
+    if (problem.empty()) continue;
+    const std::string column = name;
+    if (column == "id" || column == "status" || column == "sync_folder") finding.severity = kError;
+    ++finding.count;
+    finding.examples.push_back(problem);
+  }
+  if (finding.count == 0) return;
+  finding.message = std::to_string(finding.count) +
+                    " columns of session_table are not where the lookup by path reads them" +
+                    (finding.severity == kError ? ": sessions are not found, or found wrong"
+                                                : ": sessions are listed with wrong values");
+  findings->push_back(std::move(finding));
+}
+
+// Checks the system database and reads its sessions. False when there are none to check.
+bool CheckRegistry(const std::string& path, std::vector<Finding>* findings,
+                   std::vector<Session>* sessions) {
+  const std::string restore = "the client creates it again and adds its sessions";
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    findings->push_back({kError,
+                         "registry-missing",
+                         "there is no system database: the plug-in draws no badge at all",
+                         path,
+                         1,
+                         {},
+                         "start the sync client and set up a synchronised folder"});
+    return false;
+  }
+  ReadOnlyDb db;
+  if (!OpenChecked(path, "registry", "the system database", restore, &db, findings)) return false;
+  const std::vector<std::string> columns = TableColumns(db, "session_table");
+  if (columns.empty()) {
+    findings->push_back({kError,
+                         "registry-no-session-table",
+                         "the system database has no session_table: no folder shows badges",
+                         path,
+                         1,
+                         {},
+                         "start the sync client; it creates its tables"});
+    return false;
+  }
+  CheckSessionTableLayout(columns, path, findings);
+  const auto has = [&](const char* name) {
+    return std::find(columns.begin(), columns.end(), name) != columns.end();
+  };
+  const std::string sql =
+      std::string("SELECT ") + (has("id") ? "id" : "rowid") + ", " +
+      (has("share_name") ? "share_name" : "NULL") + ", " + (has("status") ? "status" : "NULL") +
+      ", " + (has("sync_folder") ? "sync_folder" : "NULL") + " FROM session_table ORDER BY 1";
+  const int rc = db.Query(sql, [&](sqlite3_stmt* row) {
+    Session session;
+    session.id = sqlite3_column_int64(row, 0);
+    session.share = ColumnText(row, 1);
+    session.has_status = sqlite3_column_type(row, 2) != SQLITE_NULL;
+    session.status = sqlite3_column_int64(row, 2);
+    session.has_folder = sqlite3_column_type(row, 3) != SQLITE_NULL;
+    session.folder = ColumnText(row, 3);
+    session.key = AsciiLower(WithoutTrailingSlashes(session.folder));
+    sessions->push_back(std::move(session));
+    return true;
+  });
+  if (rc != SQLITE_OK) {
+    findings->push_back({kError,
+                         "registry-unreadable",
+                         "the sessions cannot be read (" + db.Error() + ")",
+                         path,
+                         1,
+                         {},
+                         "try again when the client is idle"});
+    return false;
+  }
+  return has("sync_folder");
+}
+
+// --- Sessions ------------------------------------------------------------------------
+
+// The session the lookup by path gives for `path`, asked the way the Finder asks.
+std::string LookupWinner(const std::string& registry, const std::string& path) {
+  ScopedDbRole reading(DbRole::kReader);
+  KELOSessionInfo found;
+  if (SystemDB::getSessionInfoByFilePath(registry, path, &found) != 0 || found.id == 0) return "";
+  return "session " + std::to_string(found.id);
+}
+
+void CheckSessionRecord(const std::string& registry, const Session& session,
+                        const std::vector<Session>& all, DiskNames* disk,
+                        std::vector<Finding>* findings) {
+  if (!session.ShowsBadges()) {
+    findings->push_back(
+        {kNote,
+         "session-inactive",
+         "status " + (session.has_status ? std::to_string(session.status) : std::string("none")) +
+             ": this session shows no badges (only status 10 and 11 do)",
+         registry,
+         1,
+         {},
+         "nothing, if it is paused on purpose; the client sets 10 or 11 when it syncs"});
+  }
+  if (!session.has_folder) {
+    findings->push_back({kWarning,
+                         "session-no-folder",
+                         "no folder is recorded: the session holds no path",
+                         registry,
+                         1,
+                         {},
+                         "set the session up again in the client"});
+    return;
+  }
+  if (session.folder.empty() || session.folder[0] != '/') {
+    findings->push_back({kWarning,
+                         "session-folder-not-absolute",
+                         session.folder.empty()
+                             ? "the folder is recorded empty: the session holds every path "
+                               "no other session holds"
+                             : "the folder is not an absolute path: it holds none of the "
+                               "Finder's paths",
+                         registry,
+                         1,
+                         {Printable(session.folder)},
+                         "set the session up again in the client"});
+    return;
+  }
+  if (session.folder.size() > 1 && session.folder.back() == '/') {
+    findings->push_back({kWarning,
+                         "session-trailing-slash",
+                         "the folder is recorded with a trailing slash: the items below it get "
+                         "badges, the folder's own icon does not",
+                         registry,
+                         1,
+                         {Printable(session.folder)},
+                         "record the folder without the trailing slash"});
+  }
+  const std::string folder = session.key.empty() ? "/" : WithoutTrailingSlashes(session.folder);
+  std::string on_disk;
+  switch (disk->Find(folder, &on_disk)) {
+    case DiskNames::kExact:
+      break;
+    case DiskNames::kMissing:
+      findings->push_back({kWarning,
+                           "session-folder-missing",
+                           "the folder does not exist on disk: nothing in it can be drawn",
+                           registry,
+                           1,
+                           {Printable(folder)},
+                           "if it was moved or renamed, point the session at its new place"});
+      break;
+    case DiskNames::kOtherForm:
+      if (FormC(folder) == folder) {
+        findings->push_back(
+            {kNote,
+             "session-folder-form",
+             "the folder is recorded in Unicode form C but named in another form on disk: "
+             "the Finder's paths are found by the lookup's second try, in form C",
+             registry,
+             1,
+             {"recorded " + Printable(folder), "on disk  " + Printable(on_disk)},
+             "nothing needed; recording the name as it is on disk saves the second lookup"});
+      } else {
+        findings->push_back(
+            {kWarning,
+             "session-folder-form",
+             "the folder is recorded in another Unicode form than on disk, and not in form C: "
+             "no path the Finder gives matches it",
+             registry,
+             1,
+             {"recorded " + Printable(folder), "on disk  " + Printable(on_disk)},
+             "record the folder in Unicode form C"});
+      }
+      break;
+  }
+  Finding nested{kNote, "session-nested", "", registry, 0, {}, ""};
+  Finding same{kWarning, "session-duplicate", "", registry, 0, {}, ""};
+  bool nested_inactive = false;
+  for (const Session& other : all) {
+    if (&other == &session || !other.has_folder || other.folder.empty() || other.folder[0] != '/') {
+      continue;
+    }
+    const std::string example = other.Name() + ": " + Printable(other.folder);
+    if (other.key == session.key) {
+      ++same.count;
+      if (same.examples.size() < kMaxExamples) same.examples.push_back(example);
+    } else if (Holds(session.key, other.key)) {
+      ++nested.count;
+      nested_inactive = nested_inactive || !other.ShowsBadges();
+      if (nested.examples.size() < kMaxExamples) nested.examples.push_back(example);
+    }
+  }
+  if (nested.count > 0) {
+    nested.message = std::to_string(nested.count) +
+                     " other sessions' folders lie inside this one: the paths below them belong "
+                     "to those sessions (the deepest folder wins)" +
+                     (nested_inactive ? ", and one of them shows no badges" : "");
+    nested.fix = "nothing, if this is meant; otherwise remove the inner session in the client";
+    findings->push_back(std::move(nested));
+  }
+  if (same.count > 0) {
+    const std::string winner = LookupWinner(registry, folder);
+    same.message = std::to_string(same.count) +
+                   " other sessions record the same folder (ASCII letters compared without "
+                   "case): only one of them is used" +
+                   (winner.empty() ? std::string() : ", " + winner + " for every path in it");
+    same.fix = "remove the sessions that should not be there in the client";
+    findings->push_back(std::move(same));
+  }
+}
+
+// --- File status databases -----------------------------------------------------------
+
+// True when some index of fstatinfo starts with `first` (and then `second`, when given),
+// the path column in the NOCASE collation, as the lookups need.
+bool HasLookupIndex(ReadOnlyDb& db, const std::vector<std::string>& indexes, const char* first,
+                    const char* second) {
+  for (const std::string& index : indexes) {
+    std::vector<std::pair<std::string, std::string>> keys;  // column, collation
+    db.Query("PRAGMA index_xinfo(" + index + ")", [&](sqlite3_stmt* row) {
+      if (sqlite3_column_int(row, 5) == 1)
+        keys.emplace_back(ColumnText(row, 2), ColumnText(row, 4));
+      return true;
+    });
+    const auto is = [&](size_t i, const char* name) {
+      if (i >= keys.size() || keys[i].first != name) return false;
+      return std::string(name) != "path" || AsciiLower(keys[i].second) == "nocase";
+    };
+    if (is(0, first) && (second == nullptr || is(1, second))) return true;
+  }
+  return false;
+}
+
+// Milliseconds one query of `sql` (bound to `folder`) takes.
+double TimeQuery(ReadOnlyDb& db, const std::string& sql, const std::string& folder) {
+  const auto start = std::chrono::steady_clock::now();
+  db.Query(
+      sql, [](sqlite3_stmt*) { return true; }, &folder);
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+struct EntryTallies {
+  Tally outside, other_session, not_nfc, not_utf8, gone, syncing, shown_syncing;
+};
+
+// One scan of fstatinfo in row order: every per-entry finding but the case variants.
+int ScanEntries(ReadOnlyDb& db, const Session& session, const std::vector<const Session*>& inner,
+                uint64_t total, DiskNames* disk, Progress* progress, EntryTallies* t) {
+  std::unordered_map<std::string, std::string> synced_folders;  // lower-case key -> path
+  std::unordered_set<std::string> syncing_parents;              // lower-case keys
+  uint64_t done = 0;
+  const int rc =
+      db.Query("SELECT path, fileType, syncStatus FROM fstatinfo", [&](sqlite3_stmt* row) {
+        progress->Tick(++done, total);
+        const std::string path = ColumnText(row, 0);
+        const int64_t type = sqlite3_column_int64(row, 1);
+        const int64_t state = sqlite3_column_int64(row, 2);
+        if (!IsValidUtf8(path)) {
+          t->not_utf8.Add(path);
+          return true;
+        }
+        if (HasNonAscii(path) && FormC(path) != path) t->not_nfc.Add(path);
+        const std::string key = AsciiLower(path);
+        if (!Holds(session.key, key)) {
+          t->outside.Add(path);
+          return true;
+        }
+        for (const Session* other : inner) {
+          if (Holds(other->key, key)) {
+            t->other_session.Add(path);
+            return true;
+          }
+        }
+        std::string on_disk;
+        if (disk->Find(path, &on_disk) == DiskNames::kMissing) t->gone.Add(path);
+        if (state == kStateSyncing) {
+          t->syncing.Add(path);
+          syncing_parents.insert(key.substr(0, key.rfind('/')));
+        } else if (state == kStateSynced && type == kFileTypeFolder) {
+          synced_folders.emplace(key, path);
+        }
+        return true;
+      });
+  // A folder recorded as synced shows syncing when an entry below it is syncing.
+  std::unordered_set<std::string> visited;
+  for (std::string folder : syncing_parents) {
+    while (Holds(session.key, folder) && visited.insert(folder).second) {
+      const auto found = synced_folders.find(folder);
+      if (found != synced_folders.end()) t->shown_syncing.Add(found->second);
+      if (folder.size() <= session.key.size()) break;
+      folder.resize(folder.rfind('/'));
+    }
+  }
+  return rc;
+}
+
+// One walk of the paths in NOCASE order, where case variants are neighbours.
+int ScanCaseVariants(ReadOnlyDb& db, Tally* variants) {
+  std::string previous;
+  bool previous_counted = false;
+  return db.Query(
+      "SELECT path FROM fstatinfo ORDER BY path COLLATE NOCASE", [&](sqlite3_stmt* row) {
+        std::string path = ColumnText(row, 0);
+        const bool variant =
+            path != previous && path.size() == previous.size() &&
+            sqlite3_strnicmp(path.data(), previous.data(), static_cast<int>(path.size())) == 0;
+        if (variant) {
+          if (!previous_counted) variants->Add(previous);
+          variants->Add(path);
+        }
+        previous_counted = variant;
+        previous = std::move(path);
+        return true;
+      });
+}
+
+void CheckFileStatusDb(const std::string& home, const Session& session,
+                       const std::vector<Session>& all, DiskNames* disk, Progress* progress,
+                       std::vector<Finding>* findings) {
+  const std::string path = FileStatusDbPath(home, static_cast<uint64_t>(session.id));
+  const std::string restore = "the client creates it again at its next sync of the session";
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    findings->push_back({kWarning,
+                         "fstat-missing",
+                         "the session has no file status database yet: nothing in its folder "
+                         "gets a badge until the client creates it",
+                         path,
+                         1,
+                         {},
+                         "let the client sync the session once; `kelo-overlay set-state` "
+                         "creates one by hand"});
+    return;
+  }
+  ReadOnlyDb db;
+  if (!OpenChecked(path, "fstat", "the file status database", restore, &db, findings)) return;
+  const std::vector<std::string> columns = TableColumns(db, "fstatinfo");
+  if (columns.empty()) {
+    findings->push_back({kError,
+                         "fstat-no-table",
+                         "the file status database has no fstatinfo table: nothing in the "
+                         "session's folder gets a badge",
+                         path,
+                         1,
+                         {},
+                         "move it away; " + restore});
+    return;
+  }
+  const std::vector<std::string> kColumns = {"id", "path", "fileType", "syncStatus"};
+  if (columns.size() < kColumns.size() ||
+      !std::equal(kColumns.begin(), kColumns.end(), columns.begin())) {
+    findings->push_back({kError,
+                         "fstat-columns",
+                         "fstatinfo does not start with the columns id, path, fileType and "
+                         "syncStatus that the lookup reads by position: states are read wrong",
+                         path,
+                         1,
+                         {},
+                         "move it away; " + restore});
+    return;
+  }
+  uint64_t total = 0;
+  db.Query("SELECT count(*) FROM fstatinfo", [&](sqlite3_stmt* row) {
+    total = static_cast<uint64_t>(sqlite3_column_int64(row, 0));
+    return false;
+  });
+
+  std::string mode;
+  db.Query("PRAGMA journal_mode", [&](sqlite3_stmt* row) {
+    mode = AsciiLower(ColumnText(row, 0));
+    return false;
+  });
+  if (mode != "wal") {
+    findings->push_back({kNote,
+                         "fstat-journal",
+                         "journal mode " + mode +
+                             ": while the client writes, the Finder's reads "
+                             "of this database wait (and give no badge after a short wait)",
+                         path,
+                         1,
+                         {},
+                         "the client may switch the file to WAL (PRAGMA journal_mode=WAL), in "
+                         "which reads do not wait for a writer"});
+  }
+
+  std::vector<std::string> indexes;
+  db.Query("PRAGMA index_list(fstatinfo)", [&](sqlite3_stmt* row) {
+    indexes.push_back(ColumnText(row, 1));
+    return true;
+  });
+  const bool entry_index = HasLookupIndex(db, indexes, "path", nullptr);
+  const bool subtree_index = HasLookupIndex(db, indexes, "syncStatus", "path");
+  if (!entry_index || !subtree_index) {
+    const std::string folder = WithoutTrailingSlashes(session.folder);
+    const double ms =
+        !entry_index
+            ? TimeQuery(db, "SELECT * FROM fstatinfo WHERE path = ?1 COLLATE NOCASE", folder)
+            : TimeQuery(db,
+                        "SELECT * FROM fstatinfo WHERE path LIKE ?1 || '/%' AND syncStatus = 2 "
+                        "LIMIT 2",
+                        folder);
+    findings->push_back(
+        {kWarning,
+         "fstat-no-index",
+         std::string("the lookup indexes are missing (") +
+             (entry_index ? "" : "fstatinfo_path_nocase_idx") +
+             (entry_index || subtree_index ? "" : ", ") +
+             (subtree_index ? "" : "fstatinfo_status_path_idx") + "): every " +
+             (entry_index ? "folder's subtree query" : "icon's lookup") + " reads all " +
+             std::to_string(total) + " entries; one took " + Milliseconds(ms) + " here",
+         path,
+         total,
+         {},
+         "the client builds them when it next opens the database; until then icons are slow"});
+  }
+
+  std::vector<const Session*> inner;
+  for (const Session& other : all) {
+    if (&other != &session && other.has_folder && !other.folder.empty() &&
+        other.key != session.key && Holds(session.key, other.key)) {
+      inner.push_back(&other);
+    }
+  }
+  EntryTallies t;
+  progress->Begin("checking session " + std::to_string(session.id));
+  int rc = ScanEntries(db, session, inner, total, disk, progress, &t);
+  Tally variants;
+  if (rc == SQLITE_OK) rc = ScanCaseVariants(db, &variants);
+  progress->End();
+  if (rc != SQLITE_OK) {
+    findings->push_back(
+        {kError,
+         "fstat-unreadable",
+         "the entries cannot be read (" + db.Error() + ")",
+         path,
+         1,
+         {},
+         "try again when the client is idle; if it persists, move it away; " + restore});
+    return;
+  }
+  const auto add = [&](Severity severity, const char* code, const Tally& tally,
+                       const std::string& what, const std::string& fix) {
+    if (tally.count == 0) return;
+    findings->push_back({severity, code, std::to_string(tally.count) + " " + what, path,
+                         tally.count, tally.examples, fix});
+  };
+  add(kWarning, "entries-outside", t.outside,
+      "entries lie outside the session's folder: they are never drawn",
+      "the client should remove them (or record them in the right session)");
+  add(kWarning, "entries-other-session", t.other_session,
+      "entries lie inside the folder of a session nested in this one: their badges come from "
+      "that session's database, never from these entries",
+      "the client should record them in the inner session's database");
+  add(kWarning, "entries-not-form-c", t.not_nfc,
+      "entries are not in Unicode form C: they are never found, since lookups use form C",
+      "the client should record paths in form C");
+  add(kWarning, "entries-case-variants", variants,
+      "entries differ from another entry only in the case of ASCII letters: a lookup finds "
+      "all of them and only the last one counts",
+      "the client should keep one entry per item");
+  add(kWarning, "entries-not-utf8", t.not_utf8,
+      "entries are not UTF-8: the Finder's paths are, so they are never found",
+      "the client should record paths in UTF-8");
+  add(kNote, "entries-gone", t.gone,
+      "entries name files or folders that no longer exist on disk: they are never drawn",
+      "nothing for the badges; the client removes them when it next syncs");
+  if (t.syncing.count > 0) {
+    Finding syncing{kNote,
+                    "entries-syncing",
+                    std::to_string(t.syncing.count) + " entries are recorded syncing",
+                    path,
+                    t.syncing.count,
+                    t.syncing.examples,
+                    "nothing while the client syncs; if it no longer does, `kelo-overlay "
+                    "reset-syncing PATH` records them synced"};
+    if (t.shown_syncing.count > 0) {
+      syncing.message +=
+          ", so " + std::to_string(t.shown_syncing.count) + " folders recorded synced show syncing";
+      syncing.examples = t.shown_syncing.examples;
+    }
+    findings->push_back(std::move(syncing));
+  }
+}
+
+// --- Output --------------------------------------------------------------------------
+
+void PrintHuman(const std::string& registry, const std::vector<Block>& blocks, size_t sessions,
+                const int counts[3]) {
+  for (const Block& block : blocks) {
+    if (block.session == nullptr) {
+      std::cout << "System database " << Printable(registry) << ": " << sessions
+                << (sessions == 1 ? " session\n" : " sessions\n");
+    } else {
+      std::cout << "\nSession " << block.session->id << " " << Printable(block.session->share)
+                << ", status "
+                << (block.session->has_status ? std::to_string(block.session->status) : "none")
+                << ": " << Printable(block.session->folder) << "\n";
+    }
+    if (block.findings.empty()) std::cout << "  ok\n";
+    for (const Finding& finding : block.findings) {
+      std::string label = kSeverityNames[finding.severity];
+      label.resize(9, ' ');
+      std::cout << "  " << label << finding.message << "\n";
+      for (const std::string& example : finding.examples) {
+        std::cout << "           e.g. " << example << "\n";
+      }
+      if (!finding.file.empty() && finding.file != registry) {
+        std::cout << "           in " << Printable(finding.file) << "\n";
+      }
+      std::cout << "           fix: " << finding.fix << "\n";
+    }
+  }
+  const auto plural = [](int n, const char* word) {
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+  };
+  std::cout << "\nSummary: " << plural(counts[kError], "error") << ", "
+            << plural(counts[kWarning], "warning") << ", " << plural(counts[kNote], "note") << " ("
+            << plural(static_cast<int>(sessions), "session") << " checked)\n";
+}
+
+void PrintJson(const std::string& home, const std::string& registry,
+               const std::vector<Block>& blocks, size_t sessions, const int counts[3]) {
+  std::cout << "{\"home\": " << JsonString(home) << ", \"system_db\": " << JsonString(registry)
+            << ",\n \"findings\": [";
+  bool first = true;
+  for (const Block& block : blocks) {
+    for (const Finding& f : block.findings) {
+      std::cout << (first ? "\n" : ",\n") << "  {\"severity\": \"" << kSeverityNames[f.severity]
+                << "\", \"code\": \"" << f.code << "\", \"session\": ";
+      if (block.session != nullptr) {
+        std::cout << block.session->id << ", \"share\": " << JsonString(block.session->share)
+                  << ", \"folder\": " << JsonString(block.session->folder);
+      } else {
+        std::cout << "null, \"share\": null, \"folder\": null";
+      }
+      std::cout << ",\n   \"file\": " << (f.file.empty() ? "null" : JsonString(f.file))
+                << ", \"count\": " << f.count << ", \"examples\": [";
+      for (size_t i = 0; i < f.examples.size(); ++i) {
+        std::cout << (i ? ", " : "") << JsonString(f.examples[i]);
+      }
+      std::cout << "],\n   \"message\": " << JsonString(f.message)
+                << ",\n   \"fix\": " << JsonString(f.fix) << "}";
+      first = false;
+    }
+  }
+  std::cout << "\n ],\n \"summary\": {\"sessions\": " << sessions
+            << ", \"errors\": " << counts[kError] << ", \"warnings\": " << counts[kWarning]
+            << ", \"notes\": " << counts[kNote] << "}}\n";
+}
+
+}  // namespace
+
+int RunDoctor(const std::vector<std::string>& argv) {
+  ToolOptions options;
+  if (int rc = ParseToolOptions(kCommand, argv, /*allow_interval=*/false, &options)) return rc;
+  if (options.help) {
+    std::cout << kDoctorUsage;
+    return kToolExitOk;
+  }
+  if (!options.args.empty()) {
+    return ToolUsageError(kCommand, "unexpected argument '" + options.args[0] + "'");
+  }
+  std::string home;
+  if (int rc = ChooseToolHome(kCommand, options.home, &home)) return rc;
+
+  const std::string registry = SystemDbPath(home);
+  std::vector<Session> sessions;
+  std::vector<Block> blocks(1);
+  DiskNames disk;
+  Progress progress;
+  if (CheckRegistry(registry, &blocks[0].findings, &sessions)) {
+    for (const Session& session : sessions) {
+      Block block;
+      block.session = &session;
+      CheckSessionRecord(registry, session, sessions, &disk, &block.findings);
+      if (session.ShowsBadges() && session.has_folder && !session.folder.empty() &&
+          session.folder[0] == '/') {
+        CheckFileStatusDb(home, session, sessions, &disk, &progress, &block.findings);
+      }
+      blocks.push_back(std::move(block));
+    }
+  }
+  int counts[3] = {0, 0, 0};
+  for (Block& block : blocks) {
+    std::stable_sort(block.findings.begin(), block.findings.end(),
+                     [](const Finding& a, const Finding& b) { return a.severity < b.severity; });
+    for (const Finding& finding : block.findings) ++counts[finding.severity];
+  }
+  if (options.json) {
+    PrintJson(home, registry, blocks, sessions.size(), counts);
+  } else {
+    PrintHuman(registry, blocks, sessions.size(), counts);
+  }
+  return counts[kError] + counts[kWarning] > 0 ? kToolExitFailure : kToolExitOk;
+}
+
+}  // namespace kelo
