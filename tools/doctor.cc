@@ -302,7 +302,10 @@ bool OpenChecked(const std::string& path, const std::string& prefix, const std::
   }
   std::vector<std::string> problems;
   const int rc = db->Query("PRAGMA quick_check", [&](sqlite3_stmt* row) {
-    problems.push_back(ColumnText(row, 0));
+    std::istringstream lines(ColumnText(row, 0));
+    for (std::string line; problems.size() < kMaxExamples && std::getline(lines, line);) {
+      problems.push_back(Printable(line));
+    }
     return problems.size() < kMaxExamples;
   });
   if (rc == SQLITE_NOTADB) {

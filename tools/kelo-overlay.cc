@@ -29,6 +29,7 @@
 #include "tools/demo-home.h"
 #include "tools/doctor.h"
 #include "tools/lexical-path.h"
+#include "tools/watch.h"
 
 namespace kelo {
 namespace {
@@ -53,6 +54,7 @@ const char kMainUsage[] =
     "  set-state PATH STATE     record a sync state for a path\n"
     "  reset-syncing PATH       turn the syncing entries of PATH's session into synced\n"
     "  doctor                   check the whole set-up: why badges are missing or wrong\n"
+    "  watch PATH...            show the badges of paths live, each change as it comes\n"
     "\n"
     "  --log-config FILE        set the logger's thresholds from a key=value file\n"
     "                           (e.g. \"system_db_debug=7\"); log lines go to stderr\n"
@@ -667,6 +669,7 @@ int Main(int argc, char** argv) {
   if (command == "set-state") return RunSetState(rest);
   if (command == "reset-syncing") return RunResetSyncing(rest);
   if (command == "doctor") return RunDoctor(rest);
+  if (command == "watch") return RunWatch(rest);
   return UsageError("", "unknown command '" + command + "'");
 }
 

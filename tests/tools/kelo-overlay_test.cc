@@ -1,11 +1,14 @@
 // Runs the built kelo-overlay binary as a user would and checks what it prints.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -140,33 +143,11 @@ TEST_F(ToolTest, StatesCanBeChangedByHandAndEveryCommandHasHelp) {
   EXPECT_EQ("synced 1", badge(plan));
   const std::string sessions = std::get<1>(Tool({"sessions", "--home", home_.path()}));
   EXPECT_NE(npos, sessions.find("sess-archive    12")) << sessions;
-  for (const char* command : {"status", "demo", "sessions", "set-state", "reset-syncing"}) {
+  for (const char* command :
+       {"status", "demo", "sessions", "set-state", "reset-syncing", "doctor", "watch"}) {
     const auto [code, out, err] = Tool({command, "--help"});
     EXPECT_EQ(0, code) << command;
     EXPECT_EQ(0u, out.find(std::string("usage: kelo-overlay ") + command)) << out;
-  }
-}
-
-TEST_F(ToolTest, BadArgumentsAndMissingFoldersFailClearly) {
-  kelo_test::TempDir empty;
-  const std::string missing = empty / "nowhere";
-  const std::tuple<Strings, int, std::string> cases[] = {
-      {{}, 2, "usage: kelo-overlay"},
-      {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
-      {{"status"}, 2, "no PATH given"},
-      {{"status", "--home"}, 2, "--home needs a folder"},
-      {{"status", "--frob", "x"}, 2, "unknown option '--frob'"},
-      {{"status", "--home", missing, "/x"}, 1, "home folder '" + missing + "' does not exist"},
-      {{"demo", "a", "b"}, 2, "at most one folder"},
-      {{"sessions", "--home", empty.path()}, 1, "no system database at"},
-      {{"set-state", "/x", "sort-of"}, 2, "bad STATE 'sort-of'"},
-      {{"--log-config", missing, "status", "/x"}, 1, "cannot read the log configuration"},
-  };
-  for (const auto& [args, exit_code, message] : cases) {
-    const auto [code, out, err] = Tool(args);
-    EXPECT_EQ(exit_code, code) << message;
-    EXPECT_NE(npos, err.find(message)) << err;
-    EXPECT_EQ("", out) << message;
   }
 }
 
@@ -188,6 +169,218 @@ void Sql(const std::string& db_path, const std::string& sql) {
   ASSERT_EQ(SQLITE_OK, sqlite3_open(db_path.c_str(), &db));
   EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr)) << sql;
   sqlite3_close(db);
+}
+
+// The JSON object of the finding `code` of `session` ("null": the system database).
+std::string Finding(const std::string& json, const std::string& session, const std::string& code) {
+  const size_t at = json.find("\"code\": \"" + code + "\", \"session\": " + session + ",");
+  return at == npos ? ""
+                    : json.substr(json.rfind('{', at), json.find('}', at) - json.rfind('{', at));
+}
+
+TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
+  const std::string kDb = "/.Tarnvale/db/sys.sqlite";
+  const auto fstat = [](int id) {
+    return "/.Tarnvale/session/" + std::to_string(id) + "/db/file-status.sqlite";
+  };
+  using Setup = std::function<void(const std::string&)>;  // Changes the demo home.
+  const struct {
+    const char* name;
+    Setup setup;
+    int exit_code;
+    // Session ("null": the system database), severity, code, count (0: any).
+    std::vector<std::tuple<std::string, std::string, std::string, int>> expected;
+  } cases[] = {
+      {"demo",
+       [](const std::string&) {},
+       1,
+       {{"5", "warning", "fstat-missing", 1},
+        {"3", "note", "session-inactive", 1},
+        {"4", "note", "session-folder-form", 1},
+        {"1", "note", "fstat-journal", 1},
+        {"1", "note", "entries-syncing", 2}}},
+      {"clean",
+       [&](const std::string& h) { Sql(h + kDb, "DELETE FROM session_table WHERE id = 5"); },
+       0,
+       {{"1", "note", "entries-syncing", 2}}},
+      {"sessions and entries",
+       [&](const std::string& h) {
+         Sql(h + kDb,
+             "INSERT INTO session_table (id, share_name, status, sync_folder) VALUES "
+             "(6, 'Projects', 12, '" +
+                 h +
+                 "/Sync/Documents/Projects'), "
+                 "(7, 'Photos 2', 10, '" +
+                 h +
+                 "/Sync/Photos'), (8, 'Gone', 11, '/nowhere-kelo/g');"
+                 "UPDATE session_table SET sync_folder = sync_folder || '/' WHERE id = 3");
+         Sql(h + fstat(1),
+             "INSERT INTO fstatinfo (path, fileType, syncStatus) VALUES ('/elsewhere/x', 0, 1), "
+             "('" +
+                 h + "/Sync/Documents/Cafe\xCC\x81', 0, 1), ('" + h +
+                 "/Sync/Documents/INVOICES', 1, 1), (CAST(X'2FFF2F78' AS TEXT), 0, 1)");
+         Sql(h + fstat(2), "DROP INDEX fstatinfo_path_nocase_idx");
+       },
+       1,
+       {{"1", "warning", "entries-outside", 1},
+        {"1", "warning", "entries-other-session", 3},
+        {"1", "warning", "entries-not-form-c", 1},
+        {"1", "warning", "entries-case-variants", 2},
+        {"1", "warning", "entries-not-utf8", 1},
+        {"1", "note", "entries-gone", 2},
+        {"1", "note", "session-nested", 1},
+        {"1", "note", "entries-syncing", 1},
+        {"2", "warning", "session-duplicate", 1},
+        {"7", "warning", "session-duplicate", 1},
+        {"2", "warning", "fstat-no-index", 4},
+        {"3", "warning", "session-trailing-slash", 1},
+        {"8", "warning", "session-folder-missing", 1}}},
+      {"file status databases that cannot be read",
+       [&](const std::string& h) {
+         std::filesystem::remove(h + fstat(1));
+         std::filesystem::create_directory(h + fstat(1));
+         kelo_test::WriteFile(h + fstat(2), std::string(4096, 'x'));
+         std::filesystem::remove(h + fstat(4));
+         Sql(h + fstat(4), "CREATE TABLE other (x)");
+       },
+       1,
+       {{"1", "error", "fstat-unreadable", 1},
+        {"2", "error", "fstat-not-database", 1},
+        {"4", "error", "fstat-no-table", 1}}},
+      {"no system database",
+       [&](const std::string& h) { std::filesystem::remove(h + kDb); },
+       1,
+       {{"null", "error", "registry-missing", 1}}},
+      {"not a database",
+       [&](const std::string& h) { kelo_test::WriteFile(h + kDb, std::string(8192, '\1')); },
+       1,
+       {{"null", "error", "registry-not-database", 1}}},
+      {"damaged",
+       [&](const std::string& h) {
+         std::string bytes = kelo_test::ReadFile(h + kDb);
+         bytes.replace(2 * 4096, 64, std::string(64, '\xFF'));
+         kelo_test::WriteFile(h + kDb, bytes);
+       },
+       1,
+       {{"null", "error", "registry-damaged", 0}}},
+      {"nine-column layout",
+       [&](const std::string& h) {
+         Sql(h + kDb,
+             "DROP TABLE session_table; CREATE TABLE session_table (id INTEGER primary key, "
+             "conn_id INTEGER, share_name TEXT, session TEXT, attribute INTEGER, ctime DATATIME, "
+             "view_id INTEGER, status INTEGER, sync_folder TEXT); INSERT INTO session_table "
+             "(id, share_name, status, sync_folder) VALUES (2, 'Photos', 11, '" +
+                 h + "/Sync/Photos')");
+       },
+       1,
+       {{"null", "warning", "registry-nine-columns", 1}}},
+      {"a column the lookup reads is missing",
+       [&](const std::string& h) { Sql(h + kDb, "ALTER TABLE session_table DROP COLUMN status"); },
+       1,
+       {{"null", "error", "registry-columns", 1}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    kelo_test::TempDir home;
+    ASSERT_EQ(0, std::get<0>(Tool({"demo", home.path()})));
+    c.setup(home.path());
+    const auto before = Snapshot(home.path());
+    const auto [code, json, err] = Tool({"doctor", "--home", home.path(), "--json"});
+    EXPECT_EQ(c.exit_code, code) << err;
+    EXPECT_EQ(before, Snapshot(home.path()));
+    for (const auto& [session, severity, name, count] : c.expected) {
+      const std::string finding = Finding(json, session, name);
+      EXPECT_EQ(0u, finding.find("{\"severity\": \"" + severity + "\"")) << name << "\n" << json;
+      if (count > 0) {
+        EXPECT_NE(npos, finding.find("\"count\": " + std::to_string(count) + ",")) << finding;
+      }
+    }
+  }
+}
+
+TEST_F(ToolTest, DoctorPrintsOneBlockPerSessionAndASummary) {
+  Demo();
+  const auto [code, out, err] = Tool({"doctor", "--home", home_.path()});
+  EXPECT_EQ(1, code) << err;
+  const size_t music = out.find("\nSession 5 Music, status 10: " + home_ / "Sync/Music\n  warning");
+  EXPECT_NE(npos, music) << out;
+  EXPECT_LT(out.find("\nSession 4 "), music);
+  EXPECT_NE(npos, out.find("\nSummary: 0 errors, 1 warning, 6 notes (5 sessions checked)\n"))
+      << out;
+}
+
+// Starts `watch` on the plan file of the demo home, has another process change its state
+// and expects the change line; then interrupts it. Deadlines only guard against hangs.
+TEST_F(ToolTest, WatchReportsAChangeByAnotherProcessAndEndsOnSigint) {
+  Demo();
+  const std::string plan = home_ / "Sync/Documents/Projects/2024/plan.key";
+  const struct {
+    bool json;
+    const char *first, *state, *change;
+  } cases[] = {
+      {false, "  syncing ", "synced", "  syncing -> synced "},
+      {true, "\"badge\": \"syncing\", \"state\": 2, \"previous\": null, \"previous_state\": null}",
+       "unsupported",
+       "\"badge\": \"unsupported\", \"state\": 3, \"previous\": \"syncing\", "
+       "\"previous_state\": 2}"},
+  };
+  const std::string out = scratch_ / "watch";
+  const auto wait_for = [&](const std::string& text) {
+    for (int i = 0; i < 3000 && kelo_test::ReadFile(out).find(text) == npos; ++i) usleep(10000);
+    return kelo_test::ReadFile(out).find(text) != npos;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.json ? "json" : "text");
+    if (c.json) {
+      ASSERT_EQ(0, std::get<0>(Tool({"set-state", "--home", home_.path(), plan, "2"})));
+    }
+    const pid_t pid = fork();
+    ASSERT_NE(-1, pid);
+    if (pid == 0) {
+      if (freopen(out.c_str(), "w", stdout) == nullptr) _exit(126);
+      execl(KELO_OVERLAY_BIN, "kelo-overlay", "watch", "--home", home_.path().c_str(), "--interval",
+            "20", c.json ? "--json" : "--", plan.c_str(), nullptr);
+      _exit(127);
+    }
+    EXPECT_TRUE(wait_for(c.first)) << kelo_test::ReadFile(out);
+    ASSERT_EQ(0, std::get<0>(Tool({"set-state", "--home", home_.path(), plan, c.state})));
+    EXPECT_TRUE(wait_for(c.change)) << kelo_test::ReadFile(out);
+    kill(pid, SIGINT);
+    int status = -1;
+    for (int i = 0; i < 3000 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(10000);
+    if (status == -1) {  // Hung: end it, and fail below.
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+}
+
+TEST_F(ToolTest, BadArgumentsAndMissingFoldersFailClearly) {
+  kelo_test::TempDir empty;
+  const std::string missing = empty / "nowhere";
+  const std::tuple<Strings, int, std::string> cases[] = {
+      {{}, 2, "usage: kelo-overlay"},
+      {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
+      {{"status"}, 2, "no PATH given"},
+      {{"status", "--home"}, 2, "--home needs a folder"},
+      {{"status", "--frob", "x"}, 2, "unknown option '--frob'"},
+      {{"status", "--home", missing, "/x"}, 1, "home folder '" + missing + "' does not exist"},
+      {{"demo", "a", "b"}, 2, "at most one folder"},
+      {{"sessions", "--home", empty.path()}, 1, "no system database at"},
+      {{"set-state", "/x", "sort-of"}, 2, "bad STATE 'sort-of'"},
+      {{"--log-config", missing, "status", "/x"}, 1, "cannot read the log configuration"},
+      {{"doctor", "--interval", "5"}, 2, "unknown option '--interval'"},
+      {{"doctor", "--home", missing}, 1, "home folder '" + missing + "' does not exist"},
+      {{"watch", "--home", empty.path()}, 2, "no PATH given"},
+      {{"watch", "--interval", "5", "/x"}, 2, "bad --interval '5'"},
+  };
+  for (const auto& [args, exit_code, message] : cases) {
+    const auto [code, out, err] = Tool(args);
+    EXPECT_EQ(exit_code, code) << message;
+    EXPECT_NE(npos, err.find(message)) << err;
+    EXPECT_EQ("", out) << message;
+  }
 }
 
 // status, sessions and the demo's table read as the Finder reads: a file status database

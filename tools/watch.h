@@ -1,0 +1,28 @@
+// `kelo-overlay watch`: the badges of some paths, live. Prints each path's badge, then a
+// time-stamped line whenever one changes, until interrupted (SIGINT or SIGTERM end it
+// cleanly with exit status 0).
+//
+// Badges are resolved through the same drawing path as the Finder's, in the reader role
+// (db/reader-mode/reader-mode.h). Between resolutions the command only asks whether one
+// of the databases involved changed: the system database and the file status database of
+// every session, each watched through a kept-open read-only connection (`PRAGMA
+// data_version` tells when another connection committed a change) and through the file's
+// identity and change time (a database that appears, disappears or is replaced). The
+// paths are resolved again only when something changed.
+#ifndef KELO_TOOLS_WATCH_H_
+#define KELO_TOOLS_WATCH_H_
+
+#include <string>
+#include <vector>
+
+namespace kelo {
+
+extern const char kWatchUsage[];
+
+// Runs the command with the arguments that follow "watch". Returns the exit status: 0
+// after an interruption, 1 when it cannot start, 2 for a usage error.
+int RunWatch(const std::vector<std::string>& argv);
+
+}  // namespace kelo
+
+#endif  // KELO_TOOLS_WATCH_H_
