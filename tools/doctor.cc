@@ -140,6 +140,8 @@ std::string Milliseconds(double ms) {
 
 // Where a recorded path is on disk: under its own bytes, under a name that differs only
 // in Unicode form (as a file system that keeps names as given shows it), or nowhere.
+// Folder listings and the folders already found are kept, so the entries of one folder
+// cost one listing between them.
 class DiskNames {
  public:
   enum Presence { kExact, kOtherForm, kMissing };
@@ -150,44 +152,60 @@ class DiskNames {
       *on_disk = path;
       return kExact;
     }
-    if (!HasNonAscii(path)) return kMissing;
-    std::string walked;
-    size_t pos = 1;
-    while (pos <= path.size()) {
-      const size_t end = std::min(path.find('/', pos), path.size());
-      const std::string component = path.substr(pos, end - pos);
-      pos = end + 1;
-      if (component.empty()) continue;
-      const std::string* name = Lookup(walked.empty() ? "/" : walked, component);
-      if (name == nullptr) return kMissing;
-      walked += "/" + *name;
-    }
-    *on_disk = walked;
-    return walked == path ? kExact : kOtherForm;
+    if (!HasNonAscii(path) || !Resolve(path, /*remember=*/false, on_disk)) return kMissing;
+    return *on_disk == path ? kExact : kOtherForm;
   }
 
  private:
-  // The entry of `folder` named `component`, or one whose form C is the same.
-  const std::string* Lookup(const std::string& folder, const std::string& component) {
+  struct Listing {
+    std::unordered_set<std::string> names;
+    std::unordered_map<std::string, std::string> by_form_c;  // form C -> name on disk
+  };
+
+  // The spelling on disk of `path` (absolute, no trailing slash), component by component.
+  // Folders are remembered (`remember`), the last component of an entry is not.
+  bool Resolve(const std::string& path, bool remember, std::string* on_disk) {
+    const auto known = resolved_.find(path);
+    if (known != resolved_.end()) {
+      *on_disk = known->second;
+      return !on_disk->empty();
+    }
+    const size_t slash = path.rfind('/');
+    std::string parent;
+    bool found = slash != std::string::npos &&
+                 (slash == 0 || Resolve(path.substr(0, slash), /*remember=*/true, &parent));
+    if (found) {
+      const Listing& listing = List(parent.empty() ? "/" : parent);
+      const std::string name = path.substr(slash + 1);
+      if (listing.names.count(name) != 0) {
+        *on_disk = parent + "/" + name;
+      } else {
+        const auto same = listing.by_form_c.find(FormC(name));
+        found = same != listing.by_form_c.end();
+        if (found) *on_disk = parent + "/" + same->second;
+      }
+    }
+    if (!found) on_disk->clear();
+    if (remember) resolved_.emplace(path, *on_disk);
+    return found;
+  }
+
+  const Listing& List(const std::string& folder) {
     auto [it, inserted] = listings_.try_emplace(folder);
     if (inserted) {
       if (DIR* dir = opendir(folder.c_str())) {
         while (const dirent* entry = readdir(dir)) {
-          it->second.emplace_back(entry->d_name, FormC(entry->d_name));
+          it->second.names.insert(entry->d_name);
+          it->second.by_form_c.emplace(FormC(entry->d_name), entry->d_name);
         }
         closedir(dir);
       }
     }
-    const std::string wanted = FormC(component);
-    const std::string* same_form_c = nullptr;
-    for (const auto& [name, form_c] : it->second) {
-      if (name == component) return &name;
-      if (same_form_c == nullptr && form_c == wanted) same_form_c = &name;
-    }
-    return same_form_c;
+    return it->second;
   }
 
-  std::unordered_map<std::string, std::vector<std::pair<std::string, std::string>>> listings_;
+  std::unordered_map<std::string, Listing> listings_;
+  std::unordered_map<std::string, std::string> resolved_;  // "" for nowhere
 };
 
 // A progress line on standard error for checks that run longer than a second, when
@@ -646,23 +664,28 @@ int ScanEntries(ReadOnlyDb& db, const Session& session, const std::vector<const 
       });
   // A folder recorded as synced shows syncing when an entry below it is syncing.
   std::unordered_set<std::string> visited;
+  std::vector<std::string> shown_syncing;
   for (std::string folder : syncing_parents) {
     while (Holds(session.key, folder) && visited.insert(folder).second) {
       const auto found = synced_folders.find(folder);
-      if (found != synced_folders.end()) t->shown_syncing.Add(found->second);
+      if (found != synced_folders.end()) shown_syncing.push_back(found->second);
       if (folder.size() <= session.key.size()) break;
       folder.resize(folder.rfind('/'));
     }
   }
+  std::sort(shown_syncing.begin(), shown_syncing.end());
+  for (const std::string& folder : shown_syncing) t->shown_syncing.Add(folder);
   return rc;
 }
 
 // One walk of the paths in NOCASE order, where case variants are neighbours.
-int ScanCaseVariants(ReadOnlyDb& db, Tally* variants) {
+int ScanCaseVariants(ReadOnlyDb& db, uint64_t total, Progress* progress, Tally* variants) {
+  uint64_t done = 0;
   std::string previous;
   bool previous_counted = false;
   return db.Query(
       "SELECT path FROM fstatinfo ORDER BY path COLLATE NOCASE", [&](sqlite3_stmt* row) {
+        progress->Tick(++done, total);
         std::string path = ColumnText(row, 0);
         const bool variant =
             path != previous && path.size() == previous.size() &&
@@ -738,7 +761,7 @@ void CheckFileStatusDb(const std::string& home, const Session& session,
                          "fstat-journal",
                          "journal mode " + mode +
                              ": while the client writes, the Finder's reads "
-                             "of this database wait (and give no badge after a short wait)",
+                             "of this database wait for it",
                          path,
                          1,
                          {},
@@ -785,10 +808,12 @@ void CheckFileStatusDb(const std::string& home, const Session& session,
     }
   }
   EntryTallies t;
-  progress->Begin("checking session " + std::to_string(session.id));
+  const std::string label = "checking session " + std::to_string(session.id);
+  progress->Begin(label + ", entries");
   int rc = ScanEntries(db, session, inner, total, disk, progress, &t);
   Tally variants;
-  if (rc == SQLITE_OK) rc = ScanCaseVariants(db, &variants);
+  progress->Begin(label + ", case variants");
+  if (rc == SQLITE_OK) rc = ScanCaseVariants(db, total, progress, &variants);
   progress->End();
   if (rc != SQLITE_OK) {
     findings->push_back(
