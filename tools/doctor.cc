@@ -852,22 +852,12 @@ void CheckFileStatusDb(const std::string& home, const Session& session,
   add(kNote, "entries-gone", t.gone,
       "entries name files or folders that no longer exist on disk: they are never drawn",
       "nothing for the badges; the client removes them when it next syncs");
-  if (t.syncing.count > 0) {
-    Finding syncing{kNote,
-                    "entries-syncing",
-                    std::to_string(t.syncing.count) + " entries are recorded syncing",
-                    path,
-                    t.syncing.count,
-                    t.syncing.examples,
-                    "nothing while the client syncs; if it no longer does, `kelo-overlay "
-                    "reset-syncing PATH` records them synced"};
-    if (t.shown_syncing.count > 0) {
-      syncing.message +=
-          ", so " + std::to_string(t.shown_syncing.count) + " folders recorded synced show syncing";
-      syncing.examples = t.shown_syncing.examples;
-    }
-    findings->push_back(std::move(syncing));
-  }
+  const std::string reset =
+      "nothing while the client syncs; if it no longer does, `kelo-overlay reset-syncing PATH` "
+      "records them synced";
+  add(kNote, "entries-syncing", t.syncing, "entries are recorded syncing", reset);
+  add(kNote, "folders-shown-syncing", t.shown_syncing,
+      "folders recorded synced show syncing, because an entry below them is syncing", reset);
 }
 
 // --- Output --------------------------------------------------------------------------

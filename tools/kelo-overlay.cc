@@ -438,7 +438,9 @@ int RunDemo(const std::string& program, const std::vector<std::string>& argv) {
   }
   std::cout << "\nPaths are relative to the sample home. Try next:\n"
             << "  " << program << " status --home " << ShellQuote(home) << " --explain "
-            << ShellQuote(try_path) << "\n";
+            << ShellQuote(try_path) << "\n"
+            << "  " << program << " doctor --home " << ShellQuote(home)
+            << "    # why Music shows no badges\n";
   return kExitOk;
 }
 

@@ -91,6 +91,9 @@ TEST_F(ToolTest, DemoShowsEverySampleWithItsBadge) {
   const size_t next = out.find(KELO_OVERLAY_BIN " status --home ");  // Suggested; it runs.
   ASSERT_NE(npos, next) << out;
   EXPECT_EQ(0, std::get<0>(Shell(out.substr(next, out.find('\n', next) - next))));
+  const size_t doctor = out.find(KELO_OVERLAY_BIN " doctor --home ");  // Its one warning.
+  ASSERT_NE(npos, doctor) << out;
+  EXPECT_EQ(1, std::get<0>(Shell(out.substr(doctor, out.find('\n', doctor) - doctor))));
 }
 
 TEST_F(ToolTest, StatusExplainsEveryStepAndWritesJson) {
@@ -198,7 +201,8 @@ TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
         {"3", "note", "session-inactive", 1},
         {"4", "note", "session-folder-form", 1},
         {"1", "note", "fstat-journal", 1},
-        {"1", "note", "entries-syncing", 2}}},
+        {"1", "note", "entries-syncing", 2},
+        {"1", "note", "folders-shown-syncing", 4}}},
       {"clean",
        [&](const std::string& h) { Sql(h + kDb, "DELETE FROM session_table WHERE id = 5"); },
        0,
@@ -230,6 +234,7 @@ TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
         {"1", "note", "entries-gone", 2},
         {"1", "note", "session-nested", 1},
         {"1", "note", "entries-syncing", 1},
+        {"1", "note", "folders-shown-syncing", 2},  // the session folder and Résumés
         {"2", "warning", "session-duplicate", 1},
         {"7", "warning", "session-duplicate", 1},
         {"2", "warning", "fstat-no-index", 4},
@@ -305,7 +310,7 @@ TEST_F(ToolTest, DoctorPrintsOneBlockPerSessionAndASummary) {
   const size_t music = out.find("\nSession 5 Music, status 10: " + home_ / "Sync/Music\n  warning");
   EXPECT_NE(npos, music) << out;
   EXPECT_LT(out.find("\nSession 4 "), music);
-  EXPECT_NE(npos, out.find("\nSummary: 0 errors, 1 warning, 6 notes (5 sessions checked)\n"))
+  EXPECT_NE(npos, out.find("\nSummary: 0 errors, 1 warning, 7 notes (5 sessions checked)\n"))
       << out;
 }
 
