@@ -506,10 +506,11 @@ void CheckSessionRecord(const std::string& registry, const Session& session,
     return;
   }
   if (session.folder.size() > 1 && session.folder.back() == '/') {
-    findings->push_back({kWarning,
+    findings->push_back({kNote,
                          "session-trailing-slash",
-                         "the folder is recorded with a trailing slash: the items below it get "
-                         "badges, the folder's own icon does not",
+                         "the folder is recorded with a trailing slash: it holds the same paths "
+                         "as without one here, but earlier versions of the plug-in gave the "
+                         "folder's own icon no badge",
                          registry,
                          1,
                          {Printable(session.folder)},
@@ -535,11 +536,11 @@ void CheckSessionRecord(const std::string& registry, const Session& session,
             {kNote,
              "session-folder-form",
              "the folder is recorded in Unicode form C but named in another form on disk: "
-             "the Finder's paths are found by the lookup's second try, in form C",
+             "the Finder's paths are found through their form C",
              registry,
              1,
              {"recorded " + Printable(folder), "on disk  " + Printable(on_disk)},
-             "nothing needed; recording the name as it is on disk saves the second lookup"});
+             "nothing needed"});
       } else {
         findings->push_back(
             {kWarning,
@@ -760,8 +761,9 @@ void CheckFileStatusDb(const std::string& home, const Session& session,
     findings->push_back({kNote,
                          "fstat-journal",
                          "journal mode " + mode +
-                             ": while the client writes, the Finder's reads "
-                             "of this database wait for it",
+                             ": a write transaction of the client blocks the Finder's "
+                             "reads of this database (they wait up to 30 ms, then its icons get "
+                             "no badge for a second)",
                          path,
                          1,
                          {},

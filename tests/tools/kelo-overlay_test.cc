@@ -238,7 +238,7 @@ TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
         {"2", "warning", "session-duplicate", 1},
         {"7", "warning", "session-duplicate", 1},
         {"2", "warning", "fstat-no-index", 4},
-        {"3", "warning", "session-trailing-slash", 1},
+        {"3", "note", "session-trailing-slash", 1},
         {"8", "warning", "session-folder-missing", 1}}},
       {"file status databases that cannot be read",
        [&](const std::string& h) {
