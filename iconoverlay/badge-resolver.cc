@@ -40,16 +40,11 @@ std::string SessionText(const KELOSessionInfo& info) {
 // The lookup leaves the record at its defaults exactly when no session holds the path.
 bool SessionFound(const KELOSessionInfo& info) { return info.id != 0 || info.status != 0; }
 
-// How deep a recorded folder is: its length in characters, as the lookup orders folders,
-// without trailing slashes (other than a root folder's), which change nothing it holds.
+// How deep a recorded folder is: its length in bytes without trailing slashes (other than a
+// root folder's), as the lookup by path orders the folders that hold a path.
 size_t FolderDepth(const std::string& folder) {
-  size_t end = folder.find_last_not_of('/');
-  end = end == std::string::npos ? std::min<size_t>(folder.size(), 1) : end + 1;
-  size_t characters = 0;
-  for (size_t i = 0; i < end; ++i) {
-    if ((static_cast<unsigned char>(folder[i]) & 0xc0) != 0x80) ++characters;
-  }
-  return characters;
+  const size_t end = folder.find_last_not_of('/');
+  return end == std::string::npos ? 0 : end + 1;
 }
 
 // Why the last database operation of this thread gave up on a lock, for explanations; empty
