@@ -187,6 +187,11 @@ TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
     return "/.Tarnvale/session/" + std::to_string(id) + "/db/file-status.sqlite";
   };
   using Setup = std::function<void(const std::string&)>;  // Changes the demo home.
+  const auto damage = [](const std::string& file) {       // Its third page, past the header.
+    std::string bytes = kelo_test::ReadFile(file);
+    bytes.replace(2 * 4096, 64, std::string(64, '\xFF'));
+    kelo_test::WriteFile(file, bytes);
+  };
   const struct {
     const char* name;
     Setup setup;
@@ -216,8 +221,12 @@ TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
                  "/Sync/Documents/Projects'), "
                  "(7, 'Photos 2', 10, '" +
                  h +
-                 "/Sync/Photos'), (8, 'Gone', 11, '/nowhere-kelo/g');"
+                 "/Sync/Photos'), (8, 'Gone', 11, '/nowhere-kelo/g'), (9, 'Relative', 10, "
+                 "'Sync/x'), (10, 'None', 10, NULL), (11, 'Decomposed', 10, '" +
+                 h +
+                 "/Sync/Cafe\xCC\x81');"
                  "UPDATE session_table SET sync_folder = sync_folder || '/' WHERE id = 3");
+         std::filesystem::create_directory(h + "/Sync/Caf\xC3\xA9");
          Sql(h + fstat(1),
              "INSERT INTO fstatinfo (path, fileType, syncStatus) VALUES ('/elsewhere/x', 0, 1), "
              "('" +
@@ -239,19 +248,24 @@ TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
         {"7", "warning", "session-duplicate", 1},
         {"2", "warning", "fstat-no-index", 4},
         {"3", "note", "session-trailing-slash", 1},
-        {"8", "warning", "session-folder-missing", 1}}},
+        {"8", "warning", "session-folder-missing", 1},
+        {"9", "warning", "session-folder-not-absolute", 1},
+        {"10", "warning", "session-no-folder", 1},
+        {"11", "warning", "session-folder-form", 1}}},
       {"file status databases that cannot be read",
        [&](const std::string& h) {
-         std::filesystem::remove(h + fstat(1));
-         std::filesystem::create_directory(h + fstat(1));
+         damage(h + fstat(1));
          kelo_test::WriteFile(h + fstat(2), std::string(4096, 'x'));
          std::filesystem::remove(h + fstat(4));
          Sql(h + fstat(4), "CREATE TABLE other (x)");
+         std::filesystem::create_directories(std::filesystem::path(h + fstat(5)).parent_path());
+         Sql(h + fstat(5), "CREATE TABLE fstatinfo (path, id, fileType, syncStatus)");
        },
        1,
-       {{"1", "error", "fstat-unreadable", 1},
+       {{"1", "error", "fstat-damaged", 0},
         {"2", "error", "fstat-not-database", 1},
-        {"4", "error", "fstat-no-table", 1}}},
+        {"4", "error", "fstat-no-table", 1},
+        {"5", "error", "fstat-columns", 1}}},
       {"no system database",
        [&](const std::string& h) { std::filesystem::remove(h + kDb); },
        1,
@@ -261,13 +275,16 @@ TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
        1,
        {{"null", "error", "registry-not-database", 1}}},
       {"damaged",
-       [&](const std::string& h) {
-         std::string bytes = kelo_test::ReadFile(h + kDb);
-         bytes.replace(2 * 4096, 64, std::string(64, '\xFF'));
-         kelo_test::WriteFile(h + kDb, bytes);
-       },
+       [&](const std::string& h) { damage(h + kDb); },
        1,
        {{"null", "error", "registry-damaged", 0}}},
+      {"a folder in its place",
+       [&](const std::string& h) {
+         std::filesystem::remove(h + kDb);
+         std::filesystem::create_directory(h + kDb);
+       },
+       1,
+       {{"null", "error", "registry-unreadable", 1}}},
       {"nine-column layout",
        [&](const std::string& h) {
          Sql(h + kDb,
