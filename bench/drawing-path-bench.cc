@@ -2,26 +2,35 @@
 // database, with and without the lookup indexes; what the client's writer pays for them;
 // and what building them once costs.
 //
+// The icons are resolved in the reader role, as the Finder resolves them: read-only
+// connections kept open between icons, nothing built or written. A reader never builds the
+// lookup indexes, so the "with" file holds them already (the client's writer built them).
+//
 //   icon/<file|folder|big_folder|root>/<entries>/<with|without>
 //       kelo::ResolveOverlayBadge through a LinuxOverlayPlatform over a sample home, as the
 //       plug-in runs it for each icon: system database lookup among 50 sessions,
 //       FileStatusDB::initialize, entry lookup, and for the synced folders the subtree
 //       query. "folder" holds two dozen entries, "big_folder" half of all entries (none
 //       syncing in either), "root" is the session's folder (a syncing entry below it).
+//   icon_fresh/file/<entries>
+//       the same icon with every kept connection closed first: what an icon costs when it
+//       has to open both databases, as every icon did before connections were kept.
 //   icon_ratio/<file|folder|big_folder|root>/<largest>_vs_<smallest>
 //       the same item of the largest and of the smallest file, resolved alternately in one
 //       loop; "ratio" is the median of the per-pair time ratios, robust on a busy machine.
+//   icon_floor/<file|folder>/<entries>
+//       one icon and one floor lookup alternately; "ratio" is the median of (icon / floor).
 //   floor/<entries>
 //       the least any lookup costs: one kept-open read-only connection answering the same
 //       file entry with a prepared equality query.
 //   writer/<entries>/<with|without>
-//       FileStatusDB::setFileSyncStat per second on a copy of the file (three state changes
-//       of existing entries, one new entry in four).
+//       FileStatusDB::setFileSyncStat per second in the writer role on a copy of the file
+//       (three state changes of existing entries, one new entry in four).
 //   writer_ratio/<entries>
 //       both writers alternately, write by write; "rate_ratio" is the rate with the indexes
 //       as a share of the rate without, the median over the pairs.
 //   index_build/<entries>
-//       the first initialize() of today's code on a file that lacks the lookup indexes.
+//       the writer's first initialize() on a file that lacks the lookup indexes.
 //
 // The data is built once into BenchCache::DefaultDir(). KELO_BENCH_SIZES=1000,100000 limits
 // the sizes. Run with --benchmark_repetitions=N for medians and spread; `make bench` writes
@@ -43,6 +52,8 @@
 #include "bench/bench-cache.h"
 #include "bench/fstat-data.h"
 #include "db/file-status-db/file-status-db.h"
+#include "db/reader-mode/reader-mode.h"
+#include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
 
@@ -94,48 +105,66 @@ bool HoldsBuiltIndexes(const std::string& path) {
          sql.find("WHERE 0") == std::string::npos;
 }
 
-// SQL as the lookups build it, for EXPLAIN QUERY PLAN (the paths here hold no quote).
-std::string EntryQuery(const std::string& path) {
-  std::string like;
-  for (char c : path) {
-    if (c == '\\' || c == '%' || c == '_') like += '\\';
-    like += c;
+enum class Target { kFile, kFolder, kBigFolder, kRoot };
+
+const std::string& PathOf(const SizeData& data, Target target) {
+  return target == Target::kFile        ? data.marks.file
+         : target == Target::kFolder    ? data.marks.folder
+         : target == Target::kBigFolder ? data.marks.big_folder
+                                        : data.marks.root;
+}
+
+// A statement a reader's connection ran, and the file it ran on.
+struct Statement {
+  std::string db_path;
+  std::string sql;
+};
+std::vector<Statement>* g_statements = nullptr;
+void RecordStatement(const char* db_path, const char* sql) {
+  g_statements->push_back({db_path != nullptr ? db_path : "", sql != nullptr ? sql : ""});
+}
+
+// The statements one icon runs, in order, as the reader's connections saw them.
+std::vector<Statement> StatementsOfIcon(const std::string& home, const std::string& path) {
+  std::vector<Statement> statements;
+  g_statements = &statements;
+  kelo::SetReaderStatementHook(RecordStatement);
+  {
+    kelo::ScopedDbRole reading(kelo::DbRole::kReader);
+    kelo::LinuxOverlayPlatform platform(home);
+    kelo::ResolveOverlayBadge(platform, path.c_str());
   }
-  return "select * from fstatinfo where path like '" + like + "' escape '\\'";
+  kelo::SetReaderStatementHook(nullptr);
+  g_statements = nullptr;
+  return statements;
 }
 
-std::string SubtreeQuery(const std::string& folder) {
-  std::string query = EntryQuery(folder + "/");
-  query.insert(query.find("' escape"), "%");
-  return query + " and syncStatus=2 limit 2";
-}
-
+// The plan of every query an icon runs, taken from the statements themselves, so the plans
+// printed are those of the code measured.
 void PrintPlans(const BenchCache& cache, size_t entries) {
-  const SizeData& data = cache.Size(entries);
+  const std::pair<Target, const char*> items[] = {
+      {Target::kFile, "file"}, {Target::kBigFolder, "big_folder"}, {Target::kRoot, "root"}};
   for (Variant variant : {Variant::kWithout, Variant::kWith}) {
-    const std::string db = cache.FileStatusDb(variant, entries);
     const char* name = variant == Variant::kWith ? "with" : "without";
-    const std::pair<const char*, std::string> queries[] = {
-        {"entry lookup", EntryQuery(data.marks.file)},
-        {"folder lookup", EntryQuery(data.marks.big_folder)},
-        {"subtree query", SubtreeQuery(data.marks.big_folder)},
-        {"any syncing", "select * from fstatinfo where syncStatus=2 limit 2"}};
-    for (const auto& [what, sql] : queries) {
-      std::fprintf(stderr, "plan %-13s %zu/%-7s: %s\n", what, entries, name,
-                   Join(QueryColumn(db, "EXPLAIN QUERY PLAN " + sql, 3)).c_str());
+    for (const auto& [target, item] : items) {
+      const std::vector<Statement> statements =
+          StatementsOfIcon(cache.Home(variant), PathOf(cache.Size(entries), target));
+      std::fprintf(stderr, "plan %s %zu/%s: %zu statements\n", item, entries, name,
+                   statements.size());
+      for (const Statement& statement : statements) {
+        if (statement.sql.rfind("select", 0) != 0) continue;
+        std::fprintf(
+            stderr, "plan %s %zu/%s: %.60s...: %s\n", item, entries, name, statement.sql.c_str(),
+            Join(QueryColumn(statement.db_path, "EXPLAIN QUERY PLAN " + statement.sql, 3)).c_str());
+      }
     }
   }
 }
 
-enum class Target { kFile, kFolder, kBigFolder, kRoot };
-
 void Icon(benchmark::State& state, const BenchCache* cache, size_t entries, Target target,
           Variant variant) {
-  const SizeData& data = cache->Size(entries);
-  const std::string& path = target == Target::kFile        ? data.marks.file
-                            : target == Target::kFolder    ? data.marks.folder
-                            : target == Target::kBigFolder ? data.marks.big_folder
-                                                           : data.marks.root;
+  const std::string& path = PathOf(cache->Size(entries), target);
+  kelo::ScopedDbRole reading(kelo::DbRole::kReader);
   kelo::LinuxOverlayPlatform platform(cache->Home(variant));
   // The figure only counts if the whole road is taken and gives the known answer.
   const int expected = target == Target::kRoot ? kelo::kStateSyncing : kelo::kStateSynced;
@@ -148,35 +177,82 @@ void Icon(benchmark::State& state, const BenchCache* cache, size_t entries, Targ
     state.SkipWithError("the file does not hold the indexes of its variant");
     return;
   }
+  const unsigned long long opens = kelo::ReaderOpenCount();
   for (auto _ : state) {
     kelo::OverlayBadge badge = kelo::ResolveOverlayBadge(platform, path.c_str());
     benchmark::DoNotOptimize(badge);
   }
+  if (kelo::ReaderOpenCount() != opens) {
+    state.SkipWithError("icons opened connections: they were not kept");
+  }
   state.counters["entries"] = static_cast<double>(entries);
 }
 
+// The floor: one kept-open read-only connection answering one entry with a prepared
+// equality lookup, no parsing, no opening, no schema check.
+class FloorLookup {
+ public:
+  FloorLookup(const std::string& db_path, std::string path)
+      : db_(OpenReadOnly(db_path)), path_(std::move(path)) {
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(db_.get(),
+                       "select fileType, syncStatus, path from fstatinfo where path = ?1", -1, &raw,
+                       nullptr);
+    stmt_.reset(raw);
+  }
+  // Why the lookup cannot run, or nullptr.
+  const char* Error() const { return stmt_ ? nullptr : sqlite3_errmsg(db_.get()); }
+  // True when the entry was found.
+  bool Run() {
+    sqlite3_bind_text(stmt_.get(), 1, path_.data(), static_cast<int>(path_.size()), SQLITE_STATIC);
+    const bool found = sqlite3_step(stmt_.get()) == SQLITE_ROW;
+    if (found) {
+      int state_code = sqlite3_column_int(stmt_.get(), 1);
+      benchmark::DoNotOptimize(state_code);
+      benchmark::DoNotOptimize(sqlite3_column_text(stmt_.get(), 2));
+    }
+    sqlite3_reset(stmt_.get());
+    return found;
+  }
+
+ private:
+  DbHandle db_;
+  std::string path_;
+  StmtHandle stmt_;
+};
+
 void Floor(benchmark::State& state, const BenchCache* cache, size_t entries) {
-  const std::string& path = cache->Size(entries).marks.file;
-  DbHandle db = OpenReadOnly(cache->FileStatusDb(Variant::kWith, entries));
-  sqlite3_stmt* raw = nullptr;
-  sqlite3_prepare_v2(db.get(), "select fileType, syncStatus, path from fstatinfo where path = ?1",
-                     -1, &raw, nullptr);
-  StmtHandle stmt(raw);
-  if (!stmt) {
-    state.SkipWithError(sqlite3_errmsg(db.get()));
+  FloorLookup floor(cache->FileStatusDb(Variant::kWith, entries), cache->Size(entries).marks.file);
+  if (floor.Error() != nullptr) {
+    state.SkipWithError(floor.Error());
     return;
   }
   for (auto _ : state) {
-    sqlite3_bind_text(stmt.get(), 1, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
-    if (sqlite3_step(stmt.get()) != SQLITE_ROW) {
+    if (!floor.Run()) {
       state.SkipWithError("the floor query found no row");
       break;
     }
-    int state_code = sqlite3_column_int(stmt.get(), 1);
-    benchmark::DoNotOptimize(state_code);
-    benchmark::DoNotOptimize(sqlite3_column_text(stmt.get(), 2));
-    sqlite3_reset(stmt.get());
   }
+  state.counters["entries"] = static_cast<double>(entries);
+}
+
+// An icon with nothing kept: every kept connection is closed before it, so it opens both
+// databases and reads their schema, as every icon did before connections were kept.
+void IconFresh(benchmark::State& state, const BenchCache* cache, size_t entries) {
+  const std::string& path = cache->Size(entries).marks.file;
+  kelo::ScopedDbRole reading(kelo::DbRole::kReader);
+  kelo::LinuxOverlayPlatform platform(cache->Home(Variant::kWith));
+  const unsigned long long opens = kelo::ReaderOpenCount();
+  for (auto _ : state) {
+    kelo::CloseKeptConnections();
+    const kelo::OverlayBadge badge = kelo::ResolveOverlayBadge(platform, path.c_str());
+    if (badge.code != kelo::kStateSynced) {
+      state.SkipWithError(("unexpected badge for " + path).c_str());
+      break;
+    }
+  }
+  state.counters["opens_per_icon"] = static_cast<double>(kelo::ReaderOpenCount() - opens) /
+                                     static_cast<double>(state.iterations());
   state.counters["entries"] = static_cast<double>(entries);
 }
 
@@ -271,6 +347,7 @@ PairedTimes RunPaired(benchmark::State& state, First first, Second second, const
 }
 
 void Writer(benchmark::State& state, const BenchCache* cache, size_t entries, Variant variant) {
+  kelo::ScopedDbRole writing(kelo::DbRole::kWriter);
   WriterFile* file = PrepareWriterFile(*cache, entries, variant);
   if (file == nullptr) {
     state.SkipWithError("cannot prepare the writer's copy");
@@ -293,6 +370,7 @@ void Writer(benchmark::State& state, const BenchCache* cache, size_t entries, Va
 // neighbours: "rate_ratio" is the median over the pairs of (time without / time with), the
 // rate with the indexes as a share of the rate without.
 void WriterPaired(benchmark::State& state, const BenchCache* cache, size_t entries) {
+  kelo::ScopedDbRole writing(kelo::DbRole::kWriter);
   WriterFile* with = PrepareWriterFile(*cache, entries, Variant::kWith);
   WriterFile* without = PrepareWriterFile(*cache, entries, Variant::kWithout);
   if (with == nullptr || without == nullptr) {
@@ -313,6 +391,7 @@ void WriterPaired(benchmark::State& state, const BenchCache* cache, size_t entri
 // load.
 void IconPaired(benchmark::State& state, const BenchCache* cache, size_t small, size_t large,
                 const std::string* small_path, const std::string* large_path) {
+  kelo::ScopedDbRole reading(kelo::DbRole::kReader);
   kelo::LinuxOverlayPlatform platform(cache->Home(Variant::kWith));
   int small_code = -1;
   const PairedTimes times = RunPaired(
@@ -335,7 +414,78 @@ void IconPaired(benchmark::State& state, const BenchCache* cache, size_t small, 
   state.counters["entries_large"] = static_cast<double>(large);
 }
 
+enum class Step { kFormC, kSessionLookup, kInitialize, kEntryLookup, kSubtree };
+
+// One step of a file's icon (the subtree query: of its folder), alone, in the reader role
+// with kept connections: where the time of an icon goes.
+void IconStep(benchmark::State& state, const BenchCache* cache, size_t entries, Step step) {
+  const SizeData& data = cache->Size(entries);
+  const std::string db = cache->FileStatusDb(Variant::kWith, entries);
+  const std::string sys_db = kelo::SystemDbPath(cache->Home(Variant::kWith));
+  kelo::ScopedDbRole reading(kelo::DbRole::kReader);
+  kelo::LinuxOverlayPlatform platform(cache->Home(Variant::kWith));
+  if (FileStatusDB::initialize(db) != 0) {
+    state.SkipWithError("initialize failed");
+    return;
+  }
+  for (auto _ : state) {
+    bool ok = true;
+    switch (step) {
+      case Step::kFormC: {
+        std::string form_c;
+        ok = platform.NormalizeFormC(data.marks.file, &form_c);
+        break;
+      }
+      case Step::kSessionLookup: {
+        KELOSessionInfo info;
+        ok = SystemDB::getSessionInfoByFilePath(sys_db, data.marks.file, &info) == 0 &&
+             info.id == data.session_id;
+        break;
+      }
+      case Step::kInitialize:
+        ok = FileStatusDB::initialize(db) == 0;
+        break;
+      case Step::kEntryLookup: {
+        FileStatusInfo info;
+        ok = FileStatusDB::getFileSyncStat(data.marks.file, &info) == 0;
+        break;
+      }
+      case Step::kSubtree:
+        ok = !FileStatusDB::isAnySubFileDirSyncing(data.marks.folder);
+        break;
+    }
+    if (!ok) {
+      state.SkipWithError("the step failed");
+      break;
+    }
+  }
+  state.counters["entries"] = static_cast<double>(entries);
+}
+
+// One icon and one floor lookup alternately: "ratio" is the median over the pairs of
+// (icon / floor), how far the whole drawing path is from the least a lookup costs.
+void IconVsFloor(benchmark::State& state, const BenchCache* cache, size_t entries, Target target) {
+  const std::string& path = PathOf(cache->Size(entries), target);
+  kelo::ScopedDbRole reading(kelo::DbRole::kReader);
+  kelo::LinuxOverlayPlatform platform(cache->Home(Variant::kWith));
+  FloorLookup floor(cache->FileStatusDb(Variant::kWith, entries), cache->Size(entries).marks.file);
+  if (floor.Error() != nullptr) {
+    state.SkipWithError(floor.Error());
+    return;
+  }
+  const PairedTimes times = RunPaired(
+      state, [&] { return floor.Run(); },
+      [&] { return kelo::ResolveOverlayBadge(platform, path.c_str()).code == kelo::kStateSynced; },
+      "the floor found no row or the icon did not get its badge");
+  const double n = static_cast<double>(state.iterations());
+  state.counters["floor_us"] = n > 0 ? times.first_seconds / n * 1e6 : 0;
+  state.counters["icon_us"] = n > 0 ? times.second_seconds / n * 1e6 : 0;
+  state.counters["ratio"] = Median(times.ratios);
+  state.counters["entries"] = static_cast<double>(entries);
+}
+
 void IndexBuild(benchmark::State& state, const BenchCache* cache, size_t entries) {
+  kelo::ScopedDbRole writing(kelo::DbRole::kWriter);
   const std::string copy = cache->ScratchDir() + "/index-build.sqlite";
   for (auto _ : state) {
     if (kelo_bench::CopyFile(cache->FileStatusDb(Variant::kWithout, entries), copy) != 0 ||
@@ -401,6 +551,26 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(("floor/" + n).c_str(), Floor, &cache, entries)
         ->Unit(benchmark::kMicrosecond)
         ->UseRealTime();
+    for (const auto& [target, name] : {targets[0], targets[1]}) {
+      benchmark::RegisterBenchmark(("icon_floor/" + std::string(name) + "/" + n).c_str(),
+                                   IconVsFloor, &cache, entries, target)
+          ->Unit(benchmark::kMicrosecond)
+          ->UseManualTime();
+    }
+    benchmark::RegisterBenchmark(("icon_fresh/file/" + n).c_str(), IconFresh, &cache, entries)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseRealTime();
+    const std::pair<Step, const char*> steps[] = {{Step::kFormC, "form_c"},
+                                                  {Step::kSessionLookup, "session_lookup"},
+                                                  {Step::kInitialize, "initialize"},
+                                                  {Step::kEntryLookup, "entry_lookup"},
+                                                  {Step::kSubtree, "subtree"}};
+    for (const auto& [step, name] : steps) {
+      benchmark::RegisterBenchmark(("step/" + std::string(name) + "/" + n).c_str(), IconStep,
+                                   &cache, entries, step)
+          ->Unit(benchmark::kMicrosecond)
+          ->UseRealTime();
+    }
   }
   const size_t smallest = sizes.front(), largest = sizes.back();
   if (smallest != largest) {

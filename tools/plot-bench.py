@@ -35,6 +35,7 @@ def load(path):
             "ms": bench["real_time"] * TO_MS[bench["time_unit"]],
             "per_s": bench.get("items_per_second"),
             "ratio": bench.get("ratio", bench.get("rate_ratio")),
+            "cpu_ms": bench["cpu_time"] * TO_MS[bench["time_unit"]],
             "counters": bench,
         })
     return data.get("context", {}), runs
@@ -62,9 +63,9 @@ def print_tables(context, runs):
     print(f"SQLite {context.get('sqlite_version', '?')}, "
           f"{context.get('num_cpus', '?')} CPUs at {context.get('mhz_per_cpu', '?')} MHz")
     print()
-    print("| item | entries | with indexes, ms | without, ms | floor, ms | with / floor |"
+    print("| item | entries | with indexes, ms | CPU ms | without, ms | floor, ms | with / floor |"
           " with / with at " + f"{sizes[0]:,}" + " |")
-    print("|---|---:|---:|---:|---:|---:|---:|")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|")
     for target in TARGETS:
         base = runs.get(f"icon/{target}/{sizes[0]}/with")
         for size in sizes:
@@ -75,6 +76,7 @@ def print_tables(context, runs):
                 continue
             with_ms = [r["ms"] for r in with_runs]
             row = [target, f"{size:,}", spread(with_ms),
+                   fmt_ms(statistics.median(r["cpu_ms"] for r in with_runs)),
                    spread([r["ms"] for r in without_runs]) if without_runs else "-",
                    spread([r["ms"] for r in floor_runs]) if floor_runs else "-"]
             row.append(f"{statistics.median(with_ms) / statistics.median([r['ms'] for r in floor_runs]):.0f}x"
@@ -95,7 +97,7 @@ def print_tables(context, runs):
             print(f"| {name} | {med:.0f} ({low:.0f}..{high:.0f}) |")
         if "with" in medians and "without" in medians:
             print(f"\nwriter rate with / without: {medians['with'] / medians['without']:.2f}")
-    paired = sorted(n for n in runs if n.startswith(("icon_ratio/", "writer_ratio/")))
+    paired = sorted(n for n in runs if n.startswith(("icon_ratio/", "icon_floor/", "writer_ratio/")))
     if paired:
         print("\n| paired in one loop | ratio, median (min..max) | side A | side B |")
         print("|---|---:|---:|---:|")
@@ -106,11 +108,23 @@ def print_tables(context, runs):
                 a = statistics.median(r["counters"]["large_us"] for r in reps) / 1000
                 b = statistics.median(r["counters"]["small_us"] for r in reps) / 1000
                 sides = f"large {fmt_ms(a)} ms | small {fmt_ms(b)} ms"
+            elif name.startswith("icon_floor/"):
+                a = statistics.median(r["counters"]["icon_us"] for r in reps) / 1000
+                b = statistics.median(r["counters"]["floor_us"] for r in reps) / 1000
+                sides = f"icon {fmt_ms(a)} ms | floor {fmt_ms(b)} ms"
             else:
                 a = statistics.median(r["counters"]["with_per_s"] for r in reps)
                 b = statistics.median(r["counters"]["without_per_s"] for r in reps)
                 sides = f"with {a:.0f}/s | without {b:.0f}/s"
             print(f"| {name} | {med:.2f} ({low:.2f}..{high:.2f}) | {sides} |")
+    steps = sorted(n for n in runs if n.startswith(("step/", "icon_fresh/")))
+    if steps:
+        print("\n| one step alone, or an icon with nothing kept | real ms, median (min..max) |"
+              " CPU ms, median |")
+        print("|---|---:|---:|")
+        for name in steps:
+            cpu = statistics.median(r["cpu_ms"] for r in runs[name])
+            print(f"| {name} | {spread([r['ms'] for r in runs[name]])} | {fmt_ms(cpu)} |")
     for name in sorted(n for n in runs if n.startswith("index_build/")):
         print(f"\n{name}: {spread([r['ms'] for r in runs[name]])} ms")
 
@@ -135,11 +149,17 @@ def plot(runs, out_path):
     if floor:
         ax.plot([p[0] for p in floor], [p[1][0] for p in floor], linestyle=":", marker="s",
                 color="black", label="floor: kept-open connection, prepared equality")
+    fresh = [(size, summary([r["ms"] for r in runs[f"icon_fresh/file/{size}"]]))
+             for size in sizes if runs.get(f"icon_fresh/file/{size}")]
+    if fresh:
+        ax.plot([p[0] for p in fresh], [p[1][0] for p in fresh], linestyle="-.", marker="^",
+                color="grey", label="file, with lookup indexes, nothing kept open")
     ax.set_xscale("log")
     ax.set_yscale("log")
     ax.set_xlabel("entries in the session's file status database")
     ax.set_ylabel("cost of one drawn icon, ms (median, bars min..max)")
-    ax.set_title("Badge resolution per icon, before and after the lookup indexes")
+    ax.set_ylim(bottom=0.001)
+    ax.set_title("Badge resolution per icon in the reader role")
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(fontsize=7.5, loc="upper left")
     fig.tight_layout()
