@@ -4,6 +4,7 @@
 #                (with the bundle under Xvfb), then AddressSanitizer+UBSan build, then
 #                the concurrency tests under ThreadSanitizer
 #   make stress  the client-and-Finder stress program, STRESS_SECONDS per journal mode
+#   make stress-locks  a client's LOCK_SECONDS exclusive transactions against a Finder reader
 #   make fuzz    every fuzz target for FUZZ_SECONDS each (clang, libFuzzer)
 #   make bench   build and run the benchmarks (not part of check)
 #   make preview draw the demo home through the real bundle into docs/preview.png
@@ -15,6 +16,7 @@ TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS   ?= 60
 STRESS_SECONDS ?= 120
+LOCK_SECONDS   ?= 10
 BENCH_BUILD ?= build-bench
 BENCH_REPS  ?= 5
 # Debian's interpreter, which has python3-matplotlib (a pyenv python3 on PATH may not).
@@ -22,7 +24,7 @@ PYTHON      ?= $(shell test -x /usr/bin/python3 && echo /usr/bin/python3 || echo
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: deps demo check test test-asan test-tsan stress fuzz bench format format-check clean preview
+.PHONY: deps demo check test test-asan test-tsan stress stress-locks fuzz bench format format-check clean preview
 
 deps:
 	@./tools/install-deps.sh
@@ -71,6 +73,13 @@ stress: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target kelo-stress
 	$(BUILD)/tools/kelo-stress --journal delete --seconds $(STRESS_SECONDS)
 	$(BUILD)/tools/kelo-stress --journal wal --seconds $(STRESS_SECONDS)
+
+# Exits non-zero when a target is missed: longest icon, time spent waiting, badges back
+# after the commit. In WAL mode the exclusive transaction does not block the reader.
+stress-locks: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target kelo-stress
+	$(BUILD)/tools/kelo-stress --lock-holder --journal delete --hold $(LOCK_SECONDS)
+	$(BUILD)/tools/kelo-stress --lock-holder --journal wal --hold $(LOCK_SECONDS)
 
 # New inputs go to $(FUZZ_BUILD)/corpus/<target>; fuzz/corpus/<target> stays the small
 # committed seed set that the tests replay. A crash stops with its input saved as

@@ -12,10 +12,24 @@
 // The driver above builds a home, starts "kelo-stress writer ..." and "kelo-stress
 // reader ..." (this program again), waits for both, then checks and prints the counts.
 // The home is removed afterwards unless a check failed or --home was given.
+//
+//   kelo-stress --lock-holder [--journal wal|delete] [--hold N] [--no-targets] [--home DIR]
+//
+// The Finder against a client that holds a long transaction: "kelo-stress hold ..." (this
+// program again) takes BEGIN EXCLUSIVE on the session's file status database, changes one
+// entry and keeps the lock for N seconds (default 10) before committing; then the same on the
+// registry, where it pauses the second session. Meanwhile one thread of the driver resolves
+// icons in the reader role without pause, timing each. Targets: no icon longer than 100 ms,
+// at most a tenth of the hold spent in icons that waited, and every icon right again within
+// 1.5 s of the commit. --no-targets prints the figures but judges only correctness: no icon
+// shows what the holder had not committed, the lock blocked the reader (rollback journal
+// only: in WAL mode an exclusive transaction does not block readers), one log line per
+// back-off, and every icon right again before the end.
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -34,6 +48,7 @@
 #include <vector>
 
 #include "db/file-status-db/file-status-db.h"
+#include "db/reader-mode/reader-mode.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
@@ -57,15 +72,29 @@ const char kUsage[] =
     "Runs a writer process (the desktop client) against reader threads in another\n"
     "process (the Finder) on one home's databases for N seconds (default 10), then\n"
     "checks that no reported write was lost and counts reads, reader failures and busy\n"
-    "time-outs. --journal picks SQLite's journal (default delete, the rollback journal).\n";
+    "time-outs. --journal picks SQLite's journal (default delete, the rollback journal).\n"
+    "\n"
+    "       kelo-stress --lock-holder [--journal wal|delete] [--hold N] [--no-targets]\n"
+    "                   [--home DIR]\n"
+    "\n"
+    "Another process holds an exclusive transaction for N seconds (default 10) on the file\n"
+    "status database, then on the registry, while one reader thread resolves icons without\n"
+    "pause. Prints the longest icon, the time spent waiting and how long after the commit\n"
+    "the right badges are back, and fails when they miss 100 ms, 10 % of the hold and 1.5 s\n"
+    "(with --no-targets: only when an icon was wrong or the badges never came back).\n";
 
 struct Options {
-  std::string mode = "driver";  // driver, writer or reader
+  std::string mode = "driver";  // driver, writer, reader or hold
   std::string journal = "delete";
   std::string home;
   int seconds = 10;
   int readers = 4;
   unsigned seed = 0;
+  bool lock_holder = false;  // the lock-holder run instead of the writer against readers
+  int hold_seconds = 10;
+  bool judge_targets = true;
+  std::string hold_db;      // hold: the database to lock
+  std::string hold_change;  // hold: the statement run inside the transaction
 };
 
 // File names inside the home.
@@ -523,6 +552,311 @@ int RunDriver(Options o) {
   return ok ? kExitOk : kExitFailure;
 }
 
+// --- Lock holder -------------------------------------------------------------------------
+
+constexpr double kMaxIconMs = 100;           // longest single icon
+constexpr double kMaxWaitingShare = 0.10;    // of the hold, spent in icons that waited
+constexpr double kMaxRecoverySeconds = 1.5;  // from the commit to the right badges
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
+// The time this process's connections spent waiting for locks: SQLite's busy handler waits
+// by calling its file system's xSleep, so a copy of the default one whose xSleep is timed,
+// made the default, sees every wait and nothing else. (Timing whole icons instead would
+// count the time the thread was descheduled on a busy machine as waiting.)
+std::atomic<int64_t> g_slept_ns{0};
+int (*g_base_sleep)(sqlite3_vfs*, int) = nullptr;
+
+int TimedSleep(sqlite3_vfs* vfs, int microseconds) {
+  const int64_t start = NowNs();
+  const int slept = g_base_sleep(vfs, microseconds);
+  g_slept_ns += NowNs() - start;
+  return slept;
+}
+
+bool InstallTimedSleep() {
+  static sqlite3_vfs timed;
+  const sqlite3_vfs* base = sqlite3_vfs_find(nullptr);
+  if (base == nullptr) return false;
+  timed = *base;
+  timed.zName = "kelo-stress-timed";
+  g_base_sleep = base->xSleep;
+  timed.xSleep = TimedSleep;
+  return sqlite3_vfs_register(&timed, 1) == SQLITE_OK;
+}
+
+// The client's long transaction: waits for one byte on stdin, takes BEGIN EXCLUSIVE, runs the
+// change, reports "locked <ns>", keeps the lock, reports "committing <ns>", commits and
+// reports "released <ns>" (steady clock, the same in every process of the machine).
+int RunHolder(const Options& o) {
+  char go = 0;
+  if (read(STDIN_FILENO, &go, 1) != 1) return kExitFailure;
+  sqlite3* db = nullptr;
+  const auto exec = [&](const std::string& sql) {
+    char* error = nullptr;
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+    if (rc != SQLITE_OK) std::fprintf(stderr, "kelo-stress hold: %s: %s\n", sql.c_str(), error);
+    sqlite3_free(error);
+    return rc == SQLITE_OK;
+  };
+  bool ok = sqlite3_open(o.hold_db.c_str(), &db) == SQLITE_OK &&
+            sqlite3_busy_timeout(db, 10000) == SQLITE_OK && exec("BEGIN EXCLUSIVE") &&
+            exec(o.hold_change);
+  if (ok) {
+    std::printf("locked %lld\n", static_cast<long long>(NowNs()));
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::seconds(o.hold_seconds));
+    std::printf("committing %lld\n", static_cast<long long>(NowNs()));
+    std::fflush(stdout);
+    ok = exec("COMMIT");
+    std::printf("released %lld\n", static_cast<long long>(NowNs()));
+    std::fflush(stdout);
+  }
+  sqlite3_close(db);
+  return ok ? kExitOk : kExitFailure;
+}
+
+struct Icon {
+  int64_t start_ns;
+  int64_t end_ns;
+  int64_t waited_ns;  // in SQLite's busy handler
+  int path;           // index into the paths resolved
+  int code;           // the state code shown, 0 for no badge
+};
+
+// What one phase of the lock-holder run found.
+struct LockPhase {
+  const char* database = "";
+  std::string db_path;
+  std::string change;
+  std::vector<int> before, after;  // the right code of each path before and after the change
+  int64_t locked = 0, committing = 0, released = 0;
+  std::vector<Icon> icons;
+};
+
+// Starts "kelo-stress hold" on `phase`'s database; its stdin and stdout stay with us.
+pid_t StartHolder(const Options& o, const LockPhase& phase, int* to_child, FILE** from_child) {
+  int in[2], out[2];
+  if (pipe(in) != 0 || pipe(out) != 0) return -1;
+  std::error_code ec;
+  std::string self = fs::read_symlink("/proc/self/exe", ec).string();
+  std::vector<std::string> args = {
+      self,   "hold",        "--hold",   std::to_string(o.hold_seconds),
+      "--db", phase.db_path, "--change", phase.change};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    close(in[1]);
+    close(out[0]);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(self.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  *to_child = in[1];
+  *from_child = fdopen(out[0], "r");
+  return pid;
+}
+
+// Resolves `paths` in turn on one thread, in the reader role, from before the holder takes its
+// lock until `observe` seconds after it committed; returns what went wrong, or "".
+std::string RunLockPhase(const Options& o, const std::vector<std::string>& paths,
+                         double observe_seconds, LockPhase* phase) {
+  int to_child = -1;
+  FILE* from_child = nullptr;
+  const pid_t holder = StartHolder(o, *phase, &to_child, &from_child);
+  if (holder < 0 || from_child == nullptr) return "the lock holder could not be started";
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    kelo::LinuxOverlayPlatform platform(o.home);
+    for (size_t i = 0; !stop.load(std::memory_order_relaxed); ++i) {
+      const int path = static_cast<int>(i % paths.size());
+      const int64_t slept = g_slept_ns.load();
+      const int64_t start = NowNs();
+      const kelo::OverlayBadge badge = kelo::ResolveOverlayBadge(platform, paths[path].c_str());
+      const int64_t end = NowNs();
+      phase->icons.push_back(
+          {start, end, g_slept_ns.load() - slept, path, badge.badge != nullptr ? badge.code : 0});
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // icons before the lock
+  const char go = 'g';
+  std::string problem = write(to_child, &go, 1) == 1 ? "" : "the lock holder did not start";
+  char line[128];
+  while (problem.empty() && std::fgets(line, sizeof(line), from_child) != nullptr) {
+    long long ns = 0;
+    if (std::sscanf(line, "locked %lld", &ns) == 1) phase->locked = ns;
+    if (std::sscanf(line, "committing %lld", &ns) == 1) phase->committing = ns;
+    if (std::sscanf(line, "released %lld", &ns) == 1) phase->released = ns;
+  }
+  if (problem.empty() && phase->released == 0) problem = "the lock holder failed";
+  if (problem.empty()) {
+    std::this_thread::sleep_until(Clock::time_point(std::chrono::nanoseconds(phase->released)) +
+                                  std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(observe_seconds)));
+  }
+  stop = true;
+  reader.join();
+  std::fclose(from_child);
+  close(to_child);
+  const std::string holder_end = Ended(holder);
+  if (problem.empty() && !holder_end.empty()) problem = "the lock holder " + holder_end;
+  return problem;
+}
+
+// Lines of the log that report a back-off, and any other error lines (printed).
+void CountBackOffs(const std::string& log, long* back_offs, long* other) {
+  std::ifstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("[ERROR]") == std::string::npos) continue;
+    if (line.find("locked by another connection") != std::string::npos) {
+      ++*back_offs;
+    } else {
+      ++*other;
+      std::fprintf(stderr, "kelo-stress: %s\n", line.c_str());
+    }
+  }
+}
+
+int RunLockDriver(Options o) {
+  const bool own_home = o.home.empty();
+  if (own_home) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/kelo-stress-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) return kExitFailure;
+    o.home = pattern;
+  } else if (fs::exists(SysDb(o))) {
+    std::fprintf(stderr, "kelo-stress: %s already holds a system database\n", o.home.c_str());
+    return kExitUsage;
+  }
+  const bool rollback = o.journal == "delete";
+  std::printf("kelo-stress: lock holder, journal %s, locks held %d s, home %s\n", o.journal.c_str(),
+              o.hold_seconds, o.home.c_str());
+  if (BuildHome(o) != 0) {
+    std::fprintf(stderr, "kelo-stress: cannot build the databases in %s\n", o.home.c_str());
+    return kExitFailure;
+  }
+  // Every item of both sessions is recorded synced. The first holder makes one file of the
+  // first session syncing, which its folder and the session folder then show too; the second
+  // pauses the second session (status 12), whose items then show no badge.
+  std::vector<std::string> paths;
+  for (int n = 1; n <= kInitialSessions; ++n) {
+    for (const Item& item : Tree(Folder(o, n))) paths.push_back(item.path);
+  }
+  const std::string syncing = Folder(o, 1) + "/d0/f0";
+  const auto code = [&](const std::string& path, bool fstat_changed, bool registry_changed) {
+    if (StartsWith(path, Folder(o, 2))) return registry_changed ? 0 : kelo::kStateSynced;
+    const bool shows_syncing =
+        path == syncing || path == Folder(o, 1) + "/d0" || path == Folder(o, 1);
+    return fstat_changed && shows_syncing ? kelo::kStateSyncing : kelo::kStateSynced;
+  };
+  LockPhase phases[2];
+  phases[0].database = "file status database";
+  phases[0].db_path = FstatDb(o, 1);
+  phases[0].change = "update fstatinfo set syncStatus = 2 where path = '" + syncing + "'";
+  phases[1].database = "registry";
+  phases[1].db_path = SysDb(o);
+  phases[1].change = "update session_table set status = 12 where id = 2";
+  for (const std::string& path : paths) {
+    phases[0].before.push_back(code(path, false, false));
+    phases[0].after.push_back(code(path, true, false));
+    phases[1].before.push_back(code(path, true, false));
+    phases[1].after.push_back(code(path, true, true));
+  }
+
+  LogTo(ReaderLog(o));
+  if (!InstallTimedSleep()) return kExitFailure;
+  bool ok = true;
+  kelo::SetDbRole(kelo::DbRole::kReader);
+  for (LockPhase& phase : phases) {
+    // Long enough to see the badges come back after a back-off that began just before the
+    // commit, with time to spare for slow sanitizer builds.
+    const double observe = 2 * kMaxRecoverySeconds;
+    std::string problem = RunLockPhase(o, paths, observe, &phase);
+    if (problem.empty() && phase.icons.empty()) problem = "the reader resolved no icon";
+    if (!problem.empty()) {
+      std::printf("%s: %s\n", phase.database, problem.c_str());
+      ok = false;
+      continue;
+    }
+    double longest_ms = 0, longest_waiting_ms = 0, longest_wait_ms = 0, waiting_s = 0;
+    long uncommitted = 0, blocked = 0, waits = 0;
+    int64_t last_wrong_end = phase.released;
+    for (const Icon& icon : phase.icons) {
+      const double ms = (icon.end_ns - icon.start_ns) / 1e6;
+      longest_ms = std::max(longest_ms, ms);
+      longest_wait_ms = std::max(longest_wait_ms, icon.waited_ns / 1e6);
+      waiting_s += icon.waited_ns / 1e9;
+      waits += icon.waited_ns > 0;
+      if (icon.waited_ns > 0) longest_waiting_ms = std::max(longest_waiting_ms, ms);
+      const int before = phase.before[icon.path], after = phase.after[icon.path];
+      if (icon.end_ns < phase.committing && icon.code == after && after != before && after != 0) {
+        ++uncommitted;
+      }
+      if (icon.start_ns > phase.locked && icon.end_ns < phase.committing && icon.code == 0 &&
+          before != 0) {
+        ++blocked;
+      }
+      if (icon.start_ns > phase.committing && icon.code != after) {
+        last_wrong_end = std::max(last_wrong_end, icon.end_ns);
+      }
+    }
+    const double hold_s = (phase.released - phase.locked) / 1e9;
+    const double recovery_s = (last_wrong_end - phase.released) / 1e9;
+    // Right for the last half second of the observation at least.
+    const bool recovered = phase.icons.back().end_ns - last_wrong_end > 500000000LL;
+    const bool longest_ok = longest_ms <= kMaxIconMs;
+    const bool waiting_ok = waiting_s <= kMaxWaitingShare * hold_s;
+    const bool recovery_ok = recovered && recovery_s <= kMaxRecoverySeconds;
+    std::printf("%s locked %.1f s: %zu icons\n", phase.database, hold_s, phase.icons.size());
+    std::printf(
+        "  longest icon %.1f ms (target %.0f ms: %s); longest that waited for the lock %.1f ms\n",
+        longest_ms, kMaxIconMs, longest_ok ? "met" : "MISSED", longest_waiting_ms);
+    std::printf(
+        "  waiting for the lock %.3f s in %ld icons, at most %.1f ms in one: %.1f %% of the "
+        "hold (target %.0f %%: %s)\n",
+        waiting_s, waits, longest_wait_ms, 100 * waiting_s / hold_s, 100 * kMaxWaitingShare,
+        waiting_ok ? "met" : "MISSED");
+    std::printf(
+        "  %ld icons without their badge while locked; right badges again %.3f s after the "
+        "commit (target %.1f s: %s)\n",
+        blocked, recovery_s, kMaxRecoverySeconds, recovery_ok ? "met" : "MISSED");
+    if (uncommitted > 0) {
+      std::printf("%s: %ld icons showed the change before it was committed\n", phase.database,
+                  uncommitted);
+    }
+    if (rollback && blocked == 0) {
+      std::printf("%s: the lock never kept the reader from reading\n", phase.database);
+    }
+    if (!recovered) std::printf("%s: the right badges did not come back\n", phase.database);
+    ok = ok && uncommitted == 0 && (blocked > 0 || !rollback) && recovered &&
+         (!o.judge_targets || (longest_ok && waiting_ok && recovery_ok));
+  }
+  kelo::SetDbRole(kelo::DbRole::kWriter);
+  long back_offs = 0, other = 0;
+  CountBackOffs(ReaderLog(o), &back_offs, &other);
+  // One line per back-off of at least a second each, per database locked.
+  const long most_back_offs = 2 * (o.hold_seconds + 2);
+  std::printf("reader log: %ld back-off lines (at most %ld expected), %ld other error lines\n",
+              back_offs, most_back_offs, other);
+  ok = ok && other == 0 && back_offs <= most_back_offs && (back_offs > 0 || !rollback);
+  std::printf("result: %s\n", ok ? "ok" : "FAILED");
+  std::error_code ec;
+  if (ok && own_home) {
+    fs::remove_all(o.home, ec);
+  } else if (!ok) {
+    std::printf("the databases and logs are kept in %s\n", o.home.c_str());
+  }
+  return ok ? kExitOk : kExitFailure;
+}
+
 bool ParseInt(const char* text, int min, int* out) {
   char* end = nullptr;
   const long value = std::strtol(text, &end, 10);
@@ -536,7 +870,8 @@ bool ParseInt(const char* text, int min, int* out) {
 int main(int argc, char** argv) {
   Options o;
   int i = 1;
-  if (i < argc && (std::strcmp(argv[i], "writer") == 0 || std::strcmp(argv[i], "reader") == 0)) {
+  if (i < argc && (std::strcmp(argv[i], "writer") == 0 || std::strcmp(argv[i], "reader") == 0 ||
+                   std::strcmp(argv[i], "hold") == 0)) {
     o.mode = argv[i++];
   }
   for (; i < argc; ++i) {
@@ -554,6 +889,18 @@ int main(int argc, char** argv) {
       o.home = value;
     } else if (arg == "--seconds" && ok && ParseInt(value, 1, &number)) {
       o.seconds = number;
+    } else if (arg == "--lock-holder") {
+      o.lock_holder = true;
+      continue;
+    } else if (arg == "--no-targets") {
+      o.judge_targets = false;
+      continue;
+    } else if (arg == "--hold" && ok && ParseInt(value, 1, &number)) {
+      o.hold_seconds = number;
+    } else if (arg == "--db" && ok) {
+      o.hold_db = value;
+    } else if (arg == "--change" && ok) {
+      o.hold_change = value;
     } else if (arg == "--readers" && ok && ParseInt(value, 1, &number)) {
       o.readers = number;
     } else if (arg == "--seed" && ok) {
@@ -572,5 +919,6 @@ int main(int argc, char** argv) {
   }
   if (o.mode == "writer") return RunWriter(o);
   if (o.mode == "reader") return RunReader(o);
-  return RunDriver(o);
+  if (o.mode == "hold") return RunHolder(o);
+  return o.lock_holder ? RunLockDriver(o) : RunDriver(o);
 }
