@@ -61,13 +61,13 @@ constexpr char kLookupTableScript[] =
 // with F + "/", so the path is F or lies below it. The prefix is cut from the path as bytes
 // (substr of a BLOB) and compared in the NOCASE collation: ASCII letters without case, every
 // other byte exactly, whatever SQLite's LIKE or an ICU lower() would make of non-ASCII text, and
-// "%", "_" and "\" are plain bytes. A folder longer than the longest accepted path cannot equal
-// a prefix of one, so an over-long row drops out by itself instead of failing the query as an
-// over-long LIKE pattern did. A NULL folder holds nothing. The longest folder wins, counted in
-// bytes after the trim; equal ones (the same folder up to ASCII case and trailing slashes) are
-// decided by the row stored first.
+// "%", "_" and "\" are plain bytes. A row whose sync_folder is longer than a value's limit
+// (1023 bytes, trailing slashes included) takes no part: it could not be read back whole, and it
+// must not fail the query or hide the other rows. A NULL folder holds nothing. The longest folder
+// wins, counted in bytes after the trim; equal ones (the same folder up to ASCII case and
+// trailing slashes) are decided by the row stored first.
 constexpr char kLookupQuery[] =
-    "select * from session_table where "
+    "select * from session_table where length(CAST(sync_folder AS BLOB)) <= %d AND "
     "CAST(substr(CAST('%q/' AS BLOB), 1, length(CAST(rtrim(sync_folder, '/') AS BLOB)) + 1) "
     "AS TEXT) = (rtrim(sync_folder, '/') || '/') COLLATE NOCASE "
     "ORDER BY length(CAST(rtrim(sync_folder, '/') AS BLOB)) DESC, rowid LIMIT 1;";
@@ -555,7 +555,8 @@ int SystemDB::getSessionInfoByFilePath(const std::string& dbPath, const std::str
     return -1;
   }
 
-  SqliteText query(sqlite3_mprintf(kLookupQuery, file_path.c_str()));
+  SqliteText query(
+      sqlite3_mprintf(kLookupQuery, static_cast<int>(kValueBufferSize - 1), file_path.c_str()));
   if (!query) return -1;
 
   char** raw_table = nullptr;

@@ -128,8 +128,9 @@ class SystemDB {
   //  - The comparison is of bytes, the 26 ASCII letters matching either case; no other case
   //    folding or Unicode normalisation. "%", "_" and "\" are ordinary bytes.
   //  - A NULL sync_folder holds nothing; "", "/", "//" hold every path that begins with "/".
-  //  - A row whose F is longer than 1023 bytes (the longest path accepted) holds nothing and
-  //    does not keep the other rows from matching.
+  //  - A row whose sync_folder is longer than 1023 bytes (trailing slashes included) holds
+  //    nothing: it could not be read back whole, and it does not keep the other rows from
+  //    matching. No path longer than 1023 bytes is accepted either.
   //  - Of the rows that hold P, the one with the longest F in bytes wins; between equally long
   //    ones (the same folder up to ASCII case and trailing slashes) the lowest rowid wins.
   // Row values are read by the positions of the full layout: id and view_id as 64-bit numbers,
