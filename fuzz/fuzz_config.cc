@@ -29,6 +29,26 @@ bool IsValue(const std::string& value) {
   return value.size() <= Config::kMaxPiece;
 }
 
+// Whether some line of `text` that fits the read buffer begins, after white space, with
+// the whole of `key`: a stored key must come from such a line, never from the tail of a
+// longer one.
+bool KeyBeginsAShortLine(const std::string& text, const std::string& key) {
+  for (size_t begin = 0; begin < text.size();) {
+    const size_t newline = text.find('\n', begin);
+    const size_t end = newline == std::string::npos ? text.size() : newline + 1;
+    size_t p = begin;
+    while (p < end && std::isspace(static_cast<unsigned char>(text[p]))) ++p;
+    const size_t after = p + key.size();
+    if (end - begin < static_cast<size_t>(Config::kLineBuffer) && after <= end &&
+        text.compare(p, key.size(), key) == 0 &&
+        (after == end || !IsKey(std::string(1, text[after])))) {
+      return true;
+    }
+    begin = end;
+  }
+  return false;
+}
+
 void Check(bool condition, const char* what) {
   if (!condition) {
     std::fprintf(stderr, "invariant broken: %s\n", what);
@@ -77,8 +97,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int read = config.read(ScratchFile().c_str());
   Check(read == 0 || read == -1, "read result");
   if (read != 0) Check(config.entries().empty(), "rejected file leaves no entry");
+  const std::string text(reinterpret_cast<const char*>(data), size);
   for (const auto& entry : config.entries()) {
     Check(IsKey(entry.first), "stored key");
+    Check(KeyBeginsAShortLine(text, entry.first), "stored key begins a line that fits");
     Check(IsValue(entry.second), "stored value");
   }
   return 0;

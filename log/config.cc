@@ -1,5 +1,9 @@
 #include "log/config.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -24,18 +28,71 @@ struct FileCloser {
   void operator()(FILE* f) const { std::fclose(f); }
 };
 
+enum class LineRead {
+  kEnd,        // nothing left to read
+  kLine,       // a whole line, newline included, is in the buffer
+  kLongBlank,  // a line too long for the buffer holding only white space or a comment
+  kLongOther,  // any other line too long for the buffer
+};
+
+// Reads the next line into `line`, NUL-terminated. A line (its newline included) longer
+// than the buffer's kLineBuffer - 1 bytes is still one line: it is read to its end and
+// only classed (a comment or white space holds nothing, anything else is refused), so its
+// tail is never parsed as a line of its own.
+LineRead ReadLine(FILE* file, char (&line)[Config::kLineBuffer]) {
+  size_t stored = 0;
+  int c = EOF;
+  while (stored + 1 < sizeof(line) && (c = std::getc(file)) != EOF) {
+    line[stored++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  line[stored] = '\0';
+  if (stored == 0) return LineRead::kEnd;
+  if (c == '\n' || (c = std::getc(file)) == EOF) return LineRead::kLine;
+
+  // Too long. Its first character that is not white space decides what it is; the bytes
+  // kept in the buffer may all be blanks, so the rest of the line can still decide.
+  int first = EOF;
+  for (size_t i = 0; i < stored && first == EOF; ++i) {
+    if (!IsSpace(line[i])) first = static_cast<unsigned char>(line[i]);
+  }
+  for (; c != EOF && c != '\n'; c = std::getc(file)) {
+    if (first == EOF && !IsSpace(static_cast<char>(c))) first = c;
+  }
+  return first == EOF || first == '#' ? LineRead::kLongBlank : LineRead::kLongOther;
+}
+
 }  // namespace
 
 int Config::read(const char* path) {
   if (path == nullptr) return -1;
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "r"));
-  if (!file) return -1;
+  // Only a regular file is read. Opening without blocking keeps a FIFO without a writer
+  // (or a device) from holding the caller in open() for ever, and the type is taken from
+  // the descriptor itself, so a name swapped between a check and the open cannot slip by.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  std::unique_ptr<FILE, FileCloser> file(fdopen(fd, "r"));
+  if (!file) {
+    close(fd);
+    return -1;
+  }
 
   char line[kLineBuffer];
-  while (std::fgets(line, sizeof(line), file.get()) != nullptr) {
+  for (;;) {
+    const LineRead got = ReadLine(file.get(), line);
+    if (got == LineRead::kEnd) return 0;
     std::string key;
     std::string value;
-    switch (parse(line, static_cast<int>(std::strlen(line)), key, value)) {
+    const int result = got == LineRead::kLine
+                           ? parse(line, static_cast<int>(std::strlen(line)), key, value)
+                       : got == LineRead::kLongBlank ? kNothing
+                                                     : kSyntaxError;
+    switch (result) {
       case kParsedEntry:
         m_conf[key] = value;
         break;
@@ -46,7 +103,6 @@ int Config::read(const char* path) {
         return -1;
     }
   }
-  return 0;
 }
 
 int Config::parse(char* line, int /*length*/, std::string& key, std::string& value) {

@@ -9,7 +9,9 @@
 // Keys are runs of letters, digits, "-" and "_" (possibly empty). A value is either
 // unquoted (up to the first blank or control character) or enclosed in matching
 // single or double quotes (no control character inside). Keys and values are at most
-// 1023 bytes; a longer one is a syntax error.
+// 1023 bytes; a longer one is a syntax error. A line longer than kLineBuffer - 1 bytes
+// (its newline included) is still one line: a comment or white space only is ignored,
+// anything else is a syntax error.
 //
 //   Config conf;
 //   if (conf.read("/etc/app.debug") == 0) int level = conf.get_int("fstat_db_debug");
@@ -31,12 +33,14 @@ class Config {
 
   // Longest key or value, in bytes (they pass through a 1024-byte buffer).
   static constexpr size_t kMaxPiece = 1023;
-  // Lines are read in pieces of at most kLineBuffer - 1 bytes.
+  // Lines are read into a buffer of this size; a longer line is refused unless it holds
+  // nothing (see above).
   static constexpr int kLineBuffer = 8192;
 
   // Reads the file at path, storing every key=value line (a later line replaces an
   // earlier value of the same key). Returns 0 when the file was read to its end; -1
-  // for a null path or a file that cannot be opened (map unchanged), or when a line was
+  // for a null path, a file that cannot be opened or is not a regular file (map
+  // unchanged; a FIFO or a device is refused without blocking), or when a line was
   // rejected (map emptied).
   int read(const char* path);
 

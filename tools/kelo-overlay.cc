@@ -635,8 +635,12 @@ int ApplyLogConfig(std::vector<std::string>* args) {
     } else {
       continue;
     }
-    if (access(file.c_str(), R_OK) != 0 || IsDirectory(file)) {
-      std::cerr << kProgram << ": cannot read the log configuration '" << file << "'\n";
+    // The reader refuses anything but a regular file without waiting (a FIFO would
+    // otherwise hold it for ever); say so here rather than go on without the thresholds.
+    struct stat st;
+    if (stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || access(file.c_str(), R_OK) != 0) {
+      std::cerr << kProgram << ": cannot read the log configuration '" << file
+                << "': not a readable regular file\n";
       return kExitFailure;
     }
     Logger::Initialize(Logger::kStderr, "", file, Logger::rotate_cnt);

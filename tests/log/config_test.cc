@@ -1,10 +1,15 @@
 #include "log/config.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "support/temp_dir.h"
 
@@ -100,10 +105,16 @@ TEST(ConfigRead, Files) {
        0,
        {{"a", "3"}, {"b", "two words"}, {"z", "9"}}},
       {"a = 1\nb = 2\n[main]\nc = 3\n", -1, {}},
-      // Lines are read in pieces of at most 8191 bytes, each parsed on its own.
-      {"#" + std::string(9000, '#') + "\n" + std::string(8191, ' ') + "k=1\n",
+      // A line longer than 8191 bytes (newline included) is one line: ignored when it
+      // holds only white space or a comment, refused otherwise.
+      {"#" + std::string(8190, 'x') + "system_db_debug=7\n", 0, {{"z", "9"}}},
+      {std::string(9000, ' ') + "\n" + std::string(8191, ' ') + "# k=2\nk=1\n",
        0,
        {{"k", "1"}, {"z", "9"}}},
+      {"k=1" + std::string(8187, ' ') + "\n", 0, {{"k", "1"}, {"z", "9"}}},
+      {"k=1" + std::string(8188, ' '), 0, {{"k", "1"}, {"z", "9"}}},
+      {"k=1" + std::string(8188, ' ') + "\n", -1, {}},
+      {"k=1 #" + std::string(9000, 'x') + "\n", -1, {}},
       {"k = " + std::string(2000, 'v') + "\n", -1, {}},
   };
   kelo_test::TempDir dir;
@@ -116,12 +127,23 @@ TEST(ConfigRead, Files) {
     EXPECT_EQ(config.read((dir / "c").c_str()), c.result);
     EXPECT_EQ(config.entries(), c.entries);
   }
-  // A missing file or a null path leaves the map as it was; a directory yields no line.
+  // Only a regular file is read; anything else leaves the map as it was.
   Config config;
   ASSERT_EQ(config.read((dir / "earlier").c_str()), 0);
   EXPECT_EQ(config.read(nullptr), -1);
   EXPECT_EQ(config.read((dir / "missing").c_str()), -1);
-  EXPECT_EQ(config.read(dir.path().c_str()), 0);
+  EXPECT_EQ(config.read(dir.path().c_str()), -1);
+  EXPECT_EQ(config.read("/dev/null"), -1);
+  // A FIFO without a writer: refused at once. Should the read wait for a writer instead,
+  // the guard below plays one, so that the test fails rather than hangs.
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::atomic<int> result{1};
+  std::thread reader([&] { result = config.read(fifo.c_str()); });
+  for (int i = 0; i < 3000 && result == 1; ++i) usleep(10000);
+  if (result == 1) close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+  reader.join();
+  EXPECT_EQ(result, -1);
   EXPECT_EQ(config.entries(), (Map{{"z", "9"}}));
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,7 +43,8 @@ class ToolTest : public ::testing::Test {
   }
   // Runs the tool with `args` and no HOME, so that nothing falls back to the real one.
   ToolRun Tool(const Strings& args) {
-    std::string command = "HOME= " + Quote(KELO_OVERLAY_BIN);
+    // The time limit only keeps a tool that hangs from hanging the test.
+    std::string command = "HOME= timeout 120 " + Quote(KELO_OVERLAY_BIN);
     for (const std::string& arg : args) command += " " + Quote(arg);
     return Shell(command);
   }
@@ -381,6 +383,8 @@ TEST_F(ToolTest, WatchReportsAChangeByAnotherProcessAndEndsOnSigint) {
 TEST_F(ToolTest, BadArgumentsAndMissingFoldersFailClearly) {
   kelo_test::TempDir empty;
   const std::string missing = empty / "nowhere";
+  const std::string fifo = scratch_ / "fifo";  // nobody writes to it
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
   const std::tuple<Strings, int, std::string> cases[] = {
       {{}, 2, "usage: kelo-overlay"},
       {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
@@ -392,6 +396,8 @@ TEST_F(ToolTest, BadArgumentsAndMissingFoldersFailClearly) {
       {{"sessions", "--home", empty.path()}, 1, "no system database at"},
       {{"set-state", "/x", "sort-of"}, 2, "bad STATE 'sort-of'"},
       {{"--log-config", missing, "status", "/x"}, 1, "cannot read the log configuration"},
+      {{"--log-config", empty.path(), "status", "/x"}, 1, "not a readable regular file"},
+      {{"--log-config=" + fifo, "status", "/x"}, 1, "not a readable regular file"},
       {{"doctor", "--interval", "5"}, 2, "unknown option '--interval'"},
       {{"doctor", "--home", missing}, 1, "home folder '" + missing + "' does not exist"},
       {{"watch", "--home", empty.path()}, 2, "no PATH given"},
