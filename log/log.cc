@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
 #include <vector>
@@ -30,6 +31,32 @@ bool RotatedName(char (&buffer)[1024], int i) {
   return n >= 0 && static_cast<size_t>(n) < sizeof(buffer);
 }
 
+// Whether the log file now open was found unable to rotate and said so. It says so once:
+// after that it simply keeps growing, and a line at every mebibyte would add nothing.
+bool rotation_refusal_written = false;
+
+// Writes the time stamp, then the formatted message, and flushes. Returns the bytes
+// written, negative when a write failed.
+int64_t WriteStamped(FILE* fp, const char* format, va_list args) {
+  char stamp[512];
+  const time_t now = std::time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  std::strftime(stamp, sizeof(stamp), "%b %d %H:%M:%S ", &local);
+  const int stamp_bytes = std::fprintf(fp, "%s", stamp);
+  const int text_bytes = std::vfprintf(fp, format, args);
+  std::fflush(fp);
+  return static_cast<int64_t>(stamp_bytes) + text_bytes;
+}
+
+void WriteStamped(FILE* fp, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void WriteStamped(FILE* fp, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  WriteStamped(fp, format, args);
+  va_end(args);
+}
+
 void CloseUnlessStandard(FILE* fp) {
   if (fp != nullptr && fp != stdout && fp != stderr) std::fclose(fp);
 }
@@ -56,6 +83,10 @@ int Logger::rotate_cnt = 20;
 pthread_mutex_t Logger::log_lock = PTHREAD_MUTEX_INITIALIZER;
 
 int Logger::Initialize(Type type, std::string path, std::string conf_path, int count) {
+  // An unknown destination is a bad set-up, refused before anything changes: the
+  // destination, the stream and the thresholds stay as they were.
+  if (type < kSyslog || type > kFile) return -1;
+
   Config config;
   config.read(conf_path.empty() ? kDefaultConfigPath : conf_path.c_str());
 
@@ -78,7 +109,9 @@ int Logger::Initialize(Type type, std::string path, std::string conf_path, int c
   StoreStream(fp);
   Logger::log_size = 0;
   Logger::log_path = path;
-  Logger::rotate_cnt = count;
+  // Capped: every rotation renames up to this many files under the log lock.
+  Logger::rotate_cnt = std::min(count, kMaxRotateCount);
+  rotation_refusal_written = false;
   return 0;
 }
 
@@ -103,15 +136,7 @@ void Logger::LogMsg2(Level level, const std::string& component, const char* form
     vsyslog(LOG_ERR, format, args);
   } else if (type == kStdout || type == kStderr || type == kFile) {
     if (log_fp == nullptr) return;
-    char stamp[512];
-    const time_t now = std::time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    std::strftime(stamp, sizeof(stamp), "%b %d %H:%M:%S ", &local);
-    const int stamp_bytes = std::fprintf(log_fp, "%s", stamp);
-    const int text_bytes = std::vfprintf(log_fp, format, args);
-    std::fflush(log_fp);
-    written = static_cast<int64_t>(stamp_bytes) + text_bytes;
+    written = WriteStamped(log_fp, format, args);
   } else {
     std::vfprintf(stderr, format, args);
   }
@@ -131,10 +156,25 @@ int Logger::Rotate() {
   // that is none of ours.
   if (log_path.empty()) return -1;
   // Fewer than one kept file would make the numbered set empty; the log file still
-  // has to move aside, so a count below 1 rotates like a count of 1.
-  const int count = rotate_cnt < 1 ? 1 : rotate_cnt;
+  // has to move aside, so a count below 1 rotates like a count of 1. A count above the
+  // cap (set directly, bypassing Initialize) rotates like the cap.
+  const int count = std::clamp(rotate_cnt, 1, kMaxRotateCount);
   char from[1024];
   char to[1024];
+  // Every name of the kept set must fit before anything moves or closes; otherwise the
+  // log file stays open and goes on growing, which loses nothing.
+  if (!RotatedName(to, std::max(count - 2, 0))) {
+    FILE* fp = LoadStream();
+    if (!rotation_refusal_written && fp != nullptr) {
+      WriteStamped(fp,
+                   KELO_LOG_PREFIX_("[ERROR]") "log file not rotated: the names of its "
+                                               "numbered files would pass %zu bytes; it goes "
+                                               "on growing. log-path:[%s]\n",
+                   sizeof(to) - 1, log_path.c_str());
+      rotation_refusal_written = true;
+    }
+    return -1;
+  }
   for (int i = count - 2; i >= 0; --i) {
     if (RotatedName(from, i) && RotatedName(to, i + 1)) std::rename(from, to);
   }

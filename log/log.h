@@ -45,12 +45,18 @@ class Logger {
   static constexpr int kDefaultThreshold = 4;
   // The log file is rotated once more than this many bytes were written to it.
   static constexpr int kRotateBytes = 0x100000;
+  // Largest rotation count: a rotation renames up to this many files while every logging
+  // thread waits, and a thousand mebibyte files is more history than any set-up keeps.
+  // A larger count given to Initialize (or set directly) acts as this one.
+  static constexpr int kMaxRotateCount = 1000;
 
   Logger() = delete;
 
-  // Sets destination, log file, rotation count and thresholds from the key=value
-  // configuration file conf_path (empty: the default debug file). Returns 0, or -1 when
-  // the log file cannot be opened; the previous stream is then kept.
+  // Sets destination, log file, rotation count (at most kMaxRotateCount) and thresholds
+  // from the key=value configuration file conf_path (empty: the default debug file).
+  // Returns 0, or -1 when the log file cannot be opened (the previous stream is then
+  // kept) or when `type` is none of the four destinations (then nothing changes and no
+  // file is opened).
   static int Initialize(Type type, std::string log_path, std::string conf_path, int rotate_cnt);
 
   // Filters and writes one message; `format` is a printf format.
@@ -61,7 +67,9 @@ class Logger {
 
   // Shifts the numbered files up by one, renames the log file to "<path>_0" and reopens
   // it. Returns 0, or -1 when the rename or the reopening fails (logging to the file then
-  // stops until the next Initialize).
+  // stops until the next Initialize). When a numbered name would not fit its 1024-byte
+  // buffer, nothing moves: the log file stays open and keeps growing, the first such
+  // refusal for a log file writes one line into it, and the result is -1.
   static int Rotate();
 
   // With a log file: closes it and falls back to standard output. Otherwise no-op.

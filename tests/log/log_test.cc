@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <regex>
@@ -149,12 +150,14 @@ TEST_F(LoggerTest, RotationCountsNeverTouchFilesOutsideTheNumberedSet) {
       {0, {"log_1", "log_-1"}, {"log_0"}, {}},
       {-3, {"log_1", "log_-1", "log_-4"}, {"log_0"}, {}},
       {4, {"log_4", "log_-1"}, {"log_0", "log_1"}, {"log_2", "log_3"}},
+      {1000000, {"log_1000", "log_-1"}, {"log_0", "log_1"}, {"log_2"}},  // capped
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "count " << c.count);
     TempDir dir;
     for (const std::string& name : c.kept) kelo_test::WriteFile(dir / name, "sentinel");
     ASSERT_EQ(Logger::Initialize(Logger::kFile, dir / "log", dir / "none", c.count), 0);
+    EXPECT_EQ(Logger::rotate_cnt, std::min(c.count, Logger::kMaxRotateCount));
     for (const char* text : {"first\n", "second\n"}) {
       Logger::LogMsg(3, "c", "%s", text);
       ASSERT_EQ(Logger::Rotate(), 0);
@@ -182,6 +185,63 @@ TEST_F(LoggerTest, FailedRotationStopsFileLoggingUntilNextInitialize) {
   OpenLogFile(log, 1);
   Logger::LogMsg(3, "c", "restored\n");
   EXPECT_NE(ReadFile(log).find("restored"), std::string::npos);
+}
+
+// A log path of exactly `length` bytes under `base`, its folders created.
+std::string PathOfLength(const std::string& base, size_t length) {
+  std::string path = base;
+  while (length - path.size() > 201) path += "/" + std::string(200, 'd');
+  fs::create_directories(path);
+  return path + "/" + std::string(length - path.size() - 1, 'f');
+}
+
+// Rotated names are built in 1024-byte buffers. When the kept names don't fit, the log
+// file is not touched: logging goes on in it, and it says so once.
+TEST_F(LoggerTest, RotationWhoseNamesDoNotFitKeepsTheLogFile) {
+  const struct {
+    size_t length;
+    int count;
+    bool rotates;
+  } cases[] = {{1022, 1, false}, {1021, 2, true}, {1021, 20, false}, {1020, 20, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.length << " bytes, count " << c.count);
+    TempDir dir;
+    const std::string log = PathOfLength(dir.path(), c.length);
+    ASSERT_EQ(log.size(), c.length);
+    OpenLogFile(log, c.count);
+    for (const char* text : {"first", "second"}) {
+      Logger::log_size = Logger::kRotateBytes;
+      Logger::LogMsg(3, "c", "%s\n", text);
+      Logger::LogMsg(3, "c", "after %s\n", text);
+    }
+    ASSERT_NE(Logger::log_fp, nullptr);
+    const std::string text = ReadFile(log);
+    // Rotated: only the last line. Kept: all four, and the refusal once.
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), c.rotates ? 1 : 5);
+    int refusals = 0;
+    for (size_t at = 0; (at = text.find("log.cc(", at)) != std::string::npos; ++at) ++refusals;
+    EXPECT_EQ(refusals, c.rotates ? 0 : 1) << text;
+    EXPECT_NE(text.find("after second"), std::string::npos);
+    EXPECT_EQ(fs::exists(log + "_0"), c.rotates);
+    Logger::Destroy();
+  }
+}
+
+// A destination outside 0..3 is refused as a whole: nothing changes, nothing is opened.
+TEST_F(LoggerTest, InitializeRefusesUnknownDestinations) {
+  OpenLogFile(dir_ / "log", 5);
+  FILE* file = Logger::log_fp;
+  kelo_test::WriteFile(dir_ / "debug", "system_db_debug=7\n");
+  for (Logger::Type type : {-1, 4, 9}) {
+    SCOPED_TRACE(type);
+    EXPECT_EQ(Logger::Initialize(type, dir_ / "other", dir_ / "debug", 3), -1);
+    EXPECT_EQ(Logger::log_type, Logger::kFile);
+    EXPECT_EQ(Logger::log_fp, file);
+    EXPECT_EQ(Logger::log_path, dir_ / "log");
+    EXPECT_EQ(Logger::rotate_cnt, 5);
+    EXPECT_EQ(Logger::log_level.count("system_db_debug"), 0u);
+    EXPECT_FALSE(fs::exists(dir_ / "other"));
+  }
 }
 
 TEST_F(LoggerTest, DestroyClosesOnlyALogFile) {
