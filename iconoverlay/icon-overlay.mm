@@ -12,8 +12,10 @@ namespace {
 
 #ifdef __APPLE__
 constexpr NSCompositingOperation kSourceOver = NSCompositingOperationSourceOver;
+constexpr NSCompositingOperation kCopy = NSCompositingOperationCopy;
 #else
 constexpr NSCompositingOperation kSourceOver = NSCompositeSourceOver;
+constexpr NSCompositingOperation kCopy = NSCompositeCopy;
 #endif
 
 bool isFileExist(NSString* path) { return [[NSFileManager defaultManager] fileExistsAtPath:path]; }
@@ -48,15 +50,26 @@ NSString* ListViewItemPath(id<KeloListViewCell> cell) {
   id<KeloPreviewItem> item = [(id<KeloImageBrowserCell>)self representedItem];
   NSImage* badge = [self GetOverlayIcon:[[item previewItemURL] path]];
   id<KeloImageWrapper> wrapper = imageWrapper;
-  // Without an image of its own to draw into, the badge would land in whatever context is
-  // current; such an item is drawn without one.
-  NSImage* image = badge != nil ? [wrapper _nsImage] : nil;
+  Class wrapperClass = NSClassFromString(@"IKImageWrapper");
+  // The badge goes into a copy of the item's image, handed on in a wrapper of its own. The
+  // host keeps its image from one pass to the next: painted into, it would gather the
+  // badge's soft edges on every pass and keep an old badge under a new one. Without an
+  // image to copy, or a wrapper class to hand the copy on in, the item gets no badge.
+  NSImage* image = badge != nil && wrapperClass != Nil ? [wrapper _nsImage] : nil;
   if (image != nil) {
-    [image lockFocus];
-    NSSize size = [wrapper size];
+    // A new image with the item's image drawn into it, rather than -copy, whose result
+    // may share the original's representations (or, for an offscreen cache, lose them).
+    const NSSize imageSize = [image size];
+    NSImage* copy = [[[NSImage alloc] initWithSize:imageSize] autorelease];
+    [copy lockFocus];
+    [image drawInRect:NSMakeRect(0, 0, imageSize.width, imageSize.height)
+             fromRect:NSZeroRect
+            operation:kCopy
+             fraction:1.0];
+    const NSSize size = [wrapper size];
     DrawBadge(badge, kelo::ImageBrowserBadgeRect(size.width, size.height));
-    [image unlockFocus];
-    id fresh = [[NSClassFromString(@"IKImageWrapper") alloc] initWithNSImage:image];
+    [copy unlockFocus];
+    id fresh = [[wrapperClass alloc] initWithNSImage:copy];
     if (fresh != nil) imageWrapper = [fresh autorelease];
   }
   // After the exchange this runs the host's own drawImage:.

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "db/file-status-db/file-status-db.h"
 #include "db/system-db/system-db.h"
@@ -210,39 +211,57 @@ TEST_F(HostTest, ListViewDrawsTheHostsIconThenTheBadge) {
 }
 
 #ifndef KELO_HOST_WITHOUT_IMAGE_BROWSER
-// The image browser: the badge is stretched over the item's own image and the host draws a
-// new wrapper around that image. Without a badge, or without an image to draw it into, the
-// host gets the very wrapper it passed.
-TEST_F(HostTest, ImageBrowserDrawsTheBadgeIntoTheItemsImage) {
+// The image browser: the badge is stretched over a copy of the item's image and the host
+// draws a new wrapper around the copy; its own image never changes, so drawing again, or
+// after the state changed, shows just the badge of the moment. Without a badge, or
+// without an image to draw it into, the host gets the very wrapper it passed.
+TEST_F(HostTest, ImageBrowserDrawsTheBadgeIntoACopyOfTheItemsImage) {
+  struct Pass {
+    int state;        // -1: no entry
+    NSString* badge;  // nil: none
+  };
+  const Pass first = kHasSyncing ? Pass{2, @"KeloSyncing"} : Pass{1, @"KeloSynced"};
+  const Pass later = kHasSyncing ? Pass{1, @"KeloSynced"} : Pass{3, @"KeloUnsupp"};
   const struct {
     const char* name;
-    int state;  // -1: no entry
     bool has_image;
-    NSString* badge;  // nil: none
-  } rows[] = {
-      {"movie.mov", kHasSyncing ? 2 : 1, true, kHasSyncing ? @"KeloSyncing" : @"KeloSynced"},
-      {"no-entry.mov", -1, true, nil},
-      {"no-image.mov", 1, false, nil}};
+    std::vector<Pass> passes;  // drawn one after the other with the same wrapper
+  } rows[] = {{"movie.mov", true, {first, first, later}},
+              {"no-entry.mov", true, {{-1, nil}}},
+              {"no-image.mov", false, {{1, nil}}}};
   const NSRect whole = NSMakeRect(0, 0, 128, 96);
+  const Pixels host_image = Picture(128, 96, false, [&] { HostDrawIcon(whole); });
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
     IKImageBrowserCell* cell = [[[IKImageBrowserCell alloc]
-        initWithItem:[HostItem itemWithPath:Str(Item(row.name, row.state))]] autorelease];
+        initWithItem:[HostItem itemWithPath:Str(Item(row.name, -1))]] autorelease];
     NSImage* image = row.has_image ? Render(128, 96, [&] { HostDrawIcon(whole); }) : nil;
     IKImageWrapper* wrapper = [[[IKImageWrapper alloc] initWithNSImage:image] autorelease];
-    const Pixels on_screen = Picture(128, 96, false, [&] { [cell drawImage:wrapper]; });
-    EXPECT_EQ([cell drawCount], 1);
-    id given = [cell lastWrapper];
-    EXPECT_EQ(given != wrapper, row.badge != nil);
-    EXPECT_TRUE([given isKindOfClass:[IKImageWrapper class]]);
-    EXPECT_EQ([given _nsImage], image);
-    const Pixels expected = Picture(128, 96, false, [&] {
-      if (row.has_image) HostDrawIcon(whole);
-      if (row.badge != nil) DrawBadgeAt([NSImage imageNamed:row.badge], whole);
-    });
-    EXPECT_TRUE(SamePixels(on_screen, expected));
-    if (row.has_image) {
-      EXPECT_TRUE(SamePixels(ReadPixels(image), expected));
+    for (size_t i = 0; i < row.passes.size(); ++i) {
+      const Pass& pass = row.passes[i];
+      SCOPED_TRACE(testing::Message() << row.name << " pass " << i);
+      Item(row.name, pass.state);
+      const Pixels on_screen = Picture(128, 96, false, [&] {
+        NSAutoreleasePool* pool = [NSAutoreleasePool new];
+        [cell drawImage:wrapper];
+        [pool drain];
+      });
+      EXPECT_EQ([cell drawCount], static_cast<int>(i + 1));
+      id given = [cell lastWrapper];
+      EXPECT_EQ(given != wrapper, pass.badge != nil);
+      if (given != wrapper) {  // the hook's autoreleased objects are gone with their pool
+        EXPECT_EQ([given retainCount], 1u) << "only the cell holds the new wrapper";
+        EXPECT_EQ([[given _nsImage] retainCount], 1u) << "only the wrapper holds the copy";
+      }
+      EXPECT_TRUE([given isKindOfClass:[IKImageWrapper class]]);
+      EXPECT_EQ([given _nsImage] != image, pass.badge != nil);
+      EXPECT_TRUE(SamePixels(on_screen, Picture(128, 96, false, [&] {
+                               if (row.has_image) HostDrawIcon(whole);
+                               if (pass.badge != nil)
+                                 DrawBadgeAt([NSImage imageNamed:pass.badge], whole);
+                             })));
+      if (row.has_image) {
+        EXPECT_TRUE(SamePixels(ReadPixels(image), host_image)) << "the host's image changed";
+      }
     }
   }
 }
