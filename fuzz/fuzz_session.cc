@@ -16,8 +16,8 @@
 //    or none when no folder does. A folder holds a path equal to it or continuing it with '/',
 //    ASCII letters compared without case and every other byte exactly (so '%', '_' and '\' are
 //    themselves); its trailing slashes change nothing (the root "/" holds every absolute
-//    path); a NULL folder or one longer than 1023 bytes holds nothing; depth is the folder's
-//    length in characters without its trailing slashes;
+//    path); a NULL folder or one longer than 1023 bytes holds nothing; depth is the length of
+//    the folder's form C without its trailing slashes;
 //  - FindSessionForPath answers for the path as given unless its form C differs and finds a
 //    strictly deeper folder; a refusal of either lookup is a refusal.
 // Otherwise only that nothing crashes. The registry lives on a RAM-backed folder and the fuzzer's
@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -88,10 +89,16 @@ bool Holds(const std::string& folder, const std::string& path) {
   return true;
 }
 
+// How deep a folder is: the length of its form C without its trailing slashes. The answers of
+// both lookups are folders above the path, so this orders them by nesting, whatever form each
+// folder was recorded in (a decomposed name can be longer in bytes or in characters than the
+// precomposed name of a folder below it).
 size_t Depth(const std::string& folder) {
-  size_t characters = 0;
-  for (const char c : WithoutTrailingSlashes(folder)) characters += (c & 0xC0) != 0x80;
-  return characters;
+  const std::string stripped = WithoutTrailingSlashes(folder);
+  utf8proc_uint8_t* nfc = utf8proc_NFC(reinterpret_cast<const utf8proc_uint8_t*>(stripped.c_str()));
+  const size_t depth = nfc != nullptr ? std::strlen(reinterpret_cast<char*>(nfc)) : stripped.size();
+  std::free(nfc);
+  return depth;
 }
 
 struct Answer {
