@@ -61,8 +61,8 @@ std::vector<std::string> ArchiveLeaf(size_t k) {
   static const char* const kProjects[] = {"M\xC3\xBCller GmbH",
                                           "Projekt Nord",
                                           "scans",
-                                          "\xC3\x91"
-                                          "and\xC3\xBA S.A.",
+                                          ("\xC3\x91"
+                                           "and\xC3\xBA S.A."),
                                           "Client Alpha",
                                           "Q-Reports",
                                           "Caf\xC3\xA9 Rouge",
