@@ -180,14 +180,18 @@ int Logger::Rotate() {
   }
   if (RotatedName(to, count - 1)) std::remove(to);
 
-  CloseUnlessStandard(LoadStream());
-  StoreStream(nullptr);
-
-  if (!RotatedName(to, 0) || std::rename(log_path.c_str(), to) != 0) return -1;
-  FILE* fp = std::fopen(log_path.c_str(), "a");
-  if (fp == nullptr) return -1;
+  // The old stream stays in place until the new file is open. A writer on another thread
+  // tests for a stream before it takes the lock and drops its message when there is none, so
+  // a stream that vanished for the moment of a successful rotation would lose messages. Only a
+  // rotation that fails leaves no stream.
+  FILE* old_fp = LoadStream();
+  FILE* fp = nullptr;
+  if (RotatedName(to, 0) && std::rename(log_path.c_str(), to) == 0) {
+    fp = std::fopen(log_path.c_str(), "a");
+  }
   StoreStream(fp);
-  return 0;
+  CloseUnlessStandard(old_fp);
+  return fp != nullptr ? 0 : -1;
 }
 
 void Logger::Destroy() {
