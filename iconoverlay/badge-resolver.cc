@@ -18,17 +18,21 @@ const std::array<BadgeSpec, 3> kBadgeTable = {{
 
 namespace {
 
-// Appends one step to `explain`; builds no text at all when nobody asked for it, so the
-// drawing path pays nothing for explanations.
+// Appends one step with its result to `explain`; builds no text at all when nobody asked for
+// it, so the drawing path pays nothing for explanations.
 template <typename... Parts>
-void Note(Explanation* explain, const char* step, const Parts&... parts) {
+void Note(Explanation* explain, const char* step, int result, const Parts&... parts) {
   if (explain == nullptr) return;
   std::ostringstream text;
   (text << ... << parts);
-  explain->push_back({step, text.str()});
+  explain->push_back({step, result, text.str()});
 }
 
-const char* ExistsText(bool exists) { return exists ? "exists" : "does not exist"; }
+// Ends a resolution without a badge, saying why.
+OverlayBadge NoBadge(Explanation* explain, const std::string& why) {
+  Note(explain, "badge", 0, "none: ", why);
+  return OverlayBadge();
+}
 
 std::string SessionText(const KELOSessionInfo& info) {
   std::ostringstream text;
@@ -134,7 +138,7 @@ int OverlayPlatform::SyncStatus(const char* utf8_path, Explanation* explain) {
 
 int ResolveSyncStatus(OverlayPlatform& platform, const char* utf8_path, Explanation* explain) {
   if (utf8_path == nullptr || !IsValidUtf8(utf8_path)) {
-    Note(explain, "code", "0: the path has no UTF-8 form");
+    Note(explain, "code", kStateNone, "0: the path has no UTF-8 form");
     return kStateNone;
   }
   std::lock_guard<std::recursive_mutex> lock(FileStatusDbMutex());
@@ -149,31 +153,32 @@ int ResolveSyncStatus(OverlayPlatform& platform, const char* utf8_path, Explanat
     if (platform.NormalizeFormC(raw, &form_c)) lookup = std::move(form_c);
   }
   if (lookup.empty()) {
-    Note(explain, "lookup_path",
+    Note(explain, "lookup_path", 0,
          "empty: ", raw.empty() ? "the path is empty" : "the path has no form C within 4095 bytes");
   } else {
-    Note(explain, "lookup_path", "'", lookup, "'", lookup == raw ? "" : " (form C of the path)");
+    Note(explain, "lookup_path", 1, "'", lookup, "'", lookup == raw ? "" : " (form C of the path)");
   }
-  if (FileStatusDB::getFileSyncStat(lookup, &info) != 0) {
-    Note(explain, "entry", "none recorded for the path (or the read failed)", WaitText());
-    Note(explain, "code", kStateNone);
+  const int found = FileStatusDB::getFileSyncStat(lookup, &info);
+  if (found != 0) {
+    Note(explain, "entry", found, "none recorded for the path (or the read failed)", WaitText());
+    Note(explain, "code", kStateNone, kStateNone);
     return kStateNone;
   }
-  Note(explain, "entry", "path '", info.path, "', type ", info.fileType, ", state ",
+  Note(explain, "entry", found, "path '", info.path, "', type ", info.fileType, ", state ",
        info.syncStatus);
   int code = info.syncStatus;
   if (info.fileType == kFileTypeFolder && info.syncStatus == kStateSynced) {
     // The subtree is asked by the same precomposed path as the entry: the database holds
     // form C, so a decomposed folder name would never match its children.
-    bool syncing_below = FileStatusDB::isAnySubFileDirSyncing(lookup);
-    Note(explain, "folder_rule", "asked for a syncing entry below '", lookup,
+    const bool syncing_below = FileStatusDB::isAnySubFileDirSyncing(lookup);
+    Note(explain, "folder_rule", syncing_below ? 1 : 0, "asked for a syncing entry below '", lookup,
          "/': ", syncing_below ? "found one, so the folder shows syncing" : "none");
     if (syncing_below) code = kStateSyncing;
   } else {
-    Note(explain, "folder_rule",
+    Note(explain, "folder_rule", 0,
          "not asked: only a folder (type 1) recorded as synced (state 1) looks below itself");
   }
-  Note(explain, "code", code);
+  Note(explain, "code", code, code);
   return code;
 }
 
@@ -182,10 +187,10 @@ int FindSessionForPath(OverlayPlatform& platform, const std::string& system_db,
   KELOSessionInfo as_given;
   int rc = SystemDB::getSessionInfoByFilePath(system_db, path, &as_given);
   if (rc < 0) {
-    Note(explain, "session", "lookup failed (result ", rc, ")", WaitText());
+    Note(explain, "session", rc, "lookup failed (result ", rc, ")", WaitText());
     return rc;
   }
-  Note(explain, "session",
+  Note(explain, "session", rc,
        SessionFound(as_given) ? SessionText(as_given)
                               : std::string("none: no synchronised folder holds the path"),
        " (result ", rc, ")");
@@ -198,14 +203,14 @@ int FindSessionForPath(OverlayPlatform& platform, const std::string& system_db,
   KELOSessionInfo precomposed;
   const int rc_c = SystemDB::getSessionInfoByFilePath(system_db, form_c, &precomposed);
   if (rc_c < 0) {
-    Note(explain, "session_form_c", "lookup of '", form_c, "' failed (result ", rc_c, ")",
+    Note(explain, "session_form_c", rc_c, "lookup of '", form_c, "' failed (result ", rc_c, ")",
          WaitText());
     return rc_c;
   }
   const bool deeper = SessionFound(precomposed) &&
                       (!SessionFound(as_given) ||
                        FolderDepth(precomposed.sync_folder) > FolderDepth(as_given.sync_folder));
-  Note(explain, "session_form_c", "'", form_c,
+  Note(explain, "session_form_c", rc_c, "'", form_c,
        "': ", SessionFound(precomposed) ? SessionText(precomposed) : std::string("none"),
        " (result ", rc_c, ")", deeper ? "; its folder is deeper, so it holds the path" : "");
   if (!deeper) return rc;
@@ -213,88 +218,101 @@ int FindSessionForPath(OverlayPlatform& platform, const std::string& system_db,
   return rc_c;
 }
 
+CurrentFileStatusDb::CurrentFileStatusDb(const std::string& db_path)
+    : lock_(FileStatusDbMutex()), result_(FileStatusDB::initialize(db_path)) {}
+
+namespace {
+
+// The steps of ResolveOverlayBadge, each noting what it found.
+
+bool FileStep(OverlayPlatform& platform, const char* step, const std::string& path,
+              Explanation* explain) {
+  const bool exists = platform.FileExists(path);
+  Note(explain, step, exists ? 1 : 0, "'", path, "' ", exists ? "exists" : "does not exist");
+  return exists;
+}
+
+bool SessionShowsBadges(const KELOSessionInfo& session, Explanation* explain) {
+  // One unsigned comparison covers both active statuses.
+  const bool active = static_cast<unsigned>(session.status) - kSessionStatusFirstActive <=
+                      static_cast<unsigned>(kSessionStatusLastActive - kSessionStatusFirstActive);
+  Note(explain, "session_status", session.status, session.status,
+       active ? ": shows badges" : ": shows no badges (only 10 and 11 do)");
+  return active;
+}
+
+// Makes the session's database current and reads the item's state through the platform,
+// under the file status lock.
+int ReadState(OverlayPlatform& platform, const std::string& file_status_db, const char* utf8_path,
+              Explanation* explain) {
+  CurrentFileStatusDb current(file_status_db);
+  Note(explain, "initialize", current.result(),
+       current.result() == 0 ? "made it the current file status database"
+                             : "failed; the read goes ahead on the database path it set",
+       current.result() == 0 ? std::string() : WaitText());
+  return platform.SyncStatus(utf8_path, explain);
+}
+
+// The registered image of the state's badge, loaded from the bundle when it is missing.
+void ChooseBadge(OverlayPlatform& platform, OverlayBadge* result, Explanation* explain) {
+  const BadgeSpec* badge = BadgeForCode(result->code);
+  if (badge == nullptr) {
+    NoBadge(explain, "state " + std::to_string(result->code) + " has no badge");
+    return;
+  }
+  const void* image = platform.FetchImage(badge->image_name);
+  const bool loaded = image == nullptr;
+  if (loaded) {
+    platform.LoadImage(*badge);
+    image = platform.FetchImage(badge->image_name);
+  }
+  if (image == nullptr) {
+    NoBadge(explain, std::string("image ") + badge->image_name +
+                         " could not be loaded from resource '" + badge->resource_name + "." +
+                         badge->resource_type + "'");
+    return;
+  }
+  result->badge = badge;
+  result->image = image;
+  Note(explain, "badge", badge->code, badge->badge, " (image ", badge->image_name,
+       loaded ? ", just loaded from its resource)" : ")");
+}
+
+}  // namespace
+
 OverlayBadge ResolveOverlayBadge(OverlayPlatform& platform, const char* utf8_path,
                                  Explanation* explain) {
-  OverlayBadge result;
   if (utf8_path == nullptr || !IsValidUtf8(utf8_path)) {
-    Note(explain, "path", "none: the host gave no path, or the path has no UTF-8 form");
-    Note(explain, "badge", "none: a path without a UTF-8 form gets no badge");
-    return result;
+    Note(explain, "path", 0, "none: the host gave no path, or the path has no UTF-8 form");
+    return NoBadge(explain, "a path without a UTF-8 form gets no badge");
   }
   const std::string path(utf8_path);
   if (explain != nullptr) {
     std::string form_c;
-    bool precomposed = platform.NormalizeFormC(path, &form_c) && form_c == path;
-    Note(explain, "path", "'", path, "'", precomposed ? "" : " (not in form C)");
+    const bool precomposed = platform.NormalizeFormC(path, &form_c) && form_c == path;
+    Note(explain, "path", 1, "'", path, "'", precomposed ? "" : " (not in form C)");
   }
-
   const std::string home = platform.HomeDirectory();
-  Note(explain, "home", "'", home, "'");
-  const std::string system_db = SystemDbPath(home);
-  const bool system_db_exists = platform.FileExists(system_db);
-  Note(explain, "system_db", "'", system_db, "' ", ExistsText(system_db_exists));
-  if (!system_db_exists) {
-    Note(explain, "badge", "none: no system database, so no folder is synchronised");
-    return result;
-  }
+  Note(explain, "home", 0, "'", home, "'");
 
+  const std::string system_db = SystemDbPath(home);
+  if (!FileStep(platform, "system_db", system_db, explain)) {
+    return NoBadge(explain, "no system database, so no folder is synchronised");
+  }
   KELOSessionInfo session;
   if (FindSessionForPath(platform, system_db, path, &session, explain) < 0) {
-    Note(explain, "badge", "none: the session lookup failed");
-    return result;
+    return NoBadge(explain, "the session lookup failed");
   }
-
+  if (!SessionShowsBadges(session, explain)) {
+    return NoBadge(explain, "no active session holds the path");
+  }
   const std::string file_status_db = FileStatusDbPath(home, session.id);
-  // One unsigned comparison covers both active statuses.
-  if (static_cast<unsigned>(session.status) - kSessionStatusFirstActive >
-      static_cast<unsigned>(kSessionStatusLastActive - kSessionStatusFirstActive)) {
-    Note(explain, "session_status", session.status, ": shows no badges (only 10 and 11 do)");
-    Note(explain, "badge", "none: no active session holds the path");
-    return result;
+  if (!FileStep(platform, "file_status_db", file_status_db, explain)) {
+    return NoBadge(explain, "the session has no file status database yet");
   }
-  Note(explain, "session_status", session.status, ": shows badges");
-
-  const bool file_status_db_exists = platform.FileExists(file_status_db);
-  Note(explain, "file_status_db", "'", file_status_db, "' ", ExistsText(file_status_db_exists));
-  if (!file_status_db_exists) {
-    Note(explain, "badge", "none: the session has no file status database yet");
-    return result;
-  }
-
-  {
-    // FileStatusDB's current database is process-wide: no other thread may switch it
-    // between the initialisation and the read.
-    std::lock_guard<std::recursive_mutex> lock(FileStatusDbMutex());
-    int init = FileStatusDB::initialize(file_status_db);
-    Note(explain, "initialize",
-         init == 0 ? "made it the current file status database"
-                   : "failed; the read goes ahead on the database path it set",
-         init == 0 ? std::string() : WaitText());
-    result.code = platform.SyncStatus(utf8_path, explain);
-  }
-
-  const BadgeSpec* badge = BadgeForCode(result.code);
-  if (badge == nullptr) {
-    Note(explain, "badge", "none: state ", result.code, " has no badge");
-    return result;
-  }
-  const void* image = platform.FetchImage(badge->image_name);
-  bool loaded = false;
-  if (image == nullptr) {
-    platform.LoadImage(*badge);
-    image = platform.FetchImage(badge->image_name);
-    loaded = true;
-  }
-  if (image == nullptr) {
-    Note(explain, "badge", "none: image ", badge->image_name,
-         " could not be loaded from resource '", badge->resource_name, ".", badge->resource_type,
-         "'");
-    return result;
-  }
-  result.badge = badge;
-  result.image = image;
-  Note(explain, "badge", badge->badge, " (image ", badge->image_name,
-       loaded ? ", just loaded from its resource)" : ")");
+  OverlayBadge result;
+  result.code = ReadState(platform, file_status_db, utf8_path, explain);
+  ChooseBadge(platform, &result, explain);
   return result;
 }
 

@@ -16,20 +16,25 @@
 //
 //   int code = kelo::ResolveSyncStatus(platform, "/home/u/Sync/a.txt");  // 0..3, 0: none
 //
-// Steps recorded in an Explanation, in this order, each only when reached:
-//   "path"           the item's UTF-8 path, or that it has none
-//   "home"           the home directory
-//   "system_db"      the system database path and whether it exists
-//   "session"        the session lookup: result code and the session found, or none
-//   "session_form_c" the second lookup in form C, when the path is not in form C
-//   "session_status" the session's status and whether it shows badges (10 and 11 do)
-//   "file_status_db" the session's file status database path and whether it exists
-//   "initialize"     the result of making it the current file status database
-//   "lookup_path"    the form C path the entry is looked up by
-//   "entry"          the entry found (path, type, state) or none
-//   "folder_rule"    the subtree query and its answer, or why it was not asked
-//   "code"           the sync state code
-//   "badge"          the badge and image chosen, or none and why
+// Steps recorded in an Explanation, in this order, each only when reached, with the number
+// each carries as its result:
+//   "path"           the item's UTF-8 path, or that it has none          1 has one, 0 none
+//   "home"           the home directory                                  0
+//   "system_db"      the system database path and whether it exists      1 exists, 0 not
+//   "session"        the session lookup: the session found, or none      the lookup's result
+//   "session_form_c" the second lookup in form C, when the path is not   the lookup's result
+//                    in form C
+//   "session_status" the session's status and whether it shows badges    the status
+//   "file_status_db" the session's file status database and whether it  1 exists, 0 not
+//                    exists
+//   "initialize"     making it the current file status database          initialize()'s result
+//   "lookup_path"    the form C path the entry is looked up by           1 usable, 0 empty
+//   "entry"          the entry found (path, type, state) or none         getFileSyncStat's result
+//   "folder_rule"    the subtree query and its answer, or why it was     1 syncing below, else 0
+//                    not asked
+//   "code"           the sync state code                                 the code
+//   "badge"          the badge and image chosen, or none and why         its code, 0 for none
+// A step that gave up on a database locked by another connection says so in its detail.
 //
 // Thread safety: both resolutions may be called from any thread. The file status
 // database is a process-wide setting of FileStatusDB, so the steps from its
@@ -115,9 +120,29 @@ int ResolveSyncStatus(OverlayPlatform& platform, const char* utf8_path,
 
 // The lock that makes "initialise the file status database, then read from it" atomic
 // within the process. Recursive, because ResolveOverlayBadge holds it while the platform
-// runs ResolveSyncStatus. Other code that switches FileStatusDB's database (the tool's
-// writers) takes it too.
+// runs ResolveSyncStatus. Take it through CurrentFileStatusDb.
 std::recursive_mutex& FileStatusDbMutex();
+
+// Makes `db_path` FileStatusDB's current database for the lifetime of the object, holding
+// FileStatusDbMutex() from before the initialisation to the end, so that no other thread of
+// the process switches the database in between. Every caller that initialises and then
+// reads or writes goes through it.
+//
+//   CurrentFileStatusDb current(db_path);
+//   if (current.result() == 0) FileStatusDB::setFileSyncStat(info);
+class CurrentFileStatusDb {
+ public:
+  explicit CurrentFileStatusDb(const std::string& db_path);
+  CurrentFileStatusDb(const CurrentFileStatusDb&) = delete;
+  CurrentFileStatusDb& operator=(const CurrentFileStatusDb&) = delete;
+
+  // What FileStatusDB::initialize returned.
+  int result() const { return result_; }
+
+ private:
+  std::lock_guard<std::recursive_mutex> lock_;
+  int result_;
+};
 
 // Badge geometry, in the host's coordinates.
 struct BadgeRect {

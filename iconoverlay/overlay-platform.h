@@ -43,10 +43,12 @@ struct BadgeSpec {
   const char* image_name;     // registry name: "KeloSynced", "KeloSyncing", "KeloUnsupp"
 };
 
-// One step of a resolution as recorded for explanations. `step` is a stable key (listed
-// in badge-resolver.h); `detail` is a sentence for people.
+// One step of a resolution as recorded for explanations. `step` is a stable key and
+// `result` the step's outcome as a number (both listed in badge-resolver.h), for programs;
+// `detail` is a sentence for people.
 struct ExplainStep {
   std::string step;
+  int result;
   std::string detail;
 };
 using Explanation = std::vector<ExplainStep>;

@@ -184,8 +184,8 @@ int AddFiles(const std::string& home, const SessionPlan& plan, const KELOSession
 
   const std::string db_path = FileStatusDbPath(home, info.id);
   if (MakeDirectories(db_path.substr(0, db_path.rfind('/')), error) != 0) return -1;
-  std::lock_guard<std::recursive_mutex> lock(FileStatusDbMutex());
-  if (FileStatusDB::initialize(db_path) != 0) {
+  CurrentFileStatusDb current(db_path);
+  if (current.result() != 0) {
     *error = "cannot create the file status database '" + db_path + "'";
     return -1;
   }

@@ -15,7 +15,6 @@
 #include <cstring>
 #include <iostream>
 #include <list>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -317,6 +316,7 @@ std::string ReportJson(const PathReport& report, bool with_steps, const std::str
     out << ",\n" << indent << " \"steps\": [";
     for (size_t i = 0; i < report.steps.size(); ++i) {
       out << (i ? ",\n" : "\n") << indent << "   {\"step\": " << Json(report.steps[i].step)
+          << ", \"result\": " << report.steps[i].result
           << ", \"detail\": " << Json(report.steps[i].detail) << "}";
     }
     out << "]";
@@ -507,17 +507,13 @@ int FindSession(const std::string& command, LinuxOverlayPlatform& platform, cons
   return kExitOk;
 }
 
-// Makes the session's file status database current, creating it when missing. The caller
-// holds FileStatusDbMutex().
-int OpenFileStatusDb(const std::string& command, const std::string& home,
-                     const KELOSessionInfo& session, std::string* db_path) {
+// The session's file status database path, with its folder made when missing.
+int FileStatusDbFolder(const std::string& command, const std::string& home,
+                       const KELOSessionInfo& session, std::string* db_path) {
   *db_path = FileStatusDbPath(home, session.id);
   std::string error;
   if (MakeDirectories(db_path->substr(0, db_path->rfind('/')), &error) != 0) {
     return Failure(command, error);
-  }
-  if (FileStatusDB::initialize(*db_path) != 0) {
-    return Failure(command, "cannot open the file status database '" + *db_path + "'");
   }
   return kExitOk;
 }
@@ -572,9 +568,12 @@ int RunSetState(const std::vector<std::string>& argv) {
   }
   record.fileType = options.folder ? kFileTypeFolder : 0;
   record.syncStatus = state;
-  std::lock_guard<std::recursive_mutex> lock(FileStatusDbMutex());
   std::string db_path;
-  if (int rc = OpenFileStatusDb("set-state", home, session, &db_path)) return rc;
+  if (int rc = FileStatusDbFolder("set-state", home, session, &db_path)) return rc;
+  CurrentFileStatusDb current(db_path);  // created when missing, as the client does
+  if (current.result() != 0) {
+    return Failure("set-state", "cannot open the file status database '" + db_path + "'");
+  }
   FileStatusInfo check;
   if (FileStatusDB::setFileSyncStat(record) != 0 ||
       FileStatusDB::getFileSyncStat(record.path, &check) != 0 || check.syncStatus != state) {
@@ -604,13 +603,13 @@ int RunResetSyncing(const std::vector<std::string>& argv) {
   if (int rc = FindSession("reset-syncing", platform, Absolute(options.args[0]), &session)) {
     return rc;
   }
-  std::lock_guard<std::recursive_mutex> lock(FileStatusDbMutex());
   const std::string db_path = FileStatusDbPath(home, session.id);
   if (!platform.FileExists(db_path)) {
     return Failure("reset-syncing", "session " + std::to_string(session.id) +
                                         " has no file status database ('" + db_path + "')");
   }
-  if (FileStatusDB::initialize(db_path) != 0 || FileStatusDB::updateAllSyncingEntry() != 0) {
+  CurrentFileStatusDb current(db_path);
+  if (current.result() != 0 || FileStatusDB::updateAllSyncingEntry() != 0) {
     return Failure("reset-syncing", "cannot update '" + db_path + "'");
   }
   std::cout << "syncing entries of session " << session.id << " (" << session.share_name
