@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "db/file-status-db/file-status-db-internal.h"
 #include "db/reader-mode/reader-mode.h"
+#include "db/sqlite-owners.h"
 #include "log/log.h"
 
 // ---------------------------------------------------------------------------------------
@@ -267,18 +267,9 @@ constexpr const char* kLookupIndexStatements[] = {
     "COLLATE NOCASE);",
 };
 
-struct SqliteFree {
-  void operator()(char* text) const { sqlite3_free(text); }
-};
-struct MallocFree {
-  void operator()(char* text) const { free(text); }
-};
-struct TableFree {
-  void operator()(char** table) const { sqlite3_free_table(table); }
-};
-using SqliteText = std::unique_ptr<char, SqliteFree>;   // sqlite3_mprintf, error texts
-using ExpandedSql = std::unique_ptr<char, MallocFree>;  // KELODBEscapeStringEX3
-using ResultTable = std::unique_ptr<char*, TableFree>;  // sqlite3_get_table
+using SqliteText = kelo::sqlite::Text;         // sqlite3_mprintf, error texts
+using ExpandedSql = kelo::sqlite::MallocText;  // KELODBEscapeStringEX3
+using ResultTable = kelo::sqlite::Table;       // sqlite3_get_table
 
 // The connection of one operation, by the process's role: a writer opens `path` for reading
 // and writing (creating it if missing) and waits up to five minutes for locks held

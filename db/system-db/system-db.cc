@@ -4,9 +4,9 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "db/reader-mode/reader-mode.h"
+#include "db/sqlite-owners.h"
 #include "log/log.h"
 
 sqlite3* SystemDB::m_db = nullptr;
@@ -72,37 +72,18 @@ constexpr char kLookupQuery[] =
     "AS TEXT) = (rtrim(sync_folder, '/') || '/') COLLATE NOCASE "
     "ORDER BY length(CAST(rtrim(sync_folder, '/') AS BLOB)) DESC, rowid LIMIT 1;";
 
-// --- RAII holders ------------------------------------------------------------------------------
+// --- Owners ------------------------------------------------------------------------------------
 
-struct DbCloser {
-  void operator()(sqlite3* db) const { sqlite3_close(db); }
-};
-using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
-
-struct StatementFinalizer {
-  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
-
-// Text allocated by SQLite: formatted SQL and the error texts of sqlite3_exec.
-struct SqliteFree {
-  void operator()(char* text) const { sqlite3_free(text); }
-};
-using SqliteText = std::unique_ptr<char, SqliteFree>;
-
-struct TableFree {
-  void operator()(char** table) const { sqlite3_free_table(table); }
-};
-using ResultTable = std::unique_ptr<char*, TableFree>;
+using DbHandle = kelo::sqlite::Connection;
+using Statement = kelo::sqlite::Statement;
+using SqliteText = kelo::sqlite::Text;  // formatted SQL and the error texts of sqlite3_exec
+using ResultTable = kelo::sqlite::Table;
 
 // Holds m_dbMutex for its lifetime. Declared after the holders that must be released while the
 // lock is held (statements of the readers), before those released after the unlock.
-class DbLock {
+class DbLock : public kelo::MutexLock {
  public:
-  DbLock() { pthread_mutex_lock(&SystemDB::m_dbMutex); }
-  ~DbLock() { pthread_mutex_unlock(&SystemDB::m_dbMutex); }
-  DbLock(const DbLock&) = delete;
-  DbLock& operator=(const DbLock&) = delete;
+  DbLock() : MutexLock(&SystemDB::m_dbMutex) {}
 };
 
 // A zero-filled buffer of N bytes that a value is copied through. assign() reports whether the

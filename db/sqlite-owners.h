@@ -1,0 +1,65 @@
+// Owners of SQLite resources and of a POSIX mutex: every handle, statement, formatted text,
+// error text and result table is released by its owner, so no early return can leak one.
+//
+//   kelo::sqlite::Connection db(raw);                     // sqlite3_close
+//   kelo::sqlite::Statement stmt(raw_stmt);               // sqlite3_finalize
+//   kelo::sqlite::Text sql(sqlite3_mprintf("...%q", v));  // sqlite3_free
+//   kelo::sqlite::Table table(raw_table);                 // sqlite3_free_table
+//   kelo::sqlite::MallocText expanded(KELODBEscapeStringEX3(...));  // free
+//   kelo::MutexLock lock(&mutex);                         // pthread_mutex_lock / unlock
+//
+// Header only; the owners hold no state of their own.
+#ifndef KELO_DB_SQLITE_OWNERS_H_
+#define KELO_DB_SQLITE_OWNERS_H_
+
+#include <pthread.h>
+#include <sqlite3.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace kelo {
+namespace sqlite {
+
+struct ConnectionCloser {
+  void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+struct StatementFinalizer {
+  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+struct SqliteFree {
+  void operator()(char* text) const { sqlite3_free(text); }
+};
+struct TableFree {
+  void operator()(char** table) const { sqlite3_free_table(table); }
+};
+struct MallocFree {
+  void operator()(char* text) const { std::free(text); }
+};
+
+using Connection = std::unique_ptr<sqlite3, ConnectionCloser>;
+using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+// Text SQLite allocated: sqlite3_mprintf results and the error texts of sqlite3_exec.
+using Text = std::unique_ptr<char, SqliteFree>;
+// A sqlite3_get_table result; row 0 holds the column names.
+using Table = std::unique_ptr<char*, TableFree>;
+// Text allocated with malloc, such as the SQL template expander's results.
+using MallocText = std::unique_ptr<char, MallocFree>;
+
+}  // namespace sqlite
+
+// Holds a POSIX mutex for its lifetime.
+class MutexLock {
+ public:
+  explicit MutexLock(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
+  ~MutexLock() { pthread_mutex_unlock(mutex_); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  pthread_mutex_t* mutex_;
+};
+
+}  // namespace kelo
+
+#endif  // KELO_DB_SQLITE_OWNERS_H_
