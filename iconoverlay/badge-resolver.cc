@@ -153,8 +153,10 @@ int ResolveSyncStatus(OverlayPlatform& platform, const char* utf8_path, Explanat
     if (platform.NormalizeFormC(raw, &form_c)) lookup = std::move(form_c);
   }
   if (lookup.empty()) {
-    Note(explain, "lookup_path", 0,
-         "empty: ", raw.empty() ? "the path is empty" : "the path has no form C within 4095 bytes");
+    Note(explain, "lookup_path", 0, "empty: ",
+         raw.empty()
+             ? std::string("the path is empty")
+             : "the path has no form C within " + std::to_string(kMaxFormCBytes) + " bytes");
   } else {
     Note(explain, "lookup_path", 1, "'", lookup, "'", lookup == raw ? "" : " (form C of the path)");
   }

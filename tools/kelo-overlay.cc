@@ -564,7 +564,8 @@ int RunSetState(const std::vector<std::string>& argv) {
 
   FileStatusInfo record;
   if (!platform.NormalizeFormC(path, &record.path)) {
-    return Failure("set-state", "PATH has no form C within 4095 bytes");
+    return Failure("set-state",
+                   "PATH has no form C within " + std::to_string(kMaxFormCBytes) + " bytes");
   }
   record.fileType = options.folder ? kFileTypeFolder : 0;
   record.syncStatus = state;
