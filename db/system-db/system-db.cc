@@ -15,7 +15,7 @@ std::string SystemDB::m_systemDBPath;
 
 namespace {
 
-constexpr char kLog[] = "system_db_debug";
+constexpr char kComponent[] = "system_db_debug";
 constexpr int kBusyTimeoutMs = kelo::kWriterBusyTimeoutMs;
 // The reserved session argument of setSessionStatus / setSessionErr: every enabled row.
 constexpr char kAllSessions[] = "all";
@@ -111,32 +111,32 @@ using PathBuffer = Buffer<SystemDB::kPathBufferSize>;
 using ValueBuffer = Buffer<SystemDB::kValueBufferSize>;
 using ShortBuffer = Buffer<SystemDB::kShortValueBufferSize>;
 
-void logTooLong(const char* op, size_t length, size_t limit) {
-  KELO_LOG_ERROR(kLog, "%s: value of %zu bytes is longer than its limit of %zu\n", op, length,
+void LogTooLong(const char* op, size_t length, size_t limit) {
+  KELO_LOG_ERROR(kComponent, "%s: value of %zu bytes is longer than its limit of %zu\n", op, length,
                  limit);
 }
 
 // Refuses (logged) a text argument that holds a NUL byte: SQL would see only its part before the
 // NUL, another session, share or path.
-bool isWholeText(const std::string& value, const char* op) {
+bool IsWholeText(const std::string& value, const char* op) {
   const size_t nul = value.find('\0');
   if (nul == std::string::npos) return true;
-  KELO_LOG_ERROR(kLog, "%s: value holds a NUL byte at offset %zu\n", op, nul);
+  KELO_LOG_ERROR(kComponent, "%s: value holds a NUL byte at offset %zu\n", op, nul);
   return false;
 }
 
 // Copies an argument into its scratch buffer; refuses (logged) a value that holds a NUL byte or
 // does not fit.
 template <size_t N>
-bool copyArgument(Buffer<N>* buf, const std::string& value, const char* op) {
-  if (!isWholeText(value, op)) return false;
+bool CopyArgument(Buffer<N>* buf, const std::string& value, const char* op) {
+  if (!IsWholeText(value, op)) return false;
   if (buf->assign(value)) return true;
-  logTooLong(op, buf->length(), N - 1);
+  LogTooLong(op, buf->length(), N - 1);
   return false;
 }
 
 // An error text is only reported, so a long one is cut to its buffer rather than refused.
-std::string reportedText(const char* text) {
+std::string ReportedText(const char* text) {
   ValueBuffer buf;
   buf.assign(text);
   return buf.c_str();
@@ -145,7 +145,7 @@ std::string reportedText(const char* text) {
 // Reads decimal text as atoi() does (leading white space, an optional sign, the digits up to the
 // first other character; NULL or no digits give 0), but clamps a value outside the 32-bit range
 // to its nearest bound instead of leaving it undefined.
-int32_t parseInt32(const char* text) {
+int32_t ParseInt32(const char* text) {
   if (text == nullptr) return 0;
   const long long value = std::strtoll(text, nullptr, 10);  // saturates on overflow
   if (value > INT32_MAX) return INT32_MAX;
@@ -155,19 +155,19 @@ int32_t parseInt32(const char* text) {
 
 // Reads decimal text as a signed 64-bit number (as parseInt32, saturating at the 64-bit bounds)
 // and keeps its bits, as sqlite3_column_int64 gives id and view_id to the list readers.
-uint64_t parseId(const char* text) {
+uint64_t ParseId(const char* text) {
   return text != nullptr ? static_cast<uint64_t>(std::strtoll(text, nullptr, 10)) : 0;
 }
 
-unsigned long long ull(uint64_t value) { return static_cast<unsigned long long>(value); }
+unsigned long long ForLlu(uint64_t value) { return static_cast<unsigned long long>(value); }
 
 // --- The shared connection -----------------------------------------------------------------
 
-const char* sharedErrorText() {
+const char* SharedErrorText() {
   return SystemDB::m_db != nullptr ? sqlite3_errmsg(SystemDB::m_db) : kNotOpenText;
 }
 
-int prepareShared(const char* sql, Statement* stmt) {
+int PrepareShared(const char* sql, Statement* stmt) {
   if (SystemDB::m_db == nullptr) return SQLITE_MISUSE;
   sqlite3_stmt* raw = nullptr;
   const int rc = sqlite3_prepare_v2(SystemDB::m_db, sql, -1, &raw, nullptr);
@@ -175,7 +175,7 @@ int prepareShared(const char* sql, Statement* stmt) {
   return rc;
 }
 
-int execShared(const char* sql, SqliteText* error) {
+int ExecShared(const char* sql, SqliteText* error) {
   char* raw = nullptr;
   int rc = SQLITE_MISUSE;
   if (SystemDB::m_db == nullptr) {
@@ -189,27 +189,27 @@ int execShared(const char* sql, SqliteText* error) {
 
 // Column readers that treat a position past the end of the row (a table with fewer columns than
 // the full layout) as NULL.
-bool hasColumn(sqlite3_stmt* stmt, int col) { return col < sqlite3_column_count(stmt); }
-int columnInt(sqlite3_stmt* stmt, int col) {
-  return hasColumn(stmt, col) ? sqlite3_column_int(stmt, col) : 0;
+bool HasColumn(sqlite3_stmt* stmt, int col) { return col < sqlite3_column_count(stmt); }
+int ColumnInt(sqlite3_stmt* stmt, int col) {
+  return HasColumn(stmt, col) ? sqlite3_column_int(stmt, col) : 0;
 }
-uint64_t columnId(sqlite3_stmt* stmt, int col) {
-  return hasColumn(stmt, col) ? static_cast<uint64_t>(sqlite3_column_int64(stmt, col)) : 0;
+uint64_t ColumnId(sqlite3_stmt* stmt, int col) {
+  return HasColumn(stmt, col) ? static_cast<uint64_t>(sqlite3_column_int64(stmt, col)) : 0;
 }
-bool columnIsNull(sqlite3_stmt* stmt, int col) {
-  return !hasColumn(stmt, col) || sqlite3_column_type(stmt, col) == SQLITE_NULL;
+bool ColumnIsNull(sqlite3_stmt* stmt, int col) {
+  return !HasColumn(stmt, col) || sqlite3_column_type(stmt, col) == SQLITE_NULL;
 }
 
 // Copies a text column (NULL gives "") through a zero-filled buffer of N bytes into *out; a value
 // that does not fit is refused (logged) and leaves *out as it was.
 template <size_t N>
-bool columnText(sqlite3_stmt* stmt, int col, const char* op, std::string* out) {
+bool ColumnText(sqlite3_stmt* stmt, int col, const char* op, std::string* out) {
   Buffer<N> buf;
-  const char* text = hasColumn(stmt, col)
+  const char* text = HasColumn(stmt, col)
                          ? reinterpret_cast<const char*>(sqlite3_column_text(stmt, col))
                          : nullptr;
   if (!buf.assign(text)) {
-    logTooLong(op, buf.length(), N - 1);
+    LogTooLong(op, buf.length(), N - 1);
     return false;
   }
   *out = buf.c_str();
@@ -217,26 +217,26 @@ bool columnText(sqlite3_stmt* stmt, int col, const char* op, std::string* out) {
 }
 
 // As columnText, then traces the value at DEBUG.
-bool tracedColumnText(sqlite3_stmt* stmt, int col, const char* op, std::string* out) {
-  if (!columnText<SystemDB::kValueBufferSize>(stmt, col, op, out)) return false;
-  KELO_LOG_DEBUG(kLog, "%s\n", out->c_str());
+bool TracedColumnText(sqlite3_stmt* stmt, int col, const char* op, std::string* out) {
+  if (!ColumnText<SystemDB::kValueBufferSize>(stmt, col, op, out)) return false;
+  KELO_LOG_DEBUG(kComponent, "%s\n", out->c_str());
   return true;
 }
 
-void logStepFailure(int rc) {
-  KELO_LOG_ERROR(kLog, "sqlite3_step: [%d] %s\n", rc, sharedErrorText());
+void LogStepFailure(int rc) {
+  KELO_LOG_ERROR(kComponent, "sqlite3_step: [%d] %s\n", rc, SharedErrorText());
 }
 
 // The read frame: under m_dbMutex, prepare `sql` on m_db and hand the statement to `read`,
 // whose result is returned. The statement is finalised before the unlock; the caller owns `sql`
 // and frees it afterwards. `name` leads the prepare failure message.
 template <typename Read>
-int readLocked(const char* name, const char* sql, Read read) {
+int ReadLocked(const char* name, const char* sql, Read read) {
   DbLock lock;
   Statement stmt;
-  const int rc = prepareShared(sql, &stmt);
+  const int rc = PrepareShared(sql, &stmt);
   if (rc != SQLITE_OK) {
-    KELO_LOG_ERROR(kLog, "%s: sqlite3_prepare_v2: %s (%d)\n", name, sharedErrorText(), rc);
+    KELO_LOG_ERROR(kComponent, "%s: sqlite3_prepare_v2: %s (%d)\n", name, SharedErrorText(), rc);
     return -1;
   }
   return read(stmt.get());
@@ -245,12 +245,12 @@ int readLocked(const char* name, const char* sql, Read read) {
 // Steps through every row, handing each to on_row, which returns false to stop with failure.
 // Returns 0 at the end of the rows, -1 after a failed step (logged) or a refused row.
 template <typename OnRow>
-int forEachRow(sqlite3_stmt* stmt, OnRow on_row) {
+int ForEachRow(sqlite3_stmt* stmt, OnRow on_row) {
   for (;;) {
     const int rc = sqlite3_step(stmt);
     if (rc == SQLITE_DONE) return 0;
     if (rc != SQLITE_ROW) {
-      logStepFailure(rc);
+      LogStepFailure(rc);
       return -1;
     }
     if (!on_row(stmt)) return -1;
@@ -259,27 +259,27 @@ int forEachRow(sqlite3_stmt* stmt, OnRow on_row) {
 
 // Fills the members that the session readers take, by the column positions of the full layout;
 // each text member is traced at DEBUG. conn_id, ctime and computer_name are not read.
-bool readSessionRow(sqlite3_stmt* stmt, const char* op, KELOSessionInfo* info) {
-  info->id = columnId(stmt, 0);
-  if (!tracedColumnText(stmt, 2, op, &info->share_name)) return false;
-  if (!tracedColumnText(stmt, 3, op, &info->session)) return false;
-  info->attribute = columnInt(stmt, 4);
-  info->view_id = columnId(stmt, 6);
-  info->status = columnInt(stmt, 7);
-  info->error = columnInt(stmt, 8);
-  return tracedColumnText(stmt, 9, op, &info->sync_folder);
+bool ReadSessionRow(sqlite3_stmt* stmt, const char* op, KELOSessionInfo* info) {
+  info->id = ColumnId(stmt, 0);
+  if (!TracedColumnText(stmt, 2, op, &info->share_name)) return false;
+  if (!TracedColumnText(stmt, 3, op, &info->session)) return false;
+  info->attribute = ColumnInt(stmt, 4);
+  info->view_id = ColumnId(stmt, 6);
+  info->status = ColumnInt(stmt, 7);
+  info->error = ColumnInt(stmt, 8);
+  return TracedColumnText(stmt, 9, op, &info->sync_folder);
 }
 
 // getSessionList, getEnabledSession and getSessionListWithConf: every row `sql` yields, as a
 // fresh record. `name` is the name their messages carry, `op` the operation itself.
-int readSessionList(const char* name, const char* op, const char* sql,
+int ReadSessionList(const char* name, const char* op, const char* sql,
                     std::list<KELOSessionInfo>& list) {
   list.clear();
-  KELO_LOG_DEBUG(kLog, "%s\n", name);
-  return readLocked(name, sql, [&](sqlite3_stmt* stmt) {
-    return forEachRow(stmt, [&](sqlite3_stmt* row) {
+  KELO_LOG_DEBUG(kComponent, "%s\n", name);
+  return ReadLocked(name, sql, [&](sqlite3_stmt* stmt) {
+    return ForEachRow(stmt, [&](sqlite3_stmt* row) {
       KELOSessionInfo info;
-      if (!readSessionRow(row, op, &info)) return false;
+      if (!ReadSessionRow(row, op, &info)) return false;
       list.push_back(info);
       return true;
     });
@@ -287,21 +287,21 @@ int readSessionList(const char* name, const char* op, const char* sql,
 }
 
 // getSyncFolder and getSyncFolderBySession: sync_folder of the first row `sql` yields.
-int readSyncFolder(const char* op, const char* sql, std::string& folder) {
-  return readLocked("checkLinked", sql, [&](sqlite3_stmt* stmt) {
+int ReadSyncFolder(const char* op, const char* sql, std::string& folder) {
+  return ReadLocked("checkLinked", sql, [&](sqlite3_stmt* stmt) {
     const int rc = sqlite3_step(stmt);
     if (rc == SQLITE_ROW) {
       std::string value;
-      if (!columnText<SystemDB::kValueBufferSize>(stmt, 0, op, &value)) return -1;
-      KELO_LOG_DEBUG(kLog, "ggetSyncFolder %s\n", value.c_str());
+      if (!ColumnText<SystemDB::kValueBufferSize>(stmt, 0, op, &value)) return -1;
+      KELO_LOG_DEBUG(kComponent, "ggetSyncFolder %s\n", value.c_str());
       folder = value;
       return 0;
     }
     if (rc == SQLITE_DONE) {
-      KELO_LOG_ERROR(kLog, "cannnot get home share sync folder QQ");
+      KELO_LOG_ERROR(kComponent, "cannnot get home share sync folder QQ");
       return -1;
     }
-    logStepFailure(rc);
+    LogStepFailure(rc);
     return -1;
   });
 }
@@ -311,26 +311,27 @@ int readSyncFolder(const char* op, const char* sql, std::string& folder) {
 // "<name> fail ret = <code> <text>" message, `format_failed` is logged when the formatter returns
 // nothing. The statement and SQLite's error text are freed after the unlock.
 template <typename Format, typename Then>
-int writeLocked(const char* name, const char* format_failed, Format format, Then then) {
+int WriteLocked(const char* name, const char* format_failed, Format format, Then then) {
   SqliteText sql;
   SqliteText error;
   DbLock lock;
   sql.reset(format());
   if (!sql) {
-    KELO_LOG_ERROR(kLog, "%s\n", format_failed);
+    KELO_LOG_ERROR(kComponent, "%s\n", format_failed);
     return -1;
   }
-  const int rc = execShared(sql.get(), &error);
+  const int rc = ExecShared(sql.get(), &error);
   if (rc != SQLITE_OK) {
-    KELO_LOG_ERROR(kLog, "%s fail ret = %d %s\n", name, rc, reportedText(error.get()).c_str());
+    KELO_LOG_ERROR(kComponent, "%s fail ret = %d %s\n", name, rc,
+                   ReportedText(error.get()).c_str());
     return -1;
   }
   return then();
 }
 
 template <typename Format>
-int writeLocked(const char* name, const char* format_failed, Format format) {
-  return writeLocked(name, format_failed, format, [] { return 0; });
+int WriteLocked(const char* name, const char* format_failed, Format format) {
+  return WriteLocked(name, format_failed, format, [] { return 0; });
 }
 
 // Names that complete the messages of updateAndFetchId.
@@ -345,7 +346,7 @@ struct UpdateNames {
 // write of this process comes between them. The look-up statement is finalised after the
 // unlock, the texts are freed after it too.
 template <typename OnLocked, typename FormatUpdate, typename FormatLookup>
-int updateAndFetchId(const UpdateNames& names, OnLocked on_locked, FormatUpdate format_update,
+int UpdateAndFetchId(const UpdateNames& names, OnLocked on_locked, FormatUpdate format_update,
                      FormatLookup format_lookup, uint64_t* id) {
   static constexpr char kFormatFailed[] = "insert/replace sqlite3_mprintf failed.";
   Statement lookup;
@@ -356,53 +357,55 @@ int updateAndFetchId(const UpdateNames& names, OnLocked on_locked, FormatUpdate 
   on_locked();
   update_sql.reset(format_update());
   if (!update_sql) {
-    KELO_LOG_ERROR(kLog, "%s\n", kFormatFailed);
+    KELO_LOG_ERROR(kComponent, "%s\n", kFormatFailed);
     return -1;
   }
-  int rc = execShared(update_sql.get(), &error);
+  int rc = ExecShared(update_sql.get(), &error);
   if (rc != SQLITE_OK) {
-    KELO_LOG_ERROR(kLog, "%s fail ret = %d %s\n", names.op, rc, reportedText(error.get()).c_str());
+    KELO_LOG_ERROR(kComponent, "%s fail ret = %d %s\n", names.op, rc,
+                   ReportedText(error.get()).c_str());
     return -1;
   }
   lookup_sql.reset(format_lookup());
   if (!lookup_sql) {
-    KELO_LOG_ERROR(kLog, "%s\n", kFormatFailed);
+    KELO_LOG_ERROR(kComponent, "%s\n", kFormatFailed);
     return -1;
   }
-  rc = prepareShared(lookup_sql.get(), &lookup);
+  rc = PrepareShared(lookup_sql.get(), &lookup);
   if (rc != SQLITE_OK) {
-    KELO_LOG_ERROR(kLog, "%s: sqlite3_prepare_v2: %s (%d)\n", names.op, sharedErrorText(), rc);
+    KELO_LOG_ERROR(kComponent, "%s: sqlite3_prepare_v2: %s (%d)\n", names.op, SharedErrorText(),
+                   rc);
     return -1;
   }
   rc = sqlite3_step(lookup.get());
   if (rc == SQLITE_ROW) {
-    *id = columnId(lookup.get(), 0);
-    KELO_LOG_DEBUG(kLog, "update %s id %llu\n", names.row, ull(*id));
+    *id = ColumnId(lookup.get(), 0);
+    KELO_LOG_DEBUG(kComponent, "update %s id %llu\n", names.row, ForLlu(*id));
     return 0;
   }
   if (rc == SQLITE_DONE) {
-    KELO_LOG_ERROR(kLog, "cannnot get id for last update %s\n", names.table);
+    KELO_LOG_ERROR(kComponent, "cannnot get id for last update %s\n", names.table);
     return -1;
   }
-  logStepFailure(rc);
+  LogStepFailure(rc);
   return -1;
 }
 
 // setSessionStatus and setSessionErr differ only in the column they write:
 //   "update session_table SET <column> = %d WHERE session = '%q';" or, for "all",
 //   "update session_table SET <column> = %d WHERE session IS NOT NULL AND (attribute & %d);"
-int setSessionColumn(const char* op, const char* column, const std::string& session, int value) {
+int SetSessionColumn(const char* op, const char* column, const std::string& session, int value) {
   static constexpr char kFormatFailed[] = " sqlite3_mprintf failed.";
   if (session == kAllSessions) {
-    return writeLocked(op, kFormatFailed, [&] {
+    return WriteLocked(op, kFormatFailed, [&] {
       return sqlite3_mprintf(
           "update session_table SET %s = %d WHERE session IS NOT NULL AND (attribute & %d);",
           column, value, SystemDB::kEnabledBit);
     });
   }
   ValueBuffer name;
-  if (!copyArgument(&name, session, op)) return -1;
-  return writeLocked(op, kFormatFailed, [&] {
+  if (!CopyArgument(&name, session, op)) return -1;
+  return WriteLocked(op, kFormatFailed, [&] {
     return sqlite3_mprintf("update session_table SET %s = %d WHERE session = '%q';", column, value,
                            name.c_str());
   });
@@ -411,7 +414,7 @@ int setSessionColumn(const char* op, const char* column, const std::string& sess
 // Part of the row that the lookup by path reads, by the positions of the full layout. Integers
 // come as text from sqlite3_get_table; id and view_id are read as 64-bit values, the 32-bit
 // members are clamped to their range. Returns false for a text value longer than its buffer.
-bool assignLookupColumn(int col, const char* text, KELOSessionInfo* info) {
+bool AssignLookupColumn(int col, const char* text, KELOSessionInfo* info) {
   const auto text_member = [text](std::string* member) {
     ValueBuffer buf;
     if (!buf.assign(text)) return false;
@@ -420,20 +423,20 @@ bool assignLookupColumn(int col, const char* text, KELOSessionInfo* info) {
   };
   switch (col) {
     case 0:
-      info->id = parseId(text);
+      info->id = ParseId(text);
       return true;
     case 2:
       return text_member(&info->share_name);
     case 3:
       return text_member(&info->session);
     case 4:
-      info->attribute = parseInt32(text);
+      info->attribute = ParseInt32(text);
       return true;
     case 6:
-      info->view_id = parseId(text);
+      info->view_id = ParseId(text);
       return true;
     case 7:
-      info->status = parseInt32(text);
+      info->status = ParseInt32(text);
       return true;
     case 9:
       return text_member(&info->sync_folder);
@@ -444,9 +447,9 @@ bool assignLookupColumn(int col, const char* text, KELOSessionInfo* info) {
 
 }  // namespace
 
-SystemDB::SystemDB() { KELO_LOG_DEBUG(kLog, "SystemDB constructed\n"); }
+SystemDB::SystemDB() { KELO_LOG_DEBUG(kComponent, "SystemDB constructed\n"); }
 
-SystemDB::~SystemDB() { KELO_LOG_DEBUG(kLog, "SystemDB deconstructed\n"); }
+SystemDB::~SystemDB() { KELO_LOG_DEBUG(kComponent, "SystemDB deconstructed\n"); }
 
 size_t SystemDB::mbstowcsIfNeed(char* dst, const char* src, size_t size) {
   if (size == 0) return src != nullptr ? std::strlen(src) : 0;
@@ -465,11 +468,11 @@ size_t SystemDB::wcstombsIfNeed(char* dst, const std::string& src, size_t size) 
 
 int SystemDB::initialize(const std::string& path) {
   if (m_db != nullptr) {
-    KELO_LOG_INFO(kLog, "SystemDB has been initialized (no-op)\n");
+    KELO_LOG_INFO(kComponent, "SystemDB has been initialized (no-op)\n");
     return 0;
   }
   PathBuffer file;
-  if (!copyArgument(&file, path, "initialize")) return -1;
+  if (!CopyArgument(&file, path, "initialize")) return -1;
 
   // A reader opens an existing registry read-only and runs no schema script (which writes
   // "release_version"): it lists what is there and changes nothing.
@@ -479,8 +482,8 @@ int SystemDB::initialize(const std::string& path) {
                   : sqlite3_open(file.c_str(), &raw);
   DbHandle db(raw);  // also closes the handle of a failed open
   if (rc != SQLITE_OK) {
-    KELO_LOG_ERROR(kLog, "SystemDB: Failed to open database at '%s'. [%d] %s\n", path.c_str(), rc,
-                   sqlite3_errmsg(db.get()));
+    KELO_LOG_ERROR(kComponent, "SystemDB: Failed to open database at '%s'. [%d] %s\n", path.c_str(),
+                   rc, sqlite3_errmsg(db.get()));
     return -1;
   }
   // Before the schema script, which writes "release_version": without a busy handler that
@@ -491,27 +494,27 @@ int SystemDB::initialize(const std::string& path) {
   rc = reader ? SQLITE_OK : sqlite3_exec(db.get(), kSchemaScript, nullptr, nullptr, &raw_error);
   SqliteText error(raw_error);
   if (rc != SQLITE_OK) {
-    KELO_LOG_ERROR(kLog, "SystemDB: Failed to initialize database at '%s'. [%d] %s\n", path.c_str(),
-                   rc, sqlite3_errmsg(db.get()));
-    KELO_LOG_ERROR(kLog, "initialize fail %s\n", reportedText(error.get()).c_str());
+    KELO_LOG_ERROR(kComponent, "SystemDB: Failed to initialize database at '%s'. [%d] %s\n",
+                   path.c_str(), rc, sqlite3_errmsg(db.get()));
+    KELO_LOG_ERROR(kComponent, "initialize fail %s\n", ReportedText(error.get()).c_str());
     return -1;
   }
 
   m_db = db.release();
   m_systemDBPath = file.c_str();
-  KELO_LOG_INFO(kLog, "SystemDB has been initialized with location '%s'\n", path.c_str());
+  KELO_LOG_INFO(kComponent, "SystemDB has been initialized with location '%s'\n", path.c_str());
   return 0;
 }
 
 void SystemDB::destroy() {
   if (m_db == nullptr) {
-    KELO_LOG_INFO(kLog, "SystemDB has been deinitialzed (no-op)\n");
+    KELO_LOG_INFO(kComponent, "SystemDB has been deinitialzed (no-op)\n");
     return;
   }
   sqlite3_close(m_db);
   m_db = nullptr;
   m_systemDBPath.clear();
-  KELO_LOG_INFO(kLog, "SystemDB has been deinitialzed\n");
+  KELO_LOG_INFO(kComponent, "SystemDB has been deinitialzed\n");
 }
 
 // --- Lookup by path ----------------------------------------------------------------------------
@@ -527,7 +530,7 @@ int SystemDB::getSessionInfoByFilePath(const std::string& dbPath, const std::str
   // A writer's own connection, or a reader's kept read-only one (reader-mode.h). On a
   // read-only connection the table script only checks that session_table exists; a
   // registry without one fails, as it cannot be read.
-  kelo::DbConnection db(kLog);
+  kelo::DbConnection db(kComponent);
   int rc = db.Open(db_path.c_str());
   if (rc != SQLITE_OK) return -1;
   rc = sqlite3_exec(db.get(), kLookupTableScript, nullptr, nullptr, nullptr);
@@ -557,7 +560,7 @@ int SystemDB::getSessionInfoByFilePath(const std::string& dbPath, const std::str
   KELOSessionInfo found = *info;
   for (int r = 1; r <= rows; ++r) {
     for (int c = 0; c < cols; ++c) {
-      if (!assignLookupColumn(c, table.get()[r * cols + c], &found)) return -1;
+      if (!AssignLookupColumn(c, table.get()[r * cols + c], &found)) return -1;
     }
   }
   *info = found;
@@ -567,28 +570,28 @@ int SystemDB::getSessionInfoByFilePath(const std::string& dbPath, const std::str
 // --- Session queries ---------------------------------------------------------------------------
 
 int SystemDB::getSessionList(std::list<KELOSessionInfo>& list) {
-  return readSessionList("getSessionList", "getSessionList", "SELECT * FROM session_table ;", list);
+  return ReadSessionList("getSessionList", "getSessionList", "SELECT * FROM session_table ;", list);
 }
 
 int SystemDB::getEnabledSession(std::list<KELOSessionInfo>& list) {
   SqliteText sql(sqlite3_mprintf(
       "SELECT * FROM session_table  WHERE session IS NOT NULL AND (attribute & %d);", kEnabledBit));
-  return readSessionList("getEnabledSession", "getEnabledSession", sql.get(), list);
+  return ReadSessionList("getEnabledSession", "getEnabledSession", sql.get(), list);
 }
 
 int SystemDB::getSessionListWithConf(std::list<KELOSessionInfo>& list) {
   // Its messages carry the name of getEnabledSession; log readers know it by that name.
-  return readSessionList("getEnabledSession", "getSessionListWithConf",
+  return ReadSessionList("getEnabledSession", "getSessionListWithConf",
                          "SELECT * FROM session_table  WHERE session IS NOT NULL; ", list);
 }
 
 int SystemDB::getRowIDList(std::list<uint64_t>& ids) {
   ids.clear();
-  KELO_LOG_DEBUG(kLog, "getRowIDList\n");
-  return readLocked("getRowIDList", "SELECT id FROM session_table WHERE session IS NOT NULL ;",
+  KELO_LOG_DEBUG(kComponent, "getRowIDList\n");
+  return ReadLocked("getRowIDList", "SELECT id FROM session_table WHERE session IS NOT NULL ;",
                     [&](sqlite3_stmt* stmt) {
-                      return forEachRow(stmt, [&](sqlite3_stmt* row) {
-                        ids.push_back(columnId(row, 0));
+                      return ForEachRow(stmt, [&](sqlite3_stmt* row) {
+                        ids.push_back(ColumnId(row, 0));
                         return true;
                       });
                     });
@@ -596,33 +599,33 @@ int SystemDB::getRowIDList(std::list<uint64_t>& ids) {
 
 int SystemDB::getSession(std::list<std::string>& sessions) {
   sessions.clear();
-  KELO_LOG_DEBUG(kLog, "getSession\n");
-  return readLocked("getSession", "SELECT session FROM session_table WHERE session IS NOT NULL ;",
+  KELO_LOG_DEBUG(kComponent, "getSession\n");
+  return ReadLocked("getSession", "SELECT session FROM session_table WHERE session IS NOT NULL ;",
                     [&](sqlite3_stmt* stmt) {
-                      return forEachRow(stmt, [&](sqlite3_stmt* row) {
+                      return ForEachRow(stmt, [&](sqlite3_stmt* row) {
                         std::string session;
-                        if (!columnText<kShortValueBufferSize>(row, 0, "getSession", &session))
+                        if (!ColumnText<kShortValueBufferSize>(row, 0, "getSession", &session))
                           return false;
                         sessions.push_back(session);
-                        KELO_LOG_DEBUG(kLog, "get enabled session %s\n", session.c_str());
+                        KELO_LOG_DEBUG(kComponent, "get enabled session %s\n", session.c_str());
                         return true;
                       });
                     });
 }
 
 int SystemDB::getHomeSession(KELOSessionInfo& info) {
-  KELO_LOG_DEBUG(kLog, "getHomeSession\n");
-  return readLocked("getHomeSession", "SELECT * FROM session_table WHERE share_name = 'home' ",
+  KELO_LOG_DEBUG(kComponent, "getHomeSession\n");
+  return ReadLocked("getHomeSession", "SELECT * FROM session_table WHERE share_name = 'home' ",
                     [&](sqlite3_stmt* stmt) {
                       const int rc = sqlite3_step(stmt);
                       if (rc == SQLITE_DONE) return 0;
                       if (rc != SQLITE_ROW) {
-                        KELO_LOG_ERROR(kLog, "getConnectionInfo: sqlite3_step: %s (%d)\n",
-                                       sharedErrorText(), rc);
+                        KELO_LOG_ERROR(kComponent, "getConnectionInfo: sqlite3_step: %s (%d)\n",
+                                       SharedErrorText(), rc);
                         return -1;
                       }
                       KELOSessionInfo found = info;  // unread members keep their values
-                      if (!readSessionRow(stmt, "getHomeSession", &found)) return -1;
+                      if (!ReadSessionRow(stmt, "getHomeSession", &found)) return -1;
                       info = found;
                       return 0;
                     });
@@ -630,40 +633,40 @@ int SystemDB::getHomeSession(KELOSessionInfo& info) {
 
 int SystemDB::getSyncFolder(const std::string& shareName, std::string& folder) {
   ValueBuffer share;
-  if (!copyArgument(&share, shareName, "getSyncFolder")) return -1;
+  if (!CopyArgument(&share, shareName, "getSyncFolder")) return -1;
   SqliteText sql(sqlite3_mprintf("SELECT sync_folder FROM session_table WHERE share_name = '%q';",
                                  share.c_str()));
-  KELO_LOG_DEBUG(kLog, "getSyncFolder\n");
-  return readSyncFolder("getSyncFolder", sql.get(), folder);
+  KELO_LOG_DEBUG(kComponent, "getSyncFolder\n");
+  return ReadSyncFolder("getSyncFolder", sql.get(), folder);
 }
 
 int SystemDB::getSyncFolderBySession(const std::string& session, std::string& folder) {
   ValueBuffer id;
-  if (!copyArgument(&id, session, "getSyncFolderBySession")) return -1;
+  if (!CopyArgument(&id, session, "getSyncFolderBySession")) return -1;
   SqliteText sql(
       sqlite3_mprintf("SELECT sync_folder FROM session_table WHERE session = '%q';", id.c_str()));
-  KELO_LOG_DEBUG(kLog, "getSyncFolderBySession\n");
-  return readSyncFolder("getSyncFolderBySession", sql.get(), folder);
+  KELO_LOG_DEBUG(kComponent, "getSyncFolderBySession\n");
+  return ReadSyncFolder("getSyncFolderBySession", sql.get(), folder);
 }
 
 int SystemDB::getFolderInfoBySession(const std::string& session, std::string& shareName,
                                      std::string& folder) {
   static constexpr char kOp[] = "getFolderInfoBySession";
   ValueBuffer id;
-  if (!copyArgument(&id, session, kOp)) return -1;
+  if (!CopyArgument(&id, session, kOp)) return -1;
   SqliteText sql(sqlite3_mprintf(
       "SELECT share_name,sync_folder FROM session_table WHERE session = '%q';", id.c_str()));
-  KELO_LOG_DEBUG(kLog, "getSystemInfo\n");
+  KELO_LOG_DEBUG(kComponent, "getSystemInfo\n");
   // Every matching row is read and the last non-NULL value of each column wins. The outputs are
   // assigned only when the whole query succeeded.
   std::string share_value = shareName;
   std::string folder_value = folder;
-  const int result = readLocked("checkLinked", sql.get(), [&](sqlite3_stmt* stmt) {
-    return forEachRow(stmt, [&](sqlite3_stmt* row) {
-      if (!columnIsNull(row, 0) && !columnText<kShortValueBufferSize>(row, 0, kOp, &share_value)) {
+  const int result = ReadLocked("checkLinked", sql.get(), [&](sqlite3_stmt* stmt) {
+    return ForEachRow(stmt, [&](sqlite3_stmt* row) {
+      if (!ColumnIsNull(row, 0) && !ColumnText<kShortValueBufferSize>(row, 0, kOp, &share_value)) {
         return false;
       }
-      return columnIsNull(row, 1) || columnText<kShortValueBufferSize>(row, 1, kOp, &folder_value);
+      return ColumnIsNull(row, 1) || ColumnText<kShortValueBufferSize>(row, 1, kOp, &folder_value);
     });
   });
   if (result == 0) {
@@ -675,21 +678,21 @@ int SystemDB::getFolderInfoBySession(const std::string& session, std::string& sh
 
 int SystemDB::getSessionStatusAndErr(const std::string& session, int& status, int& error) {
   ValueBuffer id;
-  if (!copyArgument(&id, session, "getSessionStatusAndErr")) return -1;
+  if (!CopyArgument(&id, session, "getSessionStatusAndErr")) return -1;
   SqliteText sql(
       sqlite3_mprintf("SELECT status, error FROM session_table WHERE session = '%q';", id.c_str()));
-  KELO_LOG_DEBUG(kLog, "getSessionStatusAndErr\n");
-  return readLocked("getSessionStatusAndErr", sql.get(), [&](sqlite3_stmt* stmt) {
+  KELO_LOG_DEBUG(kComponent, "getSessionStatusAndErr\n");
+  return ReadLocked("getSessionStatusAndErr", sql.get(), [&](sqlite3_stmt* stmt) {
     const int rc = sqlite3_step(stmt);
     if (rc == SQLITE_ROW) {
-      status = columnInt(stmt, 0);
-      error = columnInt(stmt, 1);
+      status = ColumnInt(stmt, 0);
+      error = ColumnInt(stmt, 1);
       return 0;
     }
     if (rc == SQLITE_DONE) {
-      KELO_LOG_DEBUG(kLog, "cannnot get getSessionStatusAndErr %s\n", session.c_str());
+      KELO_LOG_DEBUG(kComponent, "cannnot get getSessionStatusAndErr %s\n", session.c_str());
     } else {
-      logStepFailure(rc);
+      LogStepFailure(rc);
     }
     return -1;
   });
@@ -698,23 +701,23 @@ int SystemDB::getSessionStatusAndErr(const std::string& session, int& status, in
 // --- Session updates ---------------------------------------------------------------------------
 
 int SystemDB::setSessionStatus(const std::string& session, int status) {
-  return setSessionColumn("setSessionStatus", "status", session, status);
+  return SetSessionColumn("setSessionStatus", "status", session, status);
 }
 
 int SystemDB::setSessionErr(const std::string& session, int error) {
-  return setSessionColumn("setSessionErr", "error", session, error);
+  return SetSessionColumn("setSessionErr", "error", session, error);
 }
 
 int SystemDB::rmSessionInfo(const KELOSessionInfo& info, uint64_t conn_id) {
-  return writeLocked("setSessionInfo", "insert/replace sqlite3_mprintf failed.", [&] {
+  return WriteLocked("setSessionInfo", "insert/replace sqlite3_mprintf failed.", [&] {
     return sqlite3_mprintf("delete from session_table where view_id = %llu and conn_id = %llu; ",
-                           ull(info.view_id), ull(conn_id));
+                           ForLlu(info.view_id), ForLlu(conn_id));
   });
 }
 
 int SystemDB::disableAllSession() {
-  KELO_LOG_DEBUG(kLog, "disableAllSession \n");
-  return writeLocked("disableAllSession", "insert sqlite3_mprintf failed.", [] {
+  KELO_LOG_DEBUG(kComponent, "disableAllSession \n");
+  return WriteLocked("disableAllSession", "insert sqlite3_mprintf failed.", [] {
     return sqlite3_mprintf(
         "UPDATE session_table SET  attribute = attribute & ~(%d),  status = 0,  error = 0 ; ",
         kEnabledBit);
@@ -722,29 +725,29 @@ int SystemDB::disableAllSession() {
 }
 
 int SystemDB::updateHomeViewID(uint64_t view_id) {
-  return writeLocked("updateHomeViewID", " sqlite3_mprintf failed.", [&] {
+  return WriteLocked("updateHomeViewID", " sqlite3_mprintf failed.", [&] {
     return sqlite3_mprintf("update session_table SET view_id = %llu WHERE share_name = 'home';",
-                           ull(view_id));
+                           ForLlu(view_id));
   });
 }
 
 int SystemDB::addNewSessionInfo(KELOSessionInfo& info, uint64_t conn_id) {
   static constexpr char kOp[] = "addNewSessionInfo";
   ValueBuffer share, computer, folder;
-  if (!copyArgument(&share, info.share_name, kOp) ||
-      !copyArgument(&computer, info.computer_name, kOp) ||
-      !copyArgument(&folder, info.sync_folder, kOp)) {
+  if (!CopyArgument(&share, info.share_name, kOp) ||
+      !CopyArgument(&computer, info.computer_name, kOp) ||
+      !CopyArgument(&folder, info.sync_folder, kOp)) {
     return -1;
   }
-  return writeLocked(
+  return WriteLocked(
       "setSessionInfo", "insert/replace sqlite3_mprintf failed.",
       [&] {
         return sqlite3_mprintf(
             "insert or replace into session_table ( conn_id, share_name, attribute, view_id, "
             "status, error, computer_name, sync_folder)values (%llu, '%q', %d, %llu, %d, %d, "
             "'%q', '%q');",
-            ull(conn_id), share.c_str(), info.attribute, ull(info.view_id), info.status, info.error,
-            computer.c_str(), folder.c_str());
+            ForLlu(conn_id), share.c_str(), info.attribute, ForLlu(info.view_id), info.status,
+            info.error, computer.c_str(), folder.c_str());
       },
       [&] {
         info.id = static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db));
@@ -753,8 +756,8 @@ int SystemDB::addNewSessionInfo(KELOSessionInfo& info, uint64_t conn_id) {
 }
 
 int SystemDB::clearSystemDB() {
-  KELO_LOG_DEBUG(kLog, "clear System DB \n");
-  return writeLocked("clearSystemDB", "insert sqlite3_mprintf failed.", [] {
+  KELO_LOG_DEBUG(kComponent, "clear System DB \n");
+  return WriteLocked("clearSystemDB", "insert sqlite3_mprintf failed.", [] {
     return sqlite3_mprintf(
         "delete from connection_table;delete from session_table;delete from system_table Where "
         "key <> 'release_version' ;");
@@ -763,9 +766,9 @@ int SystemDB::clearSystemDB() {
 
 int SystemDB::setComputername(const std::string& name) {
   ValueBuffer computer;
-  if (!copyArgument(&computer, name, "setComputername")) return -1;
-  KELO_LOG_DEBUG(kLog, "set computer name %s\n", computer.c_str());
-  return writeLocked("setComputername", "insert sqlite3_mprintf failed.", [&] {
+  if (!CopyArgument(&computer, name, "setComputername")) return -1;
+  KELO_LOG_DEBUG(kComponent, "set computer name %s\n", computer.c_str());
+  return WriteLocked("setComputername", "insert sqlite3_mprintf failed.", [&] {
     return sqlite3_mprintf(
         "insert or replace into system_table values ('computer_name', '%q'); update "
         "session_table set computer_name = '%q'; ",
@@ -776,25 +779,25 @@ int SystemDB::setComputername(const std::string& name) {
 int SystemDB::updateSessionInfo(KELOSessionInfo& info) {
   static constexpr char kOp[] = "updateSessionInfo";
   ValueBuffer share, session, folder;
-  if (!copyArgument(&share, info.share_name, kOp) || !copyArgument(&session, info.session, kOp) ||
-      !copyArgument(&folder, info.sync_folder, kOp)) {
+  if (!CopyArgument(&share, info.share_name, kOp) || !CopyArgument(&session, info.session, kOp) ||
+      !CopyArgument(&folder, info.sync_folder, kOp)) {
     return -1;
   }
   // Logs "update row id %llu" and "cannnot get id for last update session".
-  return updateAndFetchId(
+  return UpdateAndFetchId(
       UpdateNames{kOp, "row", "session"},
-      [&] { KELO_LOG_INFO(kLog, "status: %d, folder: %s\n", info.status, folder.c_str()); },
+      [&] { KELO_LOG_INFO(kComponent, "status: %d, folder: %s\n", info.status, folder.c_str()); },
       [&] {
         return sqlite3_mprintf(
             "UPDATE session_table SET session = '%q', attribute = %d, status = %d, error = %d, "
             "sync_folder = '%q' WHERE share_name = '%q' AND view_id = %llu ;",
             session.c_str(), info.attribute, info.status, info.error, folder.c_str(), share.c_str(),
-            ull(info.view_id));
+            ForLlu(info.view_id));
       },
       [&] {
         return sqlite3_mprintf(
             "select id from session_table  WHERE share_name = '%q' AND view_id = %llu ;",
-            share.c_str(), ull(info.view_id));
+            share.c_str(), ForLlu(info.view_id));
       },
       &info.id);
 }
@@ -804,14 +807,14 @@ int SystemDB::updateSessionInfo(KELOSessionInfo& info) {
 int SystemDB::setConnectionInfo(KELOConnectionInfo& info, const TunnelInfo& tunnel) {
   static constexpr char kOp[] = "setConnectionInfo";
   ValueBuffer ip, user, server, waypoint, vault, session;
-  if (!copyArgument(&ip, info.server_ip, kOp) || !copyArgument(&user, info.username, kOp) ||
-      !copyArgument(&server, info.server_name, kOp) ||
-      !copyArgument(&waypoint, info.waypoint_mode, kOp) ||
-      !copyArgument(&vault, info.vault_id, kOp) || !copyArgument(&session, info.session, kOp) ||
-      !isWholeText(tunnel.tunnel_ip, kOp)) {
+  if (!CopyArgument(&ip, info.server_ip, kOp) || !CopyArgument(&user, info.username, kOp) ||
+      !CopyArgument(&server, info.server_name, kOp) ||
+      !CopyArgument(&waypoint, info.waypoint_mode, kOp) ||
+      !CopyArgument(&vault, info.vault_id, kOp) || !CopyArgument(&session, info.session, kOp) ||
+      !IsWholeText(tunnel.tunnel_ip, kOp)) {
     return -1;
   }
-  return writeLocked(
+  return WriteLocked(
       kOp, "insert/replace sqlite3_mprintf failed.",
       [&] {
         return sqlite3_mprintf(
@@ -832,14 +835,14 @@ int SystemDB::setConnectionInfo(KELOConnectionInfo& info, const TunnelInfo& tunn
 int SystemDB::updateConnectionInfo(KELOConnectionInfo& info, const TunnelInfo& tunnel) {
   static constexpr char kOp[] = "updateConnectionInfo";
   ValueBuffer ip, server, vault, waypoint, session;
-  if (!copyArgument(&ip, info.server_ip, kOp) || !copyArgument(&server, info.server_name, kOp) ||
-      !copyArgument(&vault, info.vault_id, kOp) ||
-      !copyArgument(&waypoint, info.waypoint_mode, kOp) ||
-      !copyArgument(&session, info.session, kOp) || !isWholeText(tunnel.tunnel_ip, kOp)) {
+  if (!CopyArgument(&ip, info.server_ip, kOp) || !CopyArgument(&server, info.server_name, kOp) ||
+      !CopyArgument(&vault, info.vault_id, kOp) ||
+      !CopyArgument(&waypoint, info.waypoint_mode, kOp) ||
+      !CopyArgument(&session, info.session, kOp) || !IsWholeText(tunnel.tunnel_ip, kOp)) {
     return -1;
   }
   // Logs "update conn id %llu" and "cannnot get id for last update connection".
-  return updateAndFetchId(
+  return UpdateAndFetchId(
       UpdateNames{kOp, "conn", "connection"}, [] {},
       [&] {
         return sqlite3_mprintf(
@@ -859,29 +862,30 @@ int SystemDB::updateConnectionInfo(KELOConnectionInfo& info, const TunnelInfo& t
 
 int SystemDB::getConnectionInfo(KELOConnectionInfo& info) {
   static constexpr char kOp[] = "getConnectionInfo";
-  KELO_LOG_DEBUG(kLog, "getConnectionInfo\n");
-  return readLocked(kOp, "SELECT * FROM connection_table", [&](sqlite3_stmt* stmt) {
+  KELO_LOG_DEBUG(kComponent, "getConnectionInfo\n");
+  return ReadLocked(kOp, "SELECT * FROM connection_table", [&](sqlite3_stmt* stmt) {
     const int rc = sqlite3_step(stmt);
     if (rc == SQLITE_DONE) return 0;
     if (rc != SQLITE_ROW) {
-      KELO_LOG_ERROR(kLog, "getConnectionInfo: sqlite3_step: %s (%d)\n", sharedErrorText(), rc);
+      KELO_LOG_ERROR(kComponent, "getConnectionInfo: sqlite3_step: %s (%d)\n", SharedErrorText(),
+                     rc);
       return -1;
     }
     KELOConnectionInfo found = info;
-    found.id = columnId(stmt, 0);
-    found.conn_mode = columnInt(stmt, 1);
-    if (!tracedColumnText(stmt, 2, kOp, &found.server_name) ||
-        !tracedColumnText(stmt, 3, kOp, &found.server_ip)) {
+    found.id = ColumnId(stmt, 0);
+    found.conn_mode = ColumnInt(stmt, 1);
+    if (!TracedColumnText(stmt, 2, kOp, &found.server_name) ||
+        !TracedColumnText(stmt, 3, kOp, &found.server_ip)) {
       return -1;
     }
-    found.server_port = columnInt(stmt, 4);
-    if (!tracedColumnText(stmt, 5, kOp, &found.waypoint_mode) ||
-        !tracedColumnText(stmt, 6, kOp, &found.username) ||
-        !tracedColumnText(stmt, 7, kOp, &found.vault_id) ||
-        !tracedColumnText(stmt, 8, kOp, &found.session)) {
+    found.server_port = ColumnInt(stmt, 4);
+    if (!TracedColumnText(stmt, 5, kOp, &found.waypoint_mode) ||
+        !TracedColumnText(stmt, 6, kOp, &found.username) ||
+        !TracedColumnText(stmt, 7, kOp, &found.vault_id) ||
+        !TracedColumnText(stmt, 8, kOp, &found.session)) {
       return -1;
     }
-    found.protocol_version = columnInt(stmt, 9);
+    found.protocol_version = ColumnInt(stmt, 9);
     info = found;
     return 0;
   });
@@ -893,8 +897,8 @@ int SystemDB::getConnectionInfoByVaultID(const KELOConnectionInfo& /*info*/,
 }
 
 int SystemDB::setLink(int linked) {
-  KELO_LOG_INFO(kLog, "set link %d\n", linked);
-  return writeLocked("setLink", "insert sqlite3_mprintf failed.", [&] {
+  KELO_LOG_INFO(kComponent, "set link %d\n", linked);
+  return WriteLocked("setLink", "insert sqlite3_mprintf failed.", [&] {
     return sqlite3_mprintf(
         "insert or replace into system_table values ('linked', %d); update connection_table set "
         "linked = %d; ",
@@ -903,15 +907,15 @@ int SystemDB::setLink(int linked) {
 }
 
 int SystemDB::checkLinked(int& linked) {
-  return readLocked("checkLinked", "SELECT value FROM system_table WHERE key = 'linked';",
+  return ReadLocked("checkLinked", "SELECT value FROM system_table WHERE key = 'linked';",
                     [&](sqlite3_stmt* stmt) {
                       const int rc = sqlite3_step(stmt);
                       if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
-                        linked = rc == SQLITE_ROW ? columnInt(stmt, 0) : 0;
+                        linked = rc == SQLITE_ROW ? ColumnInt(stmt, 0) : 0;
                         return 0;
                       }
-                      KELO_LOG_ERROR(kLog, "checkLinked: sqlite3_step: %s (%d)\n",
-                                     sharedErrorText(), rc);
+                      KELO_LOG_ERROR(kComponent, "checkLinked: sqlite3_step: %s (%d)\n",
+                                     SharedErrorText(), rc);
                       return -1;
                     });
 }
