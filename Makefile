@@ -1,8 +1,8 @@
 # Entry points. `make demo` and `make check` are the two commands of the README.
 #   make demo    install what is missing, build, and run the demo on a sample home
 #   make check   install what is missing, check formatting, build and run every test: normal build
-#                (with the bundle under Xvfb), then AddressSanitizer+UBSan build, then
-#                the concurrency tests under ThreadSanitizer
+#                with gcc (with the bundle under Xvfb), then AddressSanitizer+UBSan build with
+#                clang, then the concurrency tests under ThreadSanitizer (gcc)
 #   make stress  the client-and-Finder stress program, STRESS_SECONDS per journal mode
 #   make stress-locks  a client's LOCK_SECONDS exclusive transactions against a Finder reader
 #   make fuzz    every fuzz target for FUZZ_SECONDS each (clang, libFuzzer)
@@ -22,9 +22,12 @@ BENCH_REPS  ?= 5
 # Debian's interpreter, which has python3-matplotlib (a pyenv python3 on PATH may not).
 PYTHON      ?= $(shell test -x /usr/bin/python3 && echo /usr/bin/python3 || echo python3)
 JOBS       ?= $(shell nproc)
+# The sanitizer build that clang compiles, so every check builds with both compilers.
+ASAN_CC    ?= clang
+ASAN_CXX   ?= clang++
 CMAKE_GEN  := -G Ninja
 
-.PHONY: deps demo check test test-asan test-tsan stress stress-locks fuzz bench format format-check clean preview
+.PHONY: deps demo check test test-asan asan-configure test-tsan stress stress-locks fuzz bench format format-check clean preview
 
 deps:
 	@./tools/install-deps.sh
@@ -32,8 +35,11 @@ deps:
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DKELO_BUILD_BUNDLE=ON
 
-$(ASAN_BUILD)/build.ninja:
+# Configured on every run: a folder configured earlier with another compiler is configured
+# afresh for this one (CMake starts a new cache when the compiler changes).
+asan-configure:
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_C_COMPILER=$(ASAN_CC) -DCMAKE_CXX_COMPILER=$(ASAN_CXX) \
 	  -DKELO_SANITIZE="address;undefined"
 
 demo: deps $(BUILD)/build.ninja
@@ -50,7 +56,7 @@ test: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
-test-asan: $(ASAN_BUILD)/build.ninja
+test-asan: asan-configure
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) -j $(JOBS) --output-on-failure

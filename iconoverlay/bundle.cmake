@@ -89,6 +89,17 @@ else()
       list(APPEND _gs_options ${flag})
     endif()
   endforeach()
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    # GNUstep here is built on gcc's Objective-C runtime (libobjc of gobjc++): clang speaks
+    # its ABI when told, and takes the runtime's headers from gcc's own include folder.
+    execute_process(COMMAND gcc -print-file-name=include OUTPUT_VARIABLE _gcc_include
+                    OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT EXISTS ${_gcc_include}/objc/objc.h)
+      message(FATAL_ERROR "The bundle with clang needs gcc's Objective-C headers (gobjc++)")
+    endif()
+    list(APPEND _gs_includes ${_gcc_include})
+    list(APPEND _gs_objc_options -fobjc-runtime=gcc)
+  endif()
   set(KELO_OBJC_FLAGS ${_gs_objc_options} CACHE INTERNAL "Objective-C flags of the runtime")
   add_library(kelo_objcxx INTERFACE)
   target_compile_definitions(kelo_objcxx INTERFACE ${_gs_defines})
