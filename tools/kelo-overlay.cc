@@ -27,7 +27,7 @@
 #include "log/log.h"
 #include "tools/demo-home.h"
 #include "tools/doctor.h"
-#include "tools/lexical-path.h"
+#include "tools/tool-common.h"
 #include "tools/watch.h"
 
 namespace kelo {
@@ -176,41 +176,14 @@ int ParseOptions(const std::string& command, const std::vector<std::string>& arg
   return kExitOk;
 }
 
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string CurrentDirectory() {
-  std::vector<char> buffer(4096);
-  while (getcwd(buffer.data(), buffer.size()) == nullptr) {
-    if (errno != ERANGE) return "";
-    buffer.resize(buffer.size() * 2);
-  }
-  return buffer.data();
-}
-
 // The Finder hands the plug-in absolute paths in one spelling; a relative argument is taken
 // from the current folder, and every argument is normalised lexically (tools/lexical-path.h:
 // no repeated slashes, "." or ".." components or trailing slash; symbolic links kept).
-std::string Absolute(const std::string& path) {
-  return AbsoluteLexicalPath(path, CurrentDirectory());
-}
+std::string Absolute(const std::string& path) { return ToolPath(path); }
 
 // The home to resolve against: --home (which must be an existing folder) or the user's.
 int ChooseHome(const std::string& command, const Options& options, std::string* home) {
-  if (!options.home.empty()) {
-    *home = Absolute(options.home);
-    if (!IsDirectory(*home)) {
-      return Failure(command, "home folder '" + options.home + "' does not exist");
-    }
-    return kExitOk;
-  }
-  *home = LinuxOverlayPlatform::UserHomeDirectory();
-  if (home->empty()) {
-    return Failure(command, "cannot tell the home directory; set HOME or give --home DIR");
-  }
-  return kExitOk;
+  return ChooseToolHome(command, options.home, home);
 }
 
 // `text` as one shell word: unchanged when it holds only characters no shell interprets.
@@ -230,38 +203,7 @@ std::string ShellQuote(const std::string& text) {
 }
 
 // JSON string literal; bytes that are not UTF-8 become U+FFFD.
-std::string Json(const std::string& text) {
-  std::string out = "\"";
-  size_t i = 0;
-  while (i < text.size()) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-      ++i;
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-      ++i;
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-      ++i;
-    } else {
-      utf8proc_int32_t cp;
-      utf8proc_ssize_t n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(&text[i]),
-                                            static_cast<utf8proc_ssize_t>(text.size() - i), &cp);
-      if (n <= 0) {
-        out += "\xEF\xBF\xBD";
-        ++i;
-      } else {
-        out.append(text, i, static_cast<size_t>(n));
-        i += static_cast<size_t>(n);
-      }
-    }
-  }
-  return out + "\"";
-}
+std::string Json(const std::string& text) { return JsonString(text); }
 
 // Columns a terminal gives `text` (combining marks take none, wide characters two).
 size_t DisplayWidth(const std::string& text) {
