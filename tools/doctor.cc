@@ -146,13 +146,16 @@ class DiskNames {
  public:
   enum Presence { kExact, kOtherForm, kMissing };
 
-  Presence Find(const std::string& path, std::string* on_disk) {
+  // `exact_spelling`: compare the names with those the folders list even when the file
+  // system finds the path as given (one that ignores the Unicode form does).
+  Presence Find(const std::string& path, bool exact_spelling, std::string* on_disk) {
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0) {
+    const bool non_ascii = HasNonAscii(path);
+    if ((!exact_spelling || !non_ascii) && lstat(path.c_str(), &st) == 0) {
       *on_disk = path;
       return kExact;
     }
-    if (!HasNonAscii(path) || !Resolve(path, /*remember=*/false, on_disk)) return kMissing;
+    if (!non_ascii || !Resolve(path, /*remember=*/false, on_disk)) return kMissing;
     return *on_disk == path ? kExact : kOtherForm;
   }
 
@@ -518,7 +521,7 @@ void CheckSessionRecord(const std::string& registry, const Session& session,
   }
   const std::string folder = session.key.empty() ? "/" : WithoutTrailingSlashes(session.folder);
   std::string on_disk;
-  switch (disk->Find(folder, &on_disk)) {
+  switch (disk->Find(folder, /*exact_spelling=*/true, &on_disk)) {
     case DiskNames::kExact:
       break;
     case DiskNames::kMissing:
@@ -654,7 +657,9 @@ int ScanEntries(ReadOnlyDb& db, const Session& session, const std::vector<const 
           }
         }
         std::string on_disk;
-        if (disk->Find(path, &on_disk) == DiskNames::kMissing) t->gone.Add(path);
+        if (disk->Find(path, /*exact_spelling=*/false, &on_disk) == DiskNames::kMissing) {
+          t->gone.Add(path);
+        }
         if (state == kStateSyncing) {
           t->syncing.Add(path);
           syncing_parents.insert(key.substr(0, key.rfind('/')));
