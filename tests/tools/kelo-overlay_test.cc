@@ -156,6 +156,10 @@ TEST_F(ToolTest, StatesCanBeChangedByHandAndEveryCommandHasHelp) {
     EXPECT_EQ(0, code) << command;
     EXPECT_EQ(0u, out.find(std::string("usage: kelo-overlay ") + command)) << out;
   }
+  const std::string help = std::get<1>(Tool({"--help"}));  // Readers listed apart.
+  for (const char* reader : {"\n  status ", "\n  sessions ", "\n  doctor ", "\n  watch "}) {
+    EXPECT_LT(help.find(reader), help.find("commands that write")) << reader;
+  }
 }
 
 // Every file below `dir` with its bytes; SQLite's own -wal and -shm companions left out.
