@@ -44,6 +44,13 @@ std::string SessionText(const KELOSessionInfo& info) {
 // The lookup leaves the record at its defaults exactly when no session holds the path.
 bool SessionFound(const KELOSessionInfo& info) { return info.id != 0 || info.status != 0; }
 
+// What a lookup that did not fail found: the session, none, or (a positive result) that its
+// query failed, so no session could be read.
+std::string SessionFoundText(const KELOSessionInfo& info, int rc) {
+  if (rc > 0) return "none: the lookup's query failed";
+  return SessionFound(info) ? SessionText(info) : "none: no synchronised folder holds the path";
+}
+
 // How deep a recorded folder is: its length in bytes without trailing slashes (other than a
 // root folder's), as the lookup by path orders the folders that hold a path.
 size_t FolderDepth(const std::string& folder) {
@@ -192,10 +199,8 @@ int FindSessionForPath(OverlayPlatform& platform, const std::string& system_db,
     Note(explain, "session", rc, "lookup failed (result ", rc, ")", WaitText());
     return rc;
   }
-  Note(explain, "session", rc,
-       SessionFound(as_given) ? SessionText(as_given)
-                              : std::string("none: no synchronised folder holds the path"),
-       " (result ", rc, ")");
+  Note(explain, "session", rc, SessionFoundText(as_given, rc), " (result ", rc, ")",
+       rc > 0 ? WaitText() : std::string());
   *session = as_given;
   // A client that stores its folders precomposed must still be found for a path that
   // arrives decomposed, and a nested folder recorded precomposed must win over the folder
@@ -212,9 +217,9 @@ int FindSessionForPath(OverlayPlatform& platform, const std::string& system_db,
   const bool deeper = SessionFound(precomposed) &&
                       (!SessionFound(as_given) ||
                        FolderDepth(precomposed.sync_folder) > FolderDepth(as_given.sync_folder));
-  Note(explain, "session_form_c", rc_c, "'", form_c,
-       "': ", SessionFound(precomposed) ? SessionText(precomposed) : std::string("none"),
-       " (result ", rc_c, ")", deeper ? "; its folder is deeper, so it holds the path" : "");
+  Note(explain, "session_form_c", rc_c, "'", form_c, "': ", SessionFoundText(precomposed, rc_c),
+       " (result ", rc_c, ")", rc_c > 0 ? WaitText() : std::string(),
+       deeper ? "; its folder is deeper, so it holds the path" : "");
   if (!deeper) return rc;
   *session = precomposed;
   return rc_c;

@@ -767,8 +767,9 @@ void CheckFileStatusDb(const std::string& home, const Session& session,
                          "fstat-journal",
                          "journal mode " + mode +
                              ": a write transaction of the client blocks the Finder's "
-                             "reads of this database (they wait up to 30 ms, then its icons get "
-                             "no badge for a second)",
+                             "reads of this database (they wait up to " +
+                             std::to_string(kReaderBusyBudgetMs) +
+                             " ms, then its icons get no badge for a second)",
                          path,
                          1,
                          {},

@@ -11,7 +11,7 @@
 //               [--seed N]
 //
 // --reader-role runs the readers in the Finder's reader role (read-only kept connections,
-// 30 ms lock budget, back-off) instead of the writer's connections. The driver above builds a home,
+// 50 ms lock budget, back-off) instead of the writer's connections. The driver above builds a home,
 // starts "kelo-stress writer ..." and "kelo-stress reader ..." (this program again), waits for
 // both, then checks and prints the counts. The home is removed afterwards unless a check failed or
 // --home was given.
