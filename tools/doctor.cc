@@ -132,6 +132,11 @@ std::string FormC(std::string_view text) {
   return out;
 }
 
+// "1 entry is" or "3 entries are": `count` with the phrase that agrees with it.
+std::string Counted(uint64_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 std::string Milliseconds(double ms) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f ms", ms);
@@ -575,18 +580,19 @@ void CheckSessionRecord(const std::string& registry, const Session& session,
     }
   }
   if (nested.count > 0) {
-    nested.message = std::to_string(nested.count) +
-                     " other sessions' folders lie inside this one: the paths below them belong "
-                     "to those sessions (the deepest folder wins)" +
-                     (nested_inactive ? ", and one of them shows no badges" : "");
+    nested.message =
+        Counted(nested.count, "other session's folder lies", "other sessions' folders lie") +
+        " inside this one: the paths below an inner folder belong to its session "
+        "(the deepest folder wins)" +
+        (nested_inactive ? ", and an inner session shows no badges" : "");
     nested.fix = "nothing, if this is meant; otherwise remove the inner session in the client";
     findings->push_back(std::move(nested));
   }
   if (same.count > 0) {
     const std::string winner = LookupWinner(registry, folder);
-    same.message = std::to_string(same.count) +
-                   " other sessions record the same folder (ASCII letters compared without "
-                   "case): only one of them is used" +
+    same.message = Counted(same.count, "other session records", "other sessions record") +
+                   " the same folder (ASCII letters compared without case): only one of them "
+                   "is used" +
                    (winner.empty() ? std::string() : ", " + winner + " for every path in it");
     same.fix = "remove the sessions that should not be there in the client";
     findings->push_back(std::move(same));
@@ -834,38 +840,38 @@ void CheckFileStatusDb(const std::string& home, const Session& session,
          "try again when the client is idle; if it persists, move it away; " + restore});
     return;
   }
-  const auto add = [&](Severity severity, const char* code, const Tally& tally,
-                       const std::string& what, const std::string& fix) {
+  const auto add = [&](Severity severity, const char* code, const Tally& tally, const char* one,
+                       const char* many, const std::string& rest, const std::string& fix) {
     if (tally.count == 0) return;
-    findings->push_back({severity, code, std::to_string(tally.count) + " " + what, path,
-                         tally.count, tally.examples, fix});
+    findings->push_back({severity, code, Counted(tally.count, one, many) + rest, path, tally.count,
+                         tally.examples, fix});
   };
-  add(kWarning, "entries-outside", t.outside,
-      "entries lie outside the session's folder: they are never drawn",
+  add(kWarning, "entries-outside", t.outside, "entry lies", "entries lie",
+      " outside the session's folder: never drawn",
       "the client should remove them (or record them in the right session)");
-  add(kWarning, "entries-other-session", t.other_session,
-      "entries lie inside the folder of a session nested in this one: their badges come from "
-      "that session's database, never from these entries",
+  add(kWarning, "entries-other-session", t.other_session, "entry lies", "entries lie",
+      " inside the folder of a session nested in this one: that session's database gives "
+      "their badges",
       "the client should record them in the inner session's database");
-  add(kWarning, "entries-not-form-c", t.not_nfc,
-      "entries are not in Unicode form C: they are never found, since lookups use form C",
+  add(kWarning, "entries-not-form-c", t.not_nfc, "entry is", "entries are",
+      " not in Unicode form C: never found, since lookups use form C",
       "the client should record paths in form C");
-  add(kWarning, "entries-case-variants", variants,
-      "entries differ from another entry only in the case of ASCII letters: a lookup finds "
-      "all of them and only the last one counts",
+  add(kWarning, "entries-case-variants", variants, "entry differs", "entries differ",
+      " from another only in the case of ASCII letters: a lookup finds all of them and only "
+      "the last one counts",
       "the client should keep one entry per item");
-  add(kWarning, "entries-not-utf8", t.not_utf8,
-      "entries are not UTF-8: the Finder's paths are, so they are never found",
+  add(kWarning, "entries-not-utf8", t.not_utf8, "entry is", "entries are",
+      " not UTF-8: never found, since the Finder's paths are UTF-8",
       "the client should record paths in UTF-8");
-  add(kNote, "entries-gone", t.gone,
-      "entries name files or folders that no longer exist on disk: they are never drawn",
+  add(kNote, "entries-gone", t.gone, "entry names", "entries name",
+      " a file or folder no longer on disk: never drawn",
       "nothing for the badges; the client removes them when it next syncs");
   const std::string reset =
       "nothing while the client syncs; if it no longer does, `kelo-overlay reset-syncing PATH` "
       "records them synced";
-  add(kNote, "entries-syncing", t.syncing, "entries are recorded syncing", reset);
-  add(kNote, "folders-shown-syncing", t.shown_syncing,
-      "folders recorded synced show syncing, because an entry below them is syncing", reset);
+  add(kNote, "entries-syncing", t.syncing, "entry is", "entries are", " recorded syncing", reset);
+  add(kNote, "folders-shown-syncing", t.shown_syncing, "folder recorded synced shows",
+      "folders recorded synced show", " syncing, because an entry below is syncing", reset);
 }
 
 // --- Output --------------------------------------------------------------------------
