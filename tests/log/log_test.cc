@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/log_capture.h"
+#include "support/log-capture.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Set-up of the file status store tests: a fresh current database, row reads, log messages.
-#ifndef KELO_TESTS_DB_FILE_STATUS_DB_FSTAT_TEST_UTIL_H_
-#define KELO_TESTS_DB_FILE_STATUS_DB_FSTAT_TEST_UTIL_H_
+#ifndef KELO_TESTS_DB_FILE_STATUS_DB_FILE_STATUS_DB_FIXTURE_H_
+#define KELO_TESTS_DB_FILE_STATUS_DB_FILE_STATUS_DB_FIXTURE_H_
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "db/file-status-db/file-status-db.h"
-#include "support/log_capture.h"
+#include "support/log-capture.h"
 #include "support/temp_dir.h"
 
 namespace fstat_test {
@@ -59,4 +59,4 @@ class FileStatusDBTest : public testing::Test {
 
 }  // namespace fstat_test
 
-#endif  // KELO_TESTS_DB_FILE_STATUS_DB_FSTAT_TEST_UTIL_H_
+#endif  // KELO_TESTS_DB_FILE_STATUS_DB_FILE_STATUS_DB_FIXTURE_H_

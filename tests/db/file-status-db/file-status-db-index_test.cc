@@ -13,7 +13,7 @@
 #include "bench/fstat-data.h"
 #include "db/file-status-db/file-status-db-internal.h"
 #include "db/file-status-db/file-status-db.h"
-#include "fstat_test_util.h"
+#include "file-status-db-fixture.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <set>
 
 #include "db/file-status-db/file-status-db-internal.h"
-#include "fstat_test_util.h"
+#include "file-status-db-fixture.h"
 
 namespace fstat_test {
 namespace {

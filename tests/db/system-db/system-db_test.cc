@@ -1,4 +1,6 @@
 // The session registry: every operation, its messages, and its use from many threads at once.
+#include "db/system-db/system-db.h"
+
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -10,8 +12,7 @@
 #include <set>
 #include <thread>
 
-#include "db/system-db/system-db.h"
-#include "support/log_capture.h"
+#include "support/log-capture.h"
 #include "support/temp_dir.h"
 
 namespace {

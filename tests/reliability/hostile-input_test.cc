@@ -20,7 +20,7 @@
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
-#include "support/log_capture.h"
+#include "support/log-capture.h"
 #include "support/temp_dir.h"
 
 namespace {
