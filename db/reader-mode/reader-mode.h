@@ -68,10 +68,11 @@ class ScopedDbRole {
 
 // Busy time-out of a writer's connections: five minutes.
 inline constexpr int kWriterBusyTimeoutMs = 300000;
-// Longest wait of a reader's statement for a lock held elsewhere. A sync client's ordinary
-// write transaction holds its lock for the time of one commit: a few milliseconds on a quiet
-// disk, 28 ms typically and 44 ms at most on a busy one (kelo-stress); this waits one out,
-// and an icon that gives up on a database still ends well within 100 ms.
+// Longest wait of a reader's statement for a lock held elsewhere, in real time. A sync
+// client's ordinary write transaction holds its lock for the time of one commit: a few
+// milliseconds on a quiet disk, 28 ms typically and 44 ms at most on a busy one
+// (kelo-stress); this waits one out, and an icon that gives up on a database still ends well
+// within 100 ms.
 inline constexpr int kReaderBusyBudgetMs = 50;
 // How long a reader leaves a database alone after a wait ran out.
 inline constexpr int kReaderBackOffMs = 1000;
