@@ -4,7 +4,9 @@
 # KELO_BUILD_BUNDLE is ON.
 #
 # Targets:
-#   KeloMacIconOverlay   the bundle; its folder is ${KELO_BUNDLE_DIR}
+#   KeloMacIconOverlay   the bundle; its folder is ${KELO_BUNDLE_DIR}, its executable
+#                        ${KELO_BUNDLE_DIR}/${KELO_BUNDLE_EXECUTABLE}, its resources in
+#                        ${KELO_BUNDLE_DIR}/${KELO_BUNDLE_RESOURCES}
 #   kelo_objcxx          (not Apple) interface target carrying GNUstep's compile and link
 #                        flags, for the test host
 
@@ -44,8 +46,13 @@ function(kelo_make_position_independent target)
 endfunction()
 
 if(APPLE)
+  # macOS's layout: Contents/Info.plist, Contents/MacOS/ and Contents/Resources/.
   set(KELO_BUNDLE_DIR ${CMAKE_CURRENT_BINARY_DIR}/KeloMacIconOverlay.bundle
       CACHE INTERNAL "Folder of the built bundle")
+  set(KELO_BUNDLE_EXECUTABLE Contents/MacOS/KeloMacIconOverlay CACHE INTERNAL
+      "The bundle's executable, relative to its folder")
+  set(KELO_BUNDLE_RESOURCES Contents/Resources CACHE INTERNAL
+      "The bundle's resource folder, relative to its folder")
   add_library(KeloMacIconOverlay MODULE ${KELO_BUNDLE_SOURCES} ${KELO_BADGE_RESOURCES})
   set_source_files_properties(${KELO_BADGE_RESOURCES} PROPERTIES
                               MACOSX_PACKAGE_LOCATION Resources)
@@ -53,15 +60,18 @@ if(APPLE)
     BUNDLE TRUE
     BUNDLE_EXTENSION bundle
     OUTPUT_NAME KeloMacIconOverlay
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     MACOSX_BUNDLE_INFO_PLIST ${CMAKE_CURRENT_LIST_DIR}/Info.plist.in
     MACOSX_BUNDLE_SHORT_VERSION_STRING ${PROJECT_VERSION}
     MACOSX_BUNDLE_BUNDLE_VERSION ${PROJECT_VERSION})
   # Manual retain/release throughout. The hooks use the drawing calls of the host they
   # patch (lockFocus and friends), which newer SDKs mark deprecated.
   target_compile_options(KeloMacIconOverlay PRIVATE -fno-objc-arc -Wno-deprecated-declarations)
+  # The runtime functions (class_getInstanceMethod, method_exchangeImplementations) are
+  # libobjc's: linked by name rather than left to come in through a framework.
   target_link_libraries(KeloMacIconOverlay PRIVATE
     kelo_iconoverlay_core "-framework AppKit" "-framework Foundation"
-    "-framework CoreFoundation")
+    "-framework CoreFoundation" objc)
 else()
   find_program(GNUSTEP_CONFIG gnustep-config REQUIRED)
   execute_process(COMMAND ${GNUSTEP_CONFIG} --objc-flags OUTPUT_VARIABLE _gs_cflags
@@ -113,10 +123,14 @@ else()
   # Resources/ holding Info-gnustep.plist and the badge images.
   set(KELO_BUNDLE_DIR ${CMAKE_CURRENT_BINARY_DIR}/KeloMacIconOverlay.bundle
       CACHE INTERNAL "Folder of the built bundle")
+  set(KELO_BUNDLE_EXECUTABLE KeloMacIconOverlay CACHE INTERNAL
+      "The bundle's executable, relative to its folder")
+  set(KELO_BUNDLE_RESOURCES Resources CACHE INTERNAL
+      "The bundle's resource folder, relative to its folder")
   set(_resources_out "")
   foreach(src IN LISTS KELO_BADGE_RESOURCES ITEMS ${CMAKE_CURRENT_LIST_DIR}/Info-gnustep.plist)
     get_filename_component(name ${src} NAME)
-    set(out ${KELO_BUNDLE_DIR}/Resources/${name})
+    set(out ${KELO_BUNDLE_DIR}/${KELO_BUNDLE_RESOURCES}/${name})
     add_custom_command(OUTPUT ${out} DEPENDS ${src}
                        COMMAND ${CMAKE_COMMAND} -E copy ${src} ${out} VERBATIM)
     list(APPEND _resources_out ${out})
@@ -139,6 +153,4 @@ set_target_properties(KeloMacIconOverlay PROPERTIES
   CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 kelo_make_position_independent(KeloMacIconOverlay)
 
-if(NOT APPLE)
-  add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/linux-host ${CMAKE_CURRENT_BINARY_DIR}/linux-host)
-endif()
+add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/test-host ${CMAKE_CURRENT_BINARY_DIR}/test-host)

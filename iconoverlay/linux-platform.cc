@@ -3,7 +3,12 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#ifdef __APPLE__
+#include <CoreFoundation/CoreFoundation.h>
+#else
 #include <utf8proc.h>
+#endif
 
 #include <cstdlib>
 #include <fstream>
@@ -89,6 +94,27 @@ bool LinuxOverlayPlatform::FileExists(const std::string& path) {
   return !path.empty() && stat(path.c_str(), &st) == 0;
 }
 
+#ifdef __APPLE__
+// On a Mac the form C is Core Foundation's, as in the bundle, so that the tests of the core
+// compare against what the Finder gets.
+bool LinuxOverlayPlatform::NormalizeFormC(const std::string& utf8, std::string* out) {
+  CFStringRef text =
+      CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(utf8.data()),
+                              static_cast<CFIndex>(utf8.size()), kCFStringEncodingUTF8, false);
+  if (text == nullptr) return false;  // not UTF-8
+  CFMutableStringRef mutable_text = CFStringCreateMutableCopy(kCFAllocatorDefault, 0, text);
+  CFRelease(text);
+  if (mutable_text == nullptr) return false;
+  CFStringNormalize(mutable_text, kCFStringNormalizationFormC);
+  char buffer[kMaxFormCBytes + 1];
+  const bool copied =
+      CFStringGetCString(mutable_text, buffer, sizeof buffer, kCFStringEncodingUTF8);
+  CFRelease(mutable_text);
+  if (!copied) return false;
+  out->assign(buffer);
+  return true;
+}
+#else
 bool LinuxOverlayPlatform::NormalizeFormC(const std::string& utf8, std::string* out) {
   utf8proc_uint8_t* mapped = nullptr;
   utf8proc_ssize_t length =
@@ -102,6 +128,7 @@ bool LinuxOverlayPlatform::NormalizeFormC(const std::string& utf8, std::string* 
   out->assign(reinterpret_cast<const char*>(mapped), static_cast<size_t>(length));
   return true;
 }
+#endif
 
 const void* LinuxOverlayPlatform::FetchImage(const std::string& image_name) {
   return LinuxImageRegistry::Fetch(image_name);

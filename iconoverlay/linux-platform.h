@@ -4,7 +4,7 @@
 //   home directory   the one given to the constructor; else $HOME; else the password
 //                    database entry of the real user id
 //   file existence   stat(2), following symbolic links
-//   form C           utf8proc
+//   form C           utf8proc (Core Foundation on a Mac, as in the bundle)
 //   badge images     a process-wide registry keyed by image name, filled from a resource
 //                    folder that stands in for the bundle: the image of resource "synced"
 //                    of type "ico" is the file <resource dir>/synced.ico

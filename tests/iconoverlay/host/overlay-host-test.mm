@@ -20,8 +20,8 @@
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 #import "iconoverlay/icon-overlay.h"
-#import "iconoverlay/linux-host/host-classes.h"
-#import "iconoverlay/linux-host/host-support.h"
+#import "iconoverlay/test-host/host-classes.h"
+#import "iconoverlay/test-host/host-support.h"
 #include "support/temp_dir.h"
 
 // Answers file existence and the state its own way: GetOverlayIcon: must ask it for both.
@@ -75,6 +75,9 @@ Pixels Picture(int width, int height, bool flipped, const std::function<void()>&
 }
 
 testing::AssertionResult SamePixels(const Pixels& actual, const Pixels& expected) {
+  if (actual.rgba.empty() || expected.rgba.empty()) {
+    return testing::AssertionFailure() << "no pixels read back";
+  }
   if (actual == expected) return testing::AssertionSuccess();
   const auto diff = std::mismatch(actual.rgba.begin(), actual.rgba.end(), expected.rgba.begin(),
                                   expected.rgba.end());

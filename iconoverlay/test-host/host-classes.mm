@@ -1,4 +1,4 @@
-#import "iconoverlay/linux-host/host-classes.h"
+#import "iconoverlay/test-host/host-classes.h"
 
 void HostDrawIcon(NSRect frame) {
   // A light body with a dark left half and a red top-right corner, so that any shift,
@@ -131,11 +131,12 @@ void HostDrawIcon(NSRect frame) {
   [imageWrapper retain];
   [last_wrapper_ release];
   last_wrapper_ = imageWrapper;
-  NSSize size = [imageWrapper size];
-  [[imageWrapper _nsImage] drawInRect:NSMakeRect(0, 0, size.width, size.height)
-                             fromRect:NSZeroRect
-                            operation:NSCompositeSourceOver
-                             fraction:1.0];
+  id<KeloImageWrapper> wrapper = imageWrapper;  // AppKit declares other -size methods
+  NSSize size = [wrapper size];
+  [[wrapper _nsImage] drawInRect:NSMakeRect(0, 0, size.width, size.height)
+                        fromRect:NSZeroRect
+                       operation:NSCompositeSourceOver
+                        fraction:1.0];
 }
 
 - (int)drawCount {

@@ -1,4 +1,4 @@
-#import "iconoverlay/linux-host/ico-image-rep.h"
+#import "iconoverlay/test-host/ico-image-rep.h"
 
 #include <cstdint>
 #include <cstring>

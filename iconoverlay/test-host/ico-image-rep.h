@@ -1,9 +1,10 @@
 // An image representation for ICO files, which GNUstep cannot read: each entry that holds
 // a PNG image becomes an NSBitmapImageRep of its own size. Entries in the older BMP form
-// are skipped (the bundle's badges hold PNG entries only). The test host registers it
-// before loading the bundle; the bundle itself never relies on it.
-#ifndef KELO_ICONOVERLAY_LINUX_HOST_ICO_IMAGE_REP_H_
-#define KELO_ICONOVERLAY_LINUX_HOST_ICO_IMAGE_REP_H_
+// are skipped (the bundle's badges hold PNG entries only). The GNUstep test host
+// registers it before loading the bundle (AppKit reads ICO files itself); the bundle never
+// relies on it.
+#ifndef KELO_ICONOVERLAY_TEST_HOST_ICO_IMAGE_REP_H_
+#define KELO_ICONOVERLAY_TEST_HOST_ICO_IMAGE_REP_H_
 
 #import <AppKit/AppKit.h>
 
@@ -13,4 +14,4 @@
 + (NSArray*)imageRepsWithData:(NSData*)data;
 @end
 
-#endif  // KELO_ICONOVERLAY_LINUX_HOST_ICO_IMAGE_REP_H_
+#endif  // KELO_ICONOVERLAY_TEST_HOST_ICO_IMAGE_REP_H_

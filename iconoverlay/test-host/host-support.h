@@ -1,8 +1,8 @@
-// The Linux host's side of the Finder, shared by the test programs and the preview:
+// The test host's side of the Finder, shared by the test programs and the preview:
 // process set-up, the home directory it reports, and offscreen drawing with the pixels
-// read back.
-#ifndef KELO_ICONOVERLAY_LINUX_HOST_HOST_SUPPORT_H_
-#define KELO_ICONOVERLAY_LINUX_HOST_HOST_SUPPORT_H_
+// read back. The same code runs against AppKit on a Mac and against GNUstep elsewhere.
+#ifndef KELO_ICONOVERLAY_TEST_HOST_HOST_SUPPORT_H_
+#define KELO_ICONOVERLAY_TEST_HOST_HOST_SUPPORT_H_
 
 #import <AppKit/AppKit.h>
 
@@ -13,13 +13,16 @@
 
 namespace kelo_host {
 
-// Starts AppKit, registers the ICO image representation and loads the bundle at
-// `bundle_dir` (an absolute path), in that order, before any stand-in class is messaged.
+// Starts AppKit, registers the ICO image representation where the platform lacks one
+// (GNUstep) and loads the bundle at `bundle_dir` (an absolute path; on a Mac the
+// .bundle folder with its Contents/), in that order, before any stand-in class is messaged.
 // Returns false with a message in *error when the bundle cannot be loaded.
 bool StartHost(const std::string& bundle_dir, std::string* error);
 
-// What NSHomeDirectory() answers from now on; empty for the user's real home. GNUstep
-// takes the home from the password database, so the host answers it itself.
+// Makes NSHomeDirectory() name `home` from now on. GNUstep takes the home from the password
+// database, so the host answers NSHomeDirectory() itself, and empty `home` gives the user's
+// real home. On a Mac the host's home is a symbolic link that is pointed at `home` (at
+// nothing when empty); the process starts itself again at its start to set that up.
 void SetHome(const std::string& home);
 
 // RGBA pixels of an image, 8 bits each, rows counted from the bottom as AppKit counts.
@@ -37,8 +40,8 @@ struct Pixels {
 Pixels ReadPixels(NSImage* image);
 
 // A new opaque white image of the given size with `draw` run while it has the focus.
-// `flipped` draws in a flipped view instead (origin at the top left, as in the Finder's list
-// view) and returns a picture of it.
+// `flipped` draws in a flipped context instead (origin at the top left, as in the Finder's
+// list view) and returns a picture of it.
 NSImage* Render(int width, int height, const std::function<void()>& draw, bool flipped = false);
 
 // Writes `image` as a PNG file. Returns false on failure.
@@ -46,4 +49,4 @@ bool WritePng(NSImage* image, const std::string& path);
 
 }  // namespace kelo_host
 
-#endif  // KELO_ICONOVERLAY_LINUX_HOST_HOST_SUPPORT_H_
+#endif  // KELO_ICONOVERLAY_TEST_HOST_HOST_SUPPORT_H_

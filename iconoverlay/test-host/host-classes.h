@@ -6,8 +6,8 @@
 //
 // Host variants leave classes out: KELO_HOST_WITHOUT_IMAGE_BROWSER (no IKImageBrowserCell
 // and IKImageWrapper), KELO_HOST_WITHOUT_FINODE (no FINode).
-#ifndef KELO_ICONOVERLAY_LINUX_HOST_HOST_CLASSES_H_
-#define KELO_ICONOVERLAY_LINUX_HOST_HOST_CLASSES_H_
+#ifndef KELO_ICONOVERLAY_TEST_HOST_HOST_CLASSES_H_
+#define KELO_ICONOVERLAY_TEST_HOST_HOST_CLASSES_H_
 
 #import <AppKit/AppKit.h>
 
@@ -69,4 +69,4 @@ struct HostNodeRecord {
 @end
 #endif
 
-#endif  // KELO_ICONOVERLAY_LINUX_HOST_HOST_CLASSES_H_
+#endif  // KELO_ICONOVERLAY_TEST_HOST_HOST_CLASSES_H_

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#import "iconoverlay/linux-host/host-classes.h"
-#import "iconoverlay/linux-host/host-support.h"
+#import "iconoverlay/test-host/host-classes.h"
+#import "iconoverlay/test-host/host-support.h"
 #include "tools/demo-home.h"
 
 namespace {
