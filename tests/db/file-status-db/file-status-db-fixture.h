@@ -1,42 +1,45 @@
-// Set-up of the file status store tests: a fresh current database, row reads, log messages.
+// Set-up of the file status store tests: a fresh current database, entries compared by their
+// fields, log messages without their location.
 #ifndef KELO_TESTS_DB_FILE_STATUS_DB_FILE_STATUS_DB_FIXTURE_H_
 #define KELO_TESTS_DB_FILE_STATUS_DB_FILE_STATUS_DB_FIXTURE_H_
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
+#include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "db/file-status-db/file-status-db.h"
 #include "support/log-capture.h"
+#include "support/sql.h"
 #include "support/temp_dir.h"
+
+inline bool operator==(const FileStatusInfo& a, const FileStatusInfo& b) {
+  return std::tie(a.path, a.fileType, a.syncStatus) == std::tie(b.path, b.fileType, b.syncStatus);
+}
+inline void PrintTo(const FileStatusInfo& info, std::ostream* out) {
+  *out << "{path '" << info.path << "', fileType " << info.fileType << ", syncStatus "
+       << info.syncStatus << "}";
+}
 
 namespace fstat_test {
 
+using kelo_test::ExecSql;
+using kelo_test::QueryColumn;
+using Strings = std::vector<std::string>;
+
 inline FileStatusInfo Info(const std::string& path, int type, int status) {
   FileStatusInfo info;
-  info.path = path, info.fileType = type, info.syncStatus = status;
+  info.path = path;
+  info.fileType = type;
+  info.syncStatus = status;
   return info;
 }
 
-// Runs sql on dbPath over a connection of its own: the first column of each row (NULL as "").
-inline std::vector<std::string> Exec(const std::string& dbPath, const std::string& sql) {
-  std::vector<std::string> cells;
-  sqlite3* db = nullptr;
-  EXPECT_EQ(sqlite3_open(dbPath.c_str(), &db), SQLITE_OK);
-  const auto collect = [](void* out, int, char** values, char**) {
-    static_cast<std::vector<std::string>*>(out)->push_back(values[0] != nullptr ? values[0] : "");
-    return 0;
-  };
-  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), collect, &cells, nullptr), SQLITE_OK) << sql;
-  sqlite3_close(db);
-  return cells;
-}
-
 // The captured messages without "[ERROR] file-status-db.cc(LINE): "; other lines stay whole.
-inline std::vector<std::string> Messages(const kelo_test::LogCapture& capture) {
-  std::vector<std::string> texts = capture.Lines();
+inline Strings Messages(const kelo_test::LogCapture& capture) {
+  Strings texts = capture.Lines();
   for (std::string& line : texts) {
     if (line.rfind("[ERROR] file-status-db.cc(", 0) == 0) line.erase(0, line.find("): ") + 3);
   }

@@ -1,10 +1,6 @@
 // The lookup indexes that initialize() adds: the queries must search them, failing to build
 // them must not fail initialize(), and every lookup must answer as on a file without them.
-#include <gtest/gtest.h>
-#include <sqlite3.h>
-
 #include <cctype>
-#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -12,30 +8,25 @@
 
 #include "bench/fstat-data.h"
 #include "db/file-status-db/file-status-db-internal.h"
-#include "db/file-status-db/file-status-db.h"
 #include "file-status-db-fixture.h"
 
+namespace fstat_test {
 namespace {
 
-using fstat_test::Exec;
-using fstat_test::FileStatusDBTest;
-using Strings = std::vector<std::string>;
+using kelo_test::QuerySql;
 
-// The detail column of EXPLAIN QUERY PLAN, one line per step, for the statement that the
-// expander makes of `tmpl` and `path`, exactly as the lookups build theirs.
+// The statement the expander makes of `tmpl` and `path`, exactly as the lookups build theirs.
+std::string Expand(const char* tmpl, const std::string& path) {
+  const kelo::sqlite::MallocText sql(KELODBEscapeStringEX3(tmpl, path.c_str(), 2));
+  return sql ? sql.get() : "";
+}
+
+// The detail column of EXPLAIN QUERY PLAN, one line per step, for that statement.
 std::string Plan(const std::string& db_path, const char* tmpl, const std::string& path = "") {
-  char* sql = KELODBEscapeStringEX3(tmpl, path.c_str(), 2);
   std::string plan;
-  sqlite3* db = nullptr;
-  sqlite3_open(db_path.c_str(), &db);
-  const auto detail = [](void* out, int, char** values, char**) {
-    *static_cast<std::string*>(out) += std::string(values[3]) + "\n";
-    return 0;
-  };
-  sqlite3_exec(db, ("EXPLAIN QUERY PLAN " + std::string(sql ? sql : "")).c_str(), detail, &plan,
-               nullptr);
-  sqlite3_close(db);
-  free(sql);
+  for (const auto& step : QuerySql(db_path, "EXPLAIN QUERY PLAN " + Expand(tmpl, path))) {
+    plan += step.at(3) + "\n";
+  }
   return plan;
 }
 const char* const kEntryQuery = kSelectByPath;
@@ -69,12 +60,12 @@ TEST_F(FileStatusDBTest, AnIndexThatCannotBeBuiltIsLoggedOnceAndInitializeSuccee
                 "attempt to write a readonly database"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.db_path);
-    Exec(db_, kelo_bench::kDropLookupIndexes + (" " + c.setup));
+    ExecSql(db_, kelo_bench::kDropLookupIndexes + (" " + c.setup));
     if (c.db_path != db_ && !sqlite3_compileoption_used("USE_URI"))
       GTEST_SKIP() << "this SQLite takes no URI file names";
     kelo_test::LogCapture capture;
     EXPECT_EQ(FileStatusDB::initialize(c.db_path), 0);
-    EXPECT_EQ(fstat_test::Messages(capture),
+    EXPECT_EQ(Messages(capture),
               Strings{"sqlite3_exec error. cmd:(CREATE INDEX IF NOT EXISTS "
                       "fstatinfo_path_nocase_idx on fstatinfo(path COLLATE NOCASE);)  error:(" +
                       c.error + ")"});
@@ -112,12 +103,10 @@ std::string RandomName(std::mt19937& rng, bool not_utf8) {
 // The rows that `select` (a query of fstatinfo) returns, in its order, each as
 // "0 'path' type state", the way EntryAnswer prints a found entry.
 Strings Rows(const std::string& db_path, const std::string& select) {
-  const std::string from = " from (" + select + ")";
-  const Strings paths = Exec(db_path, "select path" + from);
-  const Strings rest = Exec(db_path, "select fileType || ' ' || syncStatus" + from);
   Strings rows;
-  for (size_t i = 0; i < paths.size() && i < rest.size(); ++i) {
-    rows.push_back("0 '" + paths[i] + "' " + rest[i]);
+  for (const auto& row :
+       QuerySql(db_path, "select path, fileType, syncStatus from (" + select + ")")) {
+    rows.push_back("0 '" + row.at(0) + "' " + row.at(1) + " " + row.at(2));
   }
   return rows;
 }
@@ -158,9 +147,7 @@ std::string EntryAnswer(const std::string& path) {
 
 // The same question asked with the former LIKE query: the last row it returns.
 std::string LikeAnswer(const std::string& db_path, const std::string& path) {
-  char* sql = KELODBEscapeStringEX3(kLikeEntryQuery, path.c_str());
-  const Strings rows = Rows(db_path, sql);
-  free(sql);
+  const Strings rows = Rows(db_path, Expand(kLikeEntryQuery, path));
   return rows.empty() ? "-1 '' 0 0" : rows.back();
 }
 
@@ -205,7 +192,7 @@ TEST(FileStatusDBIndexes, LookupsAnswerAlikeWithAndWithoutThem) {
     ASSERT_EQ(FileStatusDB::initialize(with), 0);
     ASSERT_EQ(kelo_bench::WriteEntries(with, writes), 0);
     std::filesystem::copy_file(with, without, std::filesystem::copy_options::overwrite_existing);
-    Exec(without, kelo_bench::kDropLookupIndexes);
+    ExecSql(without, kelo_bench::kDropLookupIndexes);
     ASSERT_EQ(Plan(without, kEntryQuery, "/r"), "SCAN fstatinfo\n");
     // Each path in other case, with a character turned into a LIKE wildcard (which must
     // match only itself), with a trailing slash, and its parent.
@@ -230,10 +217,11 @@ TEST(FileStatusDBIndexes, LookupsAnswerAlikeWithAndWithoutThem) {
     FileStatusInfo last;  // The last write wins over earlier rows of its path in any case.
     FileStatusDB::m_fstatDBPath = with;
     EXPECT_EQ(FileStatusDB::getFileSyncStat(FlipCase(writes.back().path, rng), &last), 0);
-    EXPECT_EQ(last.path + " " + std::to_string(last.syncStatus),
-              writes.back().path + " " + std::to_string(writes.back().syncStatus));
+    EXPECT_EQ(last.path, writes.back().path);
+    EXPECT_EQ(last.syncStatus, writes.back().syncStatus);
   }
   FileStatusDB::m_fstatDBPath.clear();
 }
 
 }  // namespace
+}  // namespace fstat_test

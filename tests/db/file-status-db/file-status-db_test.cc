@@ -1,9 +1,5 @@
-#include <gtest/gtest.h>
-#include <sqlite3.h>
-
 #include <climits>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <random>
 #include <set>
@@ -15,13 +11,8 @@ namespace fstat_test {
 namespace {
 
 using FS = FileStatusDB;
-using Strings = std::vector<std::string>;
-using Expansion = std::unique_ptr<char, decltype(&free)>;
+using Expansion = kelo::sqlite::MallocText;
 constexpr char kPaths[] = "select path from fstatinfo order by path";
-
-std::string Show(const FileStatusInfo& info) {
-  return info.path + "|" + std::to_string(info.fileType) + "|" + std::to_string(info.syncStatus);
-}
 
 // Byte for byte, ASan watching every buffer. A row passes its text, then `second` or 2. The
 // x rows end just below, at and just past the first 4096-byte boundary.
@@ -54,15 +45,15 @@ TEST(Expander, ExpandsEveryCaseByteForByte) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.tmpl.substr(0, 50) + " <- " + std::string(c.text ? c.text : "").substr(0, 20));
     Expansion sql(c.second ? KELODBEscapeStringEX3(c.tmpl.c_str(), c.text, c.second)
-                           : KELODBEscapeStringEX3(c.tmpl.c_str(), c.text, 2),
-                  &free);
+                           : KELODBEscapeStringEX3(c.tmpl.c_str(), c.text, 2));
     EXPECT_STREQ(sql.get(), c.expected.c_str());
   }
-  Expansion ints(KELODBEscapeStringEX3("@KELO:INT @KELO:LLINT", INT_MIN, LLONG_MIN), &free);
+  Expansion ints(KELODBEscapeStringEX3("@KELO:INT @KELO:LLINT", INT_MIN, LLONG_MIN));
   EXPECT_STREQ(ints.get(), "-2147483648 -9223372036854775808");
   EXPECT_EQ(KELODBEscapeStringEX3(nullptr), nullptr);
   // Its growth step refuses a size whose double would pass INT_MAX, like a bad argument.
-  char *block = static_cast<char*>(malloc(4)), *none = nullptr;
+  char* block = static_cast<char*>(malloc(4));
+  char* none = nullptr;
   EXPECT_EQ(ExpendBufSize(&block, 4, INT_MAX / 2 + 1, 1), -1);
   EXPECT_EQ(ExpendBufSize(&block, 0, 8, 1), -1);
   EXPECT_EQ(ExpendBufSize(&block, 4, -3, 1), -1);
@@ -72,9 +63,9 @@ TEST(Expander, ExpandsEveryCaseByteForByte) {
 }
 
 TEST_F(FileStatusDBTest, SchemaCurrentFileAndWholeFileWrites) {
-  EXPECT_EQ(Exec(db_,
-                 "select sql from sqlite_master where name in ('fstatinfo', "
-                 "'fstatinfo_path_idx') order by name"),
+  EXPECT_EQ(QueryColumn(db_,
+                        "select sql from sqlite_master where name in ('fstatinfo', "
+                        "'fstatinfo_path_idx') order by name"),
             (Strings{"CREATE TABLE fstatinfo (        id   INTEGER PRIMARY KEY AUTOINCREMENT, "
                      "\t\tpath text unique NOT NULL,  \t\tfileType integer NOT NULL,  "
                      "\t\tsyncStatus integer NOT NULL  )",
@@ -91,26 +82,27 @@ TEST_F(FileStatusDBTest, SchemaCurrentFileAndWholeFileWrites) {
   EXPECT_TRUE(FS::isAnyFileSyncing());
   // The subtree query ignores ASCII case and asks strictly below "<dir>/".
   for (const char* dir : {"/o", "/O"}) EXPECT_TRUE(FS::isAnySubFileDirSyncing(dir)) << dir;
-  for (const char* dir : {"/o/", "/o/sync", "/", "/o/syncing"})
+  for (const char* dir : {"/o/", "/o/sync", "/", "/o/syncing"}) {
     EXPECT_FALSE(FS::isAnySubFileDirSyncing(dir)) << dir;
+  }
   FileStatusInfo info = Info("junk", 7, 7);  // Not found: cleared.
   EXPECT_EQ(FS::getFileSyncStat("/o/none", &info), -1);
-  EXPECT_EQ(Show(info), "|0|0");
+  EXPECT_EQ(info, Info("", 0, 0));
   FileStatusDB fromConstructor(db_);                // The constructor makes A current again.
   EXPECT_EQ(FS::rmEntryBySyncStatus(other, 2), 0);  // The named file, not the current one.
-  EXPECT_EQ(Exec(other, kPaths), Strings{"/o/synced"});
+  EXPECT_EQ(QueryColumn(other, kPaths), Strings{"/o/synced"});
   EXPECT_EQ(FS::updateAllSyncingEntry(), 0);
-  EXPECT_EQ(Exec(db_, "select id || ':' || syncStatus from fstatinfo order by path"),
-            (Strings{"6:1", "2:1", "3:1", "4:3", "5:1"}));
+  EXPECT_EQ(kelo_test::QuerySql(db_, "select id, syncStatus from fstatinfo order by path"),
+            (kelo_test::SqlRows{{"6", "1"}, {"2", "1"}, {"3", "1"}, {"4", "3"}, {"5", "1"}}));
 }
 
 // Each failure: its result, one log line, the current database after; `missing` has 511 bytes.
 TEST_F(FileStatusDBTest, FailuresReturnTheirCodeAndLogOneLine) {
   Put("/d/a", 1, 2);
-  Exec(db_, "alter table fstatinfo add column extra text default 'x'");
-  Exec(db_,
-       "create trigger a before insert on fstatinfo begin select raise(abort, 'refused'); end;"
-       "create trigger b before delete on fstatinfo begin select raise(abort, 'refused'); end");
+  ExecSql(db_,
+          "alter table fstatinfo add column extra text default 'x';"
+          "create trigger a before insert on fstatinfo begin select raise(abort, 'refused'); end;"
+          "create trigger b before delete on fstatinfo begin select raise(abort, 'refused'); end");
   const std::string missing = dir_ / ("none/" + std::string(511 - dir_.path().size() - 6, 'm'));
   const std::string p512(512, 'p'), p1040(1040, 'p'), d1039(1039, 'd'), nul("/d/a\0x", 6);
   const std::string holdsNul = "path holds a NUL byte. offset:[4] path:[/d/a]";
@@ -125,7 +117,8 @@ TEST_F(FileStatusDBTest, FailuresReturnTheirCodeAndLogOneLine) {
   const std::string noTable = "errCode:[1] errmsg:[no such table: fstatinfo]";
   const std::string below =
       "select * from fstatinfo where path like '/a/%' escape '\\' and syncStatus=2 limit 2";
-  FileStatusInfo keep = Info("keep", 5, 6), found;
+  FileStatusInfo keep = Info("keep", 5, 6);
+  FileStatusInfo found;
   const auto rm = [] { return FS::rmFileSyncStat(Info("/d/a", 0, 2)); };
   const struct {
     std::function<int()> op;
@@ -170,15 +163,16 @@ TEST_F(FileStatusDBTest, FailuresReturnTheirCodeAndLogOneLine) {
        ""},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
     FS::m_fstatDBPath = c.before.value_or(db_);
     kelo_test::LogCapture capture;
-    EXPECT_EQ(c.op(), c.result) << c.message;
+    EXPECT_EQ(c.op(), c.result);
     EXPECT_EQ(Messages(capture), Strings{c.message});
     EXPECT_EQ(FS::m_fstatDBPath, c.after.value_or(c.before.value_or(db_)));
   }
-  EXPECT_EQ(Show(keep), "keep|5|6");  // Refusals and failed reads leave the record alone.
-  EXPECT_EQ(Show(found), "/d/a|1|2");
-  EXPECT_EQ(Exec(db_, kPaths), Strings{"/d/a"});
+  EXPECT_EQ(keep, Info("keep", 5, 6));  // Refusals and failed reads leave the record alone.
+  EXPECT_EQ(found, Info("/d/a", 1, 2));
+  EXPECT_EQ(QueryColumn(db_, kPaths), Strings{"/d/a"});
 }
 
 // A code cell reads as atoi() reads it, but a number outside the 32-bit range reads as 0 instead
@@ -197,12 +191,13 @@ TEST_F(FileStatusDBTest, CodesOutsideThe32BitRangeReadAsZero) {
                                                {"2.9", 2},
                                                {"'3x'", 3}};
   for (const auto& [value, code] : cases) {
-    Exec(db_, std::string("delete from fstatinfo; insert into fstatinfo (path, fileType, "
-                          "syncStatus) values ('/p', ") +
-                  value + ", " + value + ")");
+    SCOPED_TRACE(value);
+    ExecSql(db_, std::string("delete from fstatinfo; insert into fstatinfo (path, fileType, "
+                             "syncStatus) values ('/p', ") +
+                     value + ", " + value + ")");
     FileStatusInfo info;
-    EXPECT_EQ(FS::getFileSyncStat("/p", &info), 0) << value;
-    EXPECT_EQ(Show(info), "/p|" + std::to_string(code) + "|" + std::to_string(code)) << value;
+    EXPECT_EQ(FS::getFileSyncStat("/p", &info), 0);
+    EXPECT_EQ(info, Info("/p", code, code));
   }
 }
 
@@ -220,15 +215,16 @@ TEST_F(FileStatusDBTest, GeneratedPathsMatchOnlyThemselves) {
   // The last matching row wins, so a second match shows up in one of the two insert orders.
   for (const Strings& order :
        {Strings(sorted.begin(), sorted.end()), Strings(sorted.rbegin(), sorted.rend())}) {
-    Exec(db_, "delete from fstatinfo");
+    ExecSql(db_, "delete from fstatinfo");
     for (const std::string& path : order) Put(path, 0, 2);
     for (const std::string& path : sorted) {
+      SCOPED_TRACE(path);
       FileStatusInfo info;
       EXPECT_EQ(FS::getFileSyncStat(path, &info) == 0 ? info.path : "(none)", path);
       // If any path is below `path`, the first one from "<path>/" on is.
       const auto next = sorted.lower_bound(path + "/");
       const bool below = next != sorted.end() && next->rfind(path + "/", 0) == 0;
-      EXPECT_EQ(FS::isAnySubFileDirSyncing(path), below) << path;
+      EXPECT_EQ(FS::isAnySubFileDirSyncing(path), below);
     }
   }
 }
@@ -245,10 +241,11 @@ TEST_F(FileStatusDBTest, RmFileSyncStatRemovesTheEntryAndItsSubtreesOnly) {
       {"/d/[ab]", {"/d/[ab]", "/d/[ab]/x", "/d/a/x", "/d/b\\x"}, {"/d/a/x", "/d/b\\x"}},
   };
   for (const auto& c : cases) {
-    Exec(db_, "delete from fstatinfo");
+    SCOPED_TRACE(c.target);
+    ExecSql(db_, "delete from fstatinfo");
     for (const std::string& path : c.stored) Put(path, 0, 1);
     EXPECT_EQ(FS::rmFileSyncStat(Info(c.target, 0, 0)), 0);
-    EXPECT_EQ(Exec(db_, kPaths), c.kept) << c.target;
+    EXPECT_EQ(QueryColumn(db_, kPaths), c.kept);
   }
 }
 

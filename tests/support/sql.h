@@ -1,0 +1,68 @@
+// A second connection for tests: SQL run on a database file beside the code under test, to
+// set up rows, damage a schema, hold a lock or read back what the code wrote.
+//
+//   kelo_test::ExecSql(db, "drop index fstatinfo_path_nocase_idx");  // failure fails the test
+//   kelo_test::QuerySql(db, "select path, syncStatus from fstatinfo")  // {{"/a", "1"}, ...}
+//   kelo::sqlite::Connection holder = kelo_test::OpenSql(db);          // kept open by the caller
+//   kelo_test::ExecSql(holder.get(), "begin exclusive");
+#ifndef KELO_TESTS_SUPPORT_SQL_H_
+#define KELO_TESTS_SUPPORT_SQL_H_
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <string>
+#include <vector>
+
+#include "db/sqlite-owners.h"
+
+namespace kelo_test {
+
+using SqlRow = std::vector<std::string>;
+using SqlRows = std::vector<SqlRow>;
+
+// A read-write connection of its own to `db_path` (created when missing); null, and a test
+// failure, when it cannot be opened.
+inline kelo::sqlite::Connection OpenSql(const std::string& db_path) {
+  sqlite3* raw = nullptr;
+  const int rc = sqlite3_open(db_path.c_str(), &raw);
+  kelo::sqlite::Connection db(raw);
+  EXPECT_EQ(rc, SQLITE_OK) << db_path;
+  if (rc != SQLITE_OK) db.reset();
+  return db;
+}
+
+// Runs `sql` (one or more statements) on `db`: the rows of every statement, each cell as text
+// and NULL as "NULL". A failure fails the test; the rows read before it are returned.
+inline SqlRows QuerySql(sqlite3* db, const std::string& sql) {
+  SqlRows rows;
+  const auto collect = [](void* out, int columns, char** values, char**) {
+    SqlRow& row = static_cast<SqlRows*>(out)->emplace_back();
+    for (int c = 0; c < columns; ++c) row.emplace_back(values[c] ? values[c] : "NULL");
+    return 0;
+  };
+  char* raw_error = nullptr;
+  const int rc = sqlite3_exec(db, sql.c_str(), collect, &rows, &raw_error);
+  const kelo::sqlite::Text error(raw_error);
+  EXPECT_EQ(rc, SQLITE_OK) << sql << ": " << (error ? error.get() : sqlite3_errstr(rc));
+  return rows;
+}
+
+inline SqlRows QuerySql(const std::string& db_path, const std::string& sql) {
+  const kelo::sqlite::Connection db = OpenSql(db_path);
+  return db ? QuerySql(db.get(), sql) : SqlRows();
+}
+
+inline void ExecSql(sqlite3* db, const std::string& sql) { QuerySql(db, sql); }
+inline void ExecSql(const std::string& db_path, const std::string& sql) { QuerySql(db_path, sql); }
+
+// The first cell of each row `sql` returns.
+inline std::vector<std::string> QueryColumn(const std::string& db_path, const std::string& sql) {
+  std::vector<std::string> cells;
+  for (SqlRow& row : QuerySql(db_path, sql)) cells.push_back(row.empty() ? "" : row[0]);
+  return cells;
+}
+
+}  // namespace kelo_test
+
+#endif  // KELO_TESTS_SUPPORT_SQL_H_
