@@ -9,16 +9,53 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "support/log-capture.h"
+#include "support/sql.h"
 #include "support/temp_dir.h"
+
+// Records compare and print field by field.
+bool operator==(const KELOSessionInfo& a, const KELOSessionInfo& b) {
+  const auto fields = [](const KELOSessionInfo& i) {
+    return std::tie(i.id, i.share_name, i.session, i.attribute, i.view_id, i.status, i.error,
+                    i.sync_folder, i.computer_name);
+  };
+  return fields(a) == fields(b);
+}
+void PrintTo(const KELOSessionInfo& i, std::ostream* out) {
+  *out << "{id " << i.id << ", share_name '" << i.share_name << "', session '" << i.session
+       << "', attribute " << i.attribute << ", view_id " << i.view_id << ", status " << i.status
+       << ", error " << i.error << ", sync_folder '" << i.sync_folder << "', computer_name '"
+       << i.computer_name << "'}";
+}
+bool operator==(const KELOConnectionInfo& a, const KELOConnectionInfo& b) {
+  const auto fields = [](const KELOConnectionInfo& c) {
+    return std::tie(c.conn_mode, c.server_name, c.server_ip, c.server_port, c.waypoint_mode,
+                    c.username, c.vault_id, c.session, c.protocol_version, c.id);
+  };
+  return fields(a) == fields(b);
+}
+void PrintTo(const KELOConnectionInfo& c, std::ostream* out) {
+  *out << "{conn_mode " << c.conn_mode << ", server_name '" << c.server_name << "', server_ip '"
+       << c.server_ip << "', server_port " << c.server_port << ", waypoint_mode '"
+       << c.waypoint_mode << "', username '" << c.username << "', vault_id '" << c.vault_id
+       << "', session '" << c.session << "', protocol_version " << c.protocol_version << ", id "
+       << c.id << "}";
+}
 
 namespace {
 
 using S = SystemDB;
+using kelo_test::ExecSql;
+using kelo_test::QueryColumn;
+using kelo_test::QuerySql;
+using kelo_test::SqlRows;
 using Strings = std::vector<std::string>;
+using Ids = std::vector<uint64_t>;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -39,57 +76,6 @@ constexpr char kSchema[] =
     "session_table(view_id); CREATE INDEX IF NOT EXISTS session_table_attr_idx on "
     "session_table(attribute); ";
 
-std::string Join(const Strings& items) {
-  std::string text;
-  for (const auto& item : items) text += (text.empty() ? "" : ",") + item;
-  return text;
-}
-// Runs `sql` on a connection of its own and expects success. Returns the result rows joined by
-// ",", each row's values joined by "|" (NULL as "NULL").
-std::string Rows(const std::string& db, const std::string& sql) {
-  const auto collect = [](void* out, int n, char** values, char**) {
-    std::string row;
-    for (int c = 0; c < n; ++c) row += (c ? "|" : "") + std::string(values[c] ? values[c] : "NULL");
-    static_cast<Strings*>(out)->push_back(row);
-    return 0;
-  };
-  Strings rows;
-  sqlite3* handle = nullptr;
-  int rc = sqlite3_open(db.c_str(), &handle);
-  if (rc == SQLITE_OK) rc = sqlite3_exec(handle, sql.c_str(), collect, &rows, nullptr);
-  sqlite3_close(handle);
-  EXPECT_EQ(rc, SQLITE_OK) << sql;
-  return Join(rows);
-}
-
-// Values as text, so that a result and the outputs it left compare as one string.
-template <typename T>
-std::string Text(const T& number) {
-  return std::to_string(number);
-}
-std::string Text(const std::string& text) { return text; }
-std::string Text(const KELOSessionInfo& i) {
-  return Join({Text(i.id), i.share_name, i.session, Text(i.attribute), Text(i.view_id),
-               Text(i.status), Text(i.error), i.sync_folder, i.computer_name});
-}
-std::string Text(const KELOConnectionInfo& c) {
-  return Join({Text(c.id), Text(c.conn_mode), c.server_name, c.server_ip, Text(c.server_port),
-               c.waypoint_mode, c.username, c.vault_id, c.session, Text(c.protocol_version)});
-}
-template <typename T>
-std::string Text(const std::list<T>& list) {  // records by id, and computer_name (never read)
-  Strings items;
-  for (const auto& i : list) {
-    if constexpr (std::is_same_v<T, KELOSessionInfo>) items.push_back(Text(i.id) + i.computer_name);
-    if constexpr (!std::is_same_v<T, KELOSessionInfo>) items.push_back(Text(i));
-  }
-  return Join(items);
-}
-template <typename... T>
-std::string R(int result, const T&... outputs) {  // "result|output|..."
-  return (Text(result) + ... + ("|" + Text(outputs)));
-}
-
 // Records each message written while it lives as "[LEVEL] text" (no time stamp or location), if
 // m_dbMutex was held then, and if the logger's lock was held at every write; DEBUG is on.
 struct Log : kelo_test::LogCapture {
@@ -99,7 +85,6 @@ struct Log : kelo_test::LogCapture {
     Logger::log_level["system_db_debug"] = Logger::kDebug;
   }
   ~Log() { fclose(stream_); }
-  std::string All() const { return Join(texts); }
   std::string Last() const { return texts.empty() ? "" : texts.back(); }
   Strings texts;
   std::vector<bool> db_lock_held;
@@ -133,53 +118,70 @@ constexpr auto Lookup = &S::getSessionInfoByFilePath;
 struct SystemDBTest : ::testing::Test {
   void SetUp() override { ASSERT_EQ(S::initialize(db_), 0); }
   void TearDown() override { S::destroy(); }
-  void Sql(const std::string& script) { ::Rows(db_, script); }
-  std::string Rows(const std::string& query) { return ::Rows(db_, query); }
   kelo_test::TempDir dir_;
   std::string db_ = dir_ / "sys.sqlite";
 };
 
-// Open, no-op, failed and closed states; the schema; and every operation failing while closed.
-TEST(SystemDBLifecycle, StatesSchemaAndClosedRegistry) {
+TEST(SystemDBLifecycle, InitializeAndDestroyLogAndKeepTheRegistryOpenOrClosed) {
   kelo_test::TempDir dir;
-  const std::string a = dir / "a.sqlite", junk = dir / "junk.sqlite", missing = dir / "no/x.db",
-                    big = "/" + std::string(511, 'l');
+  const std::string a = dir / "a.sqlite", junk = dir / "junk.sqlite", missing = dir / "no/x.db";
   kelo_test::WriteFile(junk, std::string(4096, 'j'));
   const std::string init = "[INFO] SystemDB has been initialized", failed = "[ERROR] SystemDB: ";
   // clang-format off
-  const std::tuple<std::string, int, std::string, std::string> steps[] = {
-      // path to initialize ("": destroy), result, messages, m_systemDBPath afterwards ("": closed)
-      {"", 0, "[INFO] SystemDB has been deinitialzed (no-op)\n", ""},
-      {junk, -1, failed + "Failed to initialize database at '" + junk + "'. [26] file is not a "
-                 "database\n,[ERROR] initialize fail file is not a database\n", ""},
-      {missing, -1, failed + "Failed to open database at '" + missing + "'. [14] unable to open "
-                    "database file\n", ""},
-      {big, -1, "[ERROR] initialize: value of 512 bytes is longer than its limit of 511\n", ""},
-      {a + std::string("\0x", 2), -1, "[ERROR] initialize: value holds a NUL byte at offset " +
-                                   std::to_string(a.size()) + "\n", ""},
-      {a, 0, init + " with location '" + a + "'\n", a},
-      {missing, 0, init + " (no-op)\n", a},
-      {"", 0, "[INFO] SystemDB has been deinitialzed\n", ""}};
+  const struct {
+    std::string path;  // to initialize; "" destroys
+    int result;
+    Strings messages;
+    std::string open_path;  // m_systemDBPath afterwards; "" closed
+  } steps[] = {
+      {"", 0, {"[INFO] SystemDB has been deinitialzed (no-op)\n"}, ""},
+      {junk, -1, {failed + "Failed to initialize database at '" + junk + "'. [26] file is not a "
+                  "database\n", "[ERROR] initialize fail file is not a database\n"}, ""},
+      {missing, -1, {failed + "Failed to open database at '" + missing + "'. [14] unable to open "
+                     "database file\n"}, ""},
+      {"/" + std::string(511, 'l'), -1,
+       {"[ERROR] initialize: value of 512 bytes is longer than its limit of 511\n"}, ""},
+      {a + std::string("\0x", 2), -1, {"[ERROR] initialize: value holds a NUL byte at offset " +
+                                        std::to_string(a.size()) + "\n"}, ""},
+      {a, 0, {init + " with location '" + a + "'\n"}, a},
+      {missing, 0, {init + " (no-op)\n"}, a},
+      {"", 0, {"[INFO] SystemDB has been deinitialzed\n"}, ""}};
   // clang-format on
-  for (const auto& [path, result, messages, open_path] : steps) {
-    SCOPED_TRACE(messages);
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.messages.front());
     Log log;
-    EXPECT_EQ(path.empty() ? (S::destroy(), 0) : S::initialize(path), result);
-    EXPECT_EQ(log.All(), messages);
-    EXPECT_EQ(S::m_systemDBPath, open_path);
-    EXPECT_EQ(S::m_db != nullptr, !open_path.empty());
+    int result = 0;
+    if (step.path.empty()) {
+      S::destroy();
+    } else {
+      result = S::initialize(step.path);
+    }
+    EXPECT_EQ(result, step.result);
+    EXPECT_EQ(log.texts, step.messages);
+    EXPECT_EQ(S::m_systemDBPath, step.open_path);
+    EXPECT_EQ(S::m_db != nullptr, !step.open_path.empty());
   }
-  // The schema as the script creates it; an existing file keeps its rows.
-  const std::string expected = dir / "expected.sqlite", master = "SELECT * FROM sqlite_master";
-  Rows(expected, kSchema);
-  EXPECT_EQ(Rows(a, master), Rows(expected, master));
-  Rows(a, "INSERT INTO session_table (id) VALUES (3); UPDATE system_table SET value = 9");
+}
+
+TEST(SystemDBLifecycle, SchemaIsTheClientsAndAnExistingFileKeepsItsRows) {
+  kelo_test::TempDir dir;
+  const std::string a = dir / "a.sqlite", expected = dir / "expected.sqlite";
+  const std::string master = "SELECT * FROM sqlite_master";
   ASSERT_EQ(S::initialize(a), 0);
   S::destroy();
-  EXPECT_EQ(Rows(a, "SELECT id FROM session_table"), "3");
-  EXPECT_EQ(Rows(a, "SELECT key, typeof(value), value FROM system_table"),
-            "release_version|text|4");
-  // Closed: each operation fails with its own message and leaves its outputs alone.
+  ExecSql(expected, kSchema);
+  EXPECT_EQ(QuerySql(a, master), QuerySql(expected, master));
+  ExecSql(a, "INSERT INTO session_table (id) VALUES (3); UPDATE system_table SET value = 9");
+  ASSERT_EQ(S::initialize(a), 0);
+  S::destroy();
+  EXPECT_EQ(QueryColumn(a, "SELECT id FROM session_table"), Strings{"3"});
+  EXPECT_EQ(QuerySql(a, "SELECT key, typeof(value), value FROM system_table"),
+            (SqlRows{{"release_version", "text", "4"}}));
+}
+
+// Closed: each operation fails with its own message and leaves its outputs alone (the lists
+// are emptied first).
+TEST(SystemDBLifecycle, EveryOperationFailsWhileClosed) {
   std::list<KELOSessionInfo> sessions(1);
   std::list<uint64_t> ids{1};
   std::list<std::string> names{"old"};
@@ -209,18 +211,24 @@ TEST(SystemDBLifecycle, StatesSchemaAndClosedRegistry) {
        {"getConnectionInfo" + prep, [&] { return S::getConnectionInfo(conn); }},
        {"setLink" + fail, [] { return S::setLink(1); }},
        {"checkLinked" + prep, [&] { return S::checkLinked(n); }}});
-  EXPECT_EQ(R(0, sessions, ids, names, info.id, conn.id, text, n), "0||||77|0|keep|5");
+  EXPECT_TRUE(sessions.empty() && ids.empty() && names.empty());
+  EXPECT_EQ(info.id, 77u);
+  EXPECT_EQ(conn.id, 0u);
+  EXPECT_EQ(text, "keep");
+  EXPECT_EQ(n, 5);
 }
 
 // The session holding a path: its folder, trailing slashes aside, is the path or a folder above
 // it, compared byte for byte but for ASCII case; the longest wins, then the lowest id.
-TEST_F(SystemDBTest, LookupByPath) {
-  Sql("INSERT INTO session_table (id, sync_folder) VALUES (1, '/u/a'), (2, '/u/a/b'), "
-      "(3, '/u/my_dir'), (4, '/u/\xC3\x84rger'), (5, '/u/q''uote'), (6, '/u/slash/'), "
-      "(7, '/u/pct%'), (8, '/u/back\\'), (9, ''), (10, NULL), (13, '/u/a//'), (14, '/U/A/B/D'), "
-      "(15, '/u/\xEF\xBF\xBD'), (16, '/u/a/b/' || replace(hex(zeroblob(13000)), '0', '_')), "
-      "(17, '/u/z' || replace(hex(zeroblob(550)), '0', '/')), "
-      "(18, '/u/y' || substr(replace(hex(zeroblob(510)), '0', '/'), 1, 1019));");
+TEST_F(SystemDBTest, LookupFindsTheLongestFolderHoldingThePath) {
+  ExecSql(db_,
+          "INSERT INTO session_table (id, sync_folder) VALUES (1, '/u/a'), (2, '/u/a/b'), "
+          "(3, '/u/my_dir'), (4, '/u/\xC3\x84rger'), (5, '/u/q''uote'), (6, '/u/slash/'), "
+          "(7, '/u/pct%'), (8, '/u/back\\'), (9, ''), (10, NULL), (13, '/u/a//'), "
+          "(14, '/U/A/B/D'), (15, '/u/\xEF\xBF\xBD'), "
+          "(16, '/u/a/b/' || replace(hex(zeroblob(13000)), '0', '_')), "
+          "(17, '/u/z' || replace(hex(zeroblob(550)), '0', '/')), "
+          "(18, '/u/y' || substr(replace(hex(zeroblob(510)), '0', '/'), 1, 1019));");
   // '' holds every absolute path, NULL nothing; 16 (26,007 bytes) and 17 (1,104) are longer than
   // any value read and must not keep the others from matching; 18 has 1,023 bytes.
   // clang-format off
@@ -230,117 +238,197 @@ TEST_F(SystemDBTest, LookupByPath) {
       {"/u/q'uote/f", 5}, {"/u/pct%/f", 7}, {"/u/pctX/f", 9}, {"/u/back\\/f", 8},
       {"/u/\xC3\x84rger/f", 4}, {"/u/\xC3\xA4rger/f", 9},  // only ASCII letters ignore case
       {"/u/\xEF\xBF\xBD/f", 15}, {"/u/\xEF\xBF\xBE/f", 9},  // other bytes compare exactly
-      {"/u/slash/f", 6}, {"/u/slash/", 6}, {"/u/slash", 6}, {"/u/slashx", 9}, {"/u/z/f", 9}, {"/u/y/f", 18}, {"/v", 9}, {"v", 0}};
+      {"/u/slash/f", 6}, {"/u/slash/", 6}, {"/u/slash", 6}, {"/u/slashx", 9}, {"/u/z/f", 9},
+      {"/u/y/f", 18}, {"/v", 9}, {"v", 0}};
   // clang-format on
   for (const auto& [path, id] : cases) {
+    SCOPED_TRACE(path);
     KELOSessionInfo found;
-    EXPECT_EQ(R(Lookup(db_, path, &found), found.id), R(0, id)) << path;
+    EXPECT_EQ(Lookup(db_, path, &found), 0);
+    EXPECT_EQ(found.id, id);
   }
-  // Numbers read as atoi would; id and view_id as 64-bit numbers, the others clamped to 32 bits.
-  KELOSessionInfo info{0, "S", "sess", 0, 0, 0, -5, "", "keep"};
-  Sql("INSERT INTO session_table (id, sync_folder) VALUES (5000000000, '/f');");
+}
+
+// Numbers read as atoi would; id and view_id as 64-bit numbers, the others clamped to 32 bits;
+// error is not read.
+TEST_F(SystemDBTest, LookupReadsNumbersAsAtoiWould) {
+  ExecSql(db_, "INSERT INTO session_table (id, sync_folder) VALUES (5000000000, '/f');");
   // clang-format off
-  const std::tuple<std::string, int32_t, int64_t> numbers[] = {
-      {"NULL", 0, 0}, {"-7", -7, -7}, {"'  8x'", 8, 8}, {"'abc'", 0, 0}, {"2.9", 2, 2},
-      {"3000000000", INT32_MAX, 3000000000}, {"-3000000000", INT32_MIN, -3000000000},
+  const struct {
+    std::string value;
+    int32_t attribute_and_status;
+    uint64_t view_id;
+  } cases[] = {
+      {"NULL", 0, 0}, {"-7", -7, uint64_t(-7)}, {"'  8x'", 8, 8}, {"'abc'", 0, 0}, {"2.9", 2, 2},
+      {"3000000000", INT32_MAX, 3000000000}, {"-3000000000", INT32_MIN, uint64_t(-3000000000LL)},
       {"'99999999999999999999x'", INT32_MAX, INT64_MAX}};
   // clang-format on
-  for (const auto& [v, n, wide] : numbers) {
-    Sql("UPDATE session_table SET attribute = " + v + ", view_id = " + v + ", status = " + v);
-    const std::string s = Text(n) + ",", w = Text(uint64_t(wide)) + ",";
-    EXPECT_EQ(R(Lookup(db_, "/f", &info), info), "0|5000000000,,," + s + w + s + "-5,/f,keep") << v;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    ExecSql(db_, "UPDATE session_table SET attribute = " + c.value + ", view_id = " + c.value +
+                     ", status = " + c.value);
+    KELOSessionInfo info{0, "S", "sess", 0, 0, 0, -5, "", "keep"};
+    const int32_t n = c.attribute_and_status;
+    EXPECT_EQ(Lookup(db_, "/f", &info), 0);
+    EXPECT_EQ(info, (KELOSessionInfo{5000000000, "", "", n, c.view_id, n, -5, "/f", "keep"}));
   }
-  // Failures are silent and leave the record untouched.
+}
+
+// Failures are silent and leave the record untouched.
+TEST_F(SystemDBTest, LookupFailuresAreSilentAndLeaveTheRecordAlone) {
   const std::string old = dir_ / "old.sqlite";
-  ::Rows(old, "CREATE TABLE session_table (id, status);");
-  Sql("INSERT INTO session_table (id, share_name, sync_folder) VALUES (11, '" +
-      std::string(1024, 's') + "', '/l'), (12, 'ok', '/p');");
+  ExecSql(old, "CREATE TABLE session_table (id, status);");
+  ExecSql(db_, "INSERT INTO session_table (id, share_name, sync_folder) VALUES (11, '" +
+                   std::string(1024, 's') + "', '/l'), (12, 'ok', '/p');");
   // clang-format off
-  const std::tuple<std::string, std::string, int> failures[] = {
+  const struct {
+    std::string db, path;
+    int result;
+  } cases[] = {
       {"", "/p/x", -1}, {"/" + std::string(511, 'd'), "/p/x", -1}, {old, "/p/x", SQLITE_ERROR},
       {db_, "/p/" + std::string(1021, 'p'), -1}, {db_, "/l/x", -1},  // /l: share too long
       {db_ + std::string("\0x", 2), "/p/x", -1}, {db_, std::string("/p\0/../x", 8), -1}};
   // clang-format on
   Log log;
-  for (const auto& [db, path, result] : failures) {
-    KELOSessionInfo untouched{99, "", "", 0, 0, 0, 0, "keep", ""};
-    EXPECT_EQ(R(Lookup(db, path, &untouched), untouched), Text(result) + "|99,,,0,0,0,0,keep,")
-        << db << path.substr(0, 20);
+  const KELOSessionInfo untouched{99, "", "", 0, 0, 0, 0, "keep", ""};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.db + c.path.substr(0, 20));
+    KELOSessionInfo info = untouched;
+    EXPECT_EQ(Lookup(c.db, c.path, &info), c.result);
+    EXPECT_EQ(info, untouched);
   }
   EXPECT_EQ(Lookup(db_, "/p/x", nullptr), -1);
-  EXPECT_EQ(log.All(), "");
-  EXPECT_EQ(R(Lookup(db_, "/p/" + std::string(1020, 'p'), &info), info.id), "0|12");  // fits
-  // A fresh file gets the nine-column session_table; readers keep the full layout's positions.
+  EXPECT_EQ(log.texts, Strings{});
+  KELOSessionInfo fits;
+  EXPECT_EQ(Lookup(db_, "/p/" + std::string(1020, 'p'), &fits), 0);
+  EXPECT_EQ(fits.id, 12u);
+}
+
+// A fresh file gets the nine-column session_table; readers keep the full layout's positions.
+TEST_F(SystemDBTest, LookupOnAFreshFileCreatesTheNineColumnTable) {
   const std::string db = dir_ / "nine.sqlite";
-  ASSERT_EQ(R(Lookup(db, "/n/f", &info), info.id), "0|12");  // no rows: untouched
-  EXPECT_EQ(::Rows(db, "SELECT sql FROM sqlite_master"),
-            "CREATE TABLE session_table ( \tid INTEGER primary key, \tconn_id INTEGER, "
-            "\tshare_name TEXT, \tsession TEXT, \tattribute INTEGER, \tctime DATATIME DEFAULT "
-            "(strftime('%s','now')), \tview_id INTEGER, \tstatus INTEGER, \tsync_folder TEXT )");
-  ::Rows(db,
-         "INSERT INTO session_table VALUES (4, 1, 'home', 's', 4, 0, 6, 11, '/n'), "
-         "(3, 1, 'root', '', 0, 0, 0, 0, '//')");  // only slashes: the root
-  EXPECT_EQ(R(Lookup(db, "/x", &info), info.id), "0|3");
-  EXPECT_EQ(R(Lookup(db, "/N/f", &info), info), "0|4,home,s,4,6,11,-5,/p,keep");
+  const KELOSessionInfo before{12, "ok", "", 0, 0, 0, -5, "/p", "keep"};
+  KELOSessionInfo info = before;
+  ASSERT_EQ(Lookup(db, "/n/f", &info), 0);
+  EXPECT_EQ(info, before);  // no rows: untouched
+  EXPECT_EQ(QueryColumn(db, "SELECT sql FROM sqlite_master"),
+            Strings{"CREATE TABLE session_table ( \tid INTEGER primary key, \tconn_id INTEGER, "
+                    "\tshare_name TEXT, \tsession TEXT, \tattribute INTEGER, \tctime DATATIME "
+                    "DEFAULT (strftime('%s','now')), \tview_id INTEGER, \tstatus INTEGER, "
+                    "\tsync_folder TEXT )"});
+  ExecSql(db,
+          "INSERT INTO session_table VALUES (4, 1, 'home', 's', 4, 0, 6, 11, '/n'), "
+          "(3, 1, 'root', '', 0, 0, 0, 0, '//')");  // only slashes: the root
+  EXPECT_EQ(Lookup(db, "/x", &info), 0);
+  EXPECT_EQ(info.id, 3u);
+  EXPECT_EQ(Lookup(db, "/N/f", &info), 0);
+  EXPECT_EQ(info, (KELOSessionInfo{4, "home", "s", 4, 6, 11, -5, "/p", "keep"}));
   S::destroy();
   ASSERT_EQ(S::initialize(db), 0);
-  EXPECT_EQ(R(S::getHomeSession(info), info), "0|4,home,s,4,6,11,0,,keep");
+  EXPECT_EQ(S::getHomeSession(info), 0);
+  EXPECT_EQ(info, (KELOSessionInfo{4, "home", "s", 4, 6, 11, 0, "", "keep"}));
   ExpectFailures({{"setSessionInfo fail ret = 1 table session_table has no column named error\n",
                    [&] { return S::addNewSessionInfo(info, 1); }}});
 }
 
-// Sessions increase with the id, so index and table order agree.
-TEST_F(SystemDBTest, Queries) {
-  Sql("INSERT INTO session_table (id, conn_id, share_name, session, attribute, view_id, status, "
-      "error, sync_folder, computer_name) VALUES (1, 1, 'HoMe', NULL, 4, 1, 8, 9, '/h', 'pc'), "
-      "(2, 1, 'docs', 'a', 4, 2, 10, 7, '/d', 'pc'), (3, 1, 'pics', 'b''c', 3, 3, 11, 0, '/p', "
-      "'pc'), (4, 1, 'music', 'c', 7, 4, 0, 0, '/m', 'pc'), (5, 1, 'x', 'd', 0, 5, 1, 0, '/d1', "
-      "'pc'), (6, 1, NULL, 'd', 0, 6, 2, 0, '/d2', 'pc'), (7, 1, '" +
-      std::string(256, 'n') + "', 'e', 0, 7, 0, 0, '/e', 'pc');");
-  std::list<KELOSessionInfo> rows;
-  std::list<uint64_t> ids;
-  std::list<std::string> names;
-  KELOSessionInfo home{0, "", "", 0, 0, 0, 0, "", "keep"};
-  std::string share, dir;
-  int s = 0, e = 0;
+// Every query's result, outputs and last message. Sessions increase with the id, so index and
+// table order agree.
+TEST_F(SystemDBTest, QueriesFillTheirOutputsOnly) {
+  ExecSql(db_,
+          "INSERT INTO session_table (id, conn_id, share_name, session, attribute, view_id, "
+          "status, error, sync_folder, computer_name) VALUES (1, 1, 'HoMe', NULL, 4, 1, 8, 9, "
+          "'/h', 'pc'), (2, 1, 'docs', 'a', 4, 2, 10, 7, '/d', 'pc'), (3, 1, 'pics', 'b''c', 3, "
+          "3, 11, 0, '/p', 'pc'), (4, 1, 'music', 'c', 7, 4, 0, 0, '/m', 'pc'), (5, 1, 'x', 'd', "
+          "0, 5, 1, 0, '/d1', 'pc'), (6, 1, NULL, 'd', 0, 6, 2, 0, '/d2', 'pc'), (7, 1, '" +
+              std::string(256, 'n') + "', 'e', 0, 7, 0, 0, '/e', 'pc');");
+  // The outputs a query may write to, each starting as below; session lists by their ids.
+  struct Outputs {
+    std::list<KELOSessionInfo> sessions{1};
+    Ids session_ids{0};
+    std::list<uint64_t> ids{42};
+    std::list<std::string> names{"old"};
+    KELOSessionInfo home{0, "", "", 0, 0, 0, 0, "", "keep"};
+    std::string share = "keep";
+    std::string folder = "keep";
+    int status = 55;
+    int error = 66;
+  };
+  const auto unchanged = [](Outputs&) {};
   const std::string none = "[ERROR] cannnot get home share sync folder QQ";  // no newline
-  const std::string got = "[DEBUG] ggetSyncFolder ", sys = "[DEBUG] getSystemInfo\n";
-  // clang-format off
-  const std::tuple<std::function<std::string()>, std::string, std::string> cases[] = {
-    // call, result and outputs (which start as one old entry, "keep", 55 and 66), last message
-    {[&] { return R(S::getSessionList(rows), rows); }, "0|1,2,3,4,5,6,7", "[DEBUG] /e\n"},
-    {[&] { return R(S::getEnabledSession(rows), rows); }, "0|2,4", "[DEBUG] /m\n"},
-    {[&] { return R(S::getSessionListWithConf(rows), rows); }, "0|2,3,4,5,6,7", "[DEBUG] /e\n"},
-    {[&] { return R(S::getRowIDList(ids), ids); }, "0|2,3,4,5,6,7", "[DEBUG] getRowIDList\n"},
-    {[&] { return R(S::getSession(names), names); }, "0|a,b'c,c,d,d,e",
-     "[DEBUG] get enabled session e\n"},
-    {[&] { return R(S::getHomeSession(home), home); }, "0|1,HoMe,,4,1,8,9,/h,keep", "[DEBUG] /h\n"},
-    {[&] { return R(S::getSyncFolder("HOME", dir), dir); }, "0|/h", got + "/h\n"},
-    {[&] { return R(S::getSyncFolderBySession("A", dir), dir); }, "-1|keep", none},
-    {[&] { return R(S::getSessionStatusAndErr("a", s, e), s, e); }, "0|10|7",
-     "[DEBUG] getSessionStatusAndErr\n"},
-    {[&] { return R(S::getSessionStatusAndErr("no", s, e), s, e); }, "-1|55|66",
-     "[DEBUG] cannnot get getSessionStatusAndErr no\n"},
-    {[&] { return R(S::getFolderInfoBySession("d", share, dir), share, dir); }, "0|x|/d2", sys},
-    {[&] { return R(S::getFolderInfoBySession("z", share, dir), share, dir); }, "0|keep|keep", sys},
-    {[&] { return R(S::getFolderInfoBySession("e", share, dir), share, dir); }, "-1|keep|keep",
-     "[ERROR] getFolderInfoBySession: value of 256 bytes is longer than its limit of 255\n"}};
-  // clang-format on
-  for (const auto& [call, expected, last_message] : cases) {
+  const std::string got = "[DEBUG] ggetSyncFolder ", info = "[DEBUG] getSystemInfo\n";
+  const struct {
+    std::function<int(Outputs&)> call;
+    int result;
+    std::function<void(Outputs&)> expect;  // the outputs the call changes
+    std::string last_message;
+  } cases[] = {
+      {[](Outputs& o) { return S::getSessionList(o.sessions); }, 0,
+       [](Outputs& o) { o.session_ids = {1, 2, 3, 4, 5, 6, 7}; }, "[DEBUG] /e\n"},
+      {[](Outputs& o) { return S::getEnabledSession(o.sessions); }, 0,
+       [](Outputs& o) {
+         o.session_ids = {2, 4};
+       },
+       "[DEBUG] /m\n"},
+      {[](Outputs& o) { return S::getSessionListWithConf(o.sessions); }, 0,
+       [](Outputs& o) { o.session_ids = {2, 3, 4, 5, 6, 7}; }, "[DEBUG] /e\n"},
+      {[](Outputs& o) { return S::getRowIDList(o.ids); }, 0,
+       [](Outputs& o) { o.ids = {2, 3, 4, 5, 6, 7}; }, "[DEBUG] getRowIDList\n"},
+      {[](Outputs& o) { return S::getSession(o.names); }, 0,
+       [](Outputs& o) { o.names = {"a", "b'c", "c", "d", "d", "e"}; },
+       "[DEBUG] get enabled session e\n"},
+      {[](Outputs& o) { return S::getHomeSession(o.home); }, 0,
+       [](Outputs& o) { o.home = {1, "HoMe", "", 4, 1, 8, 9, "/h", "keep"}; }, "[DEBUG] /h\n"},
+      {[](Outputs& o) { return S::getSyncFolder("HOME", o.folder); }, 0,
+       [](Outputs& o) { o.folder = "/h"; }, got + "/h\n"},
+      {[](Outputs& o) { return S::getSyncFolderBySession("A", o.folder); }, -1, unchanged, none},
+      {[](Outputs& o) { return S::getSessionStatusAndErr("a", o.status, o.error); }, 0,
+       [](Outputs& o) {
+         o.status = 10;
+         o.error = 7;
+       },
+       "[DEBUG] getSessionStatusAndErr\n"},
+      {[](Outputs& o) { return S::getSessionStatusAndErr("no", o.status, o.error); }, -1, unchanged,
+       "[DEBUG] cannnot get getSessionStatusAndErr no\n"},
+      {[](Outputs& o) { return S::getFolderInfoBySession("d", o.share, o.folder); }, 0,
+       [](Outputs& o) {
+         o.share = "x";
+         o.folder = "/d2";
+       },
+       info},
+      {[](Outputs& o) { return S::getFolderInfoBySession("z", o.share, o.folder); }, 0, unchanged,
+       info},
+      {[](Outputs& o) { return S::getFolderInfoBySession("e", o.share, o.folder); }, -1, unchanged,
+       "[ERROR] getFolderInfoBySession: value of 256 bytes is longer than its limit of 255\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.last_message);
     Log log;
-    rows.assign(1, {}), ids = {42}, names = {"old"}, share = dir = "keep", s = 55, e = 66;
-    EXPECT_EQ(call(), expected);
-    EXPECT_EQ(log.Last(), last_message) << expected;
+    Outputs actual, expected;
+    EXPECT_EQ(c.call(actual), c.result);
+    c.expect(expected);
+    Ids session_ids;
+    for (const KELOSessionInfo& s : actual.sessions) {
+      session_ids.push_back(s.id);
+      EXPECT_EQ(s.computer_name, "") << "computer_name is never read";
+    }
+    EXPECT_EQ(session_ids, expected.session_ids);
+    EXPECT_EQ(actual.ids, expected.ids);
+    EXPECT_EQ(actual.names, expected.names);
+    EXPECT_EQ(actual.home, expected.home);
+    EXPECT_EQ(actual.share, expected.share);
+    EXPECT_EQ(actual.folder, expected.folder);
+    EXPECT_EQ(actual.status, expected.status);
+    EXPECT_EQ(actual.error, expected.error);
+    EXPECT_EQ(log.Last(), c.last_message);
   }
 }
 
-TEST_F(SystemDBTest, UpdatesLinkAndConnection) {
-  Sql("INSERT INTO session_table (id, conn_id, share_name, session, attribute, view_id) VALUES "
-      "(1, 1, 'docs', 's1', 4, 10), (2, 1, 'pics', 's2', 3, 11), (3, 2, 'home', NULL, 4, 10), "
-      "(4, 2, 'x', 'all', 0, 12), (5, 1, 'HOME', 'All', 7, 13);");
-  // A text argument holding a NUL byte is refused: cut there, it would name session s1.
+// A text argument holding a NUL byte is refused: cut there, it would name session s1.
+TEST_F(SystemDBTest, TextArgumentsHoldingANulByteAreRefused) {
+  ExecSql(db_,
+          "INSERT INTO session_table (id, conn_id, share_name, session, attribute, view_id) "
+          "VALUES (1, 1, 'docs', 's1', 4, 10), (2, 1, 'pics', 's2', 3, 11);");
   const std::string s1("s1\0junk", 7), nul = ": value holds a NUL byte at offset 2\n";
-  const std::string before = Rows("SELECT * FROM session_table");
+  const SqlRows before = QuerySql(db_, "SELECT * FROM session_table");
   KELOSessionInfo cut{0, "docs", s1, 4, 10, 0, 0, "/d", ""}, add{0, "n", "", 4, 1, 0, 0, s1, ""};
   KELOConnectionInfo named{0, "", "", 0, "", "", "v", s1, 0, 0},
       ok{0, "", "", 0, "", "", "v", "", 0, 0};
@@ -361,77 +449,134 @@ TEST_F(SystemDBTest, UpdatesLinkAndConnection) {
        {"setConnectionInfo" + nul, [&] {
           return S::setConnectionInfo(ok, {true, s1, 1});
         }}});
-  EXPECT_EQ(R(0, out, n), "0||0");
-  EXPECT_EQ(Rows("SELECT * FROM session_table") + Rows("SELECT count(*) FROM connection_table"),
-            before + "0");
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(QuerySql(db_, "SELECT * FROM session_table"), before);
+  EXPECT_EQ(QueryColumn(db_, "SELECT count(*) FROM connection_table"), Strings{"0"});
+}
+
+TEST_F(SystemDBTest, UpdatesChangeTheirRowsOnly) {
+  ExecSql(db_,
+          "INSERT INTO session_table (id, conn_id, share_name, session, attribute, view_id) "
+          "VALUES (1, 1, 'docs', 's1', 4, 10), (2, 1, 'pics', 's2', 3, 11), "
+          "(3, 2, 'home', NULL, 4, 10), (4, 2, 'x', 'all', 0, 12), (5, 1, 'HOME', 'All', 7, 13);");
   KELOSessionInfo gone{0, "", "", 0, 10, 0, 0, "", ""};
-  const std::tuple<std::function<int()>, const char*, const char*> cases[] = {
-      // call (status and error are 1 before), column afterwards by id
-      {[] { return S::setSessionStatus("all", 3); }, "status", "3,1,1,1,3"},
-      {[] { return S::setSessionStatus("All", 3); }, "status", "1,1,1,1,3"},
-      {[] { return S::setSessionErr("s2", 9); }, "error", "1,9,1,1,1"},
-      {[] { return S::updateHomeViewID(42); }, "view_id", "10,11,42,12,42"},
-      {[] { return S::disableAllSession(); }, "attribute||status||error", "000,300,000,000,300"},
-      {[] { return S::setComputername("it's"); }, "computer_name", "it's,it's,it's,it's,it's"},
-      {[&] { return S::rmSessionInfo(gone, 1); }, "id", "2,3,4,5"}};  // view 10 of conn 1
-  for (const auto& [call, column, after] : cases) {
-    Sql("UPDATE session_table SET status = 1, error = 1;");
-    EXPECT_EQ(call(), 0) << after;
-    EXPECT_EQ(Rows(std::string("SELECT ") + column + " FROM session_table ORDER BY id"), after);
+  const struct {
+    std::function<int()> call;  // status and error are 1 before
+    const char* column;
+    Strings after;  // by id
+  } cases[] = {
+      {[] { return S::setSessionStatus("all", 3); }, "status", {"3", "1", "1", "1", "3"}},
+      {[] { return S::setSessionStatus("All", 3); }, "status", {"1", "1", "1", "1", "3"}},
+      {[] { return S::setSessionErr("s2", 9); }, "error", {"1", "9", "1", "1", "1"}},
+      {[] { return S::updateHomeViewID(42); }, "view_id", {"10", "11", "42", "12", "42"}},
+      {[] { return S::disableAllSession(); },
+       "attribute || status || error",
+       {"000", "300", "000", "000", "300"}},
+      {[] { return S::setComputername("it's"); },
+       "computer_name",
+       {"it's", "it's", "it's", "it's", "it's"}},
+      {[&] { return S::rmSessionInfo(gone, 1); }, "id", {"2", "3", "4", "5"}}};  // view 10, conn 1
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.column);
+    ExecSql(db_, "UPDATE session_table SET status = 1, error = 1;");
+    EXPECT_EQ(c.call(), 0);
+    EXPECT_EQ(
+        QueryColumn(db_, std::string("SELECT ") + c.column + " FROM session_table ORDER BY id"),
+        c.after);
   }
-  Sql("INSERT INTO connection_table (vault_id) VALUES ('v');");
+}
+
+// The link flag, and a clear that keeps only the release version. Their messages come before
+// m_dbMutex is taken.
+TEST_F(SystemDBTest, LinkFlagAndClear) {
+  ExecSql(db_,
+          "INSERT INTO session_table (id, share_name) VALUES (1, 'home');"
+          "INSERT INTO connection_table (vault_id) VALUES ('v');");
   Log log;
   int linked = 99;
-  for (int set : {0, 2, -1}) {  // 0: never set
-    EXPECT_EQ(set ? S::setLink(set) : 0, 0);
-    EXPECT_EQ(R(S::checkLinked(linked), linked), R(0, set));
+  EXPECT_EQ(S::checkLinked(linked), 0);
+  EXPECT_EQ(linked, 0);  // never set
+  for (int set : {2, -1}) {
+    EXPECT_EQ(S::setLink(set), 0);
+    EXPECT_EQ(S::checkLinked(linked), 0);
+    EXPECT_EQ(linked, set);
   }
-  EXPECT_EQ(Rows("SELECT linked FROM connection_table"), "-1");
+  EXPECT_EQ(QueryColumn(db_, "SELECT linked FROM connection_table"), Strings{"-1"});
   ASSERT_EQ(S::clearSystemDB(), 0);
-  EXPECT_EQ(Rows("SELECT key || value FROM system_table UNION ALL SELECT id FROM session_table "
-                 "UNION ALL SELECT id FROM connection_table"),
-            "release_version4");
-  EXPECT_EQ(R(S::checkLinked(linked), linked), "0|0");
-  EXPECT_EQ(R(S::getHomeSession(gone), gone), "0|0,,,0,10,0,0,,");  // no home row: untouched
+  EXPECT_EQ(QuerySql(db_,
+                     "SELECT key, value FROM system_table UNION ALL SELECT id, 0 FROM "
+                     "session_table UNION ALL SELECT id, 0 FROM connection_table"),
+            (SqlRows{{"release_version", "4"}}));
+  EXPECT_EQ(S::checkLinked(linked), 0);
+  EXPECT_EQ(linked, 0);
+  const KELOSessionInfo untouched{0, "", "", 0, 10, 0, 0, "", ""};
+  KELOSessionInfo home = untouched;
+  EXPECT_EQ(S::getHomeSession(home), 0);
+  EXPECT_EQ(home, untouched);  // no home row
+  EXPECT_EQ(log.texts, (Strings{"[INFO] set link 2\n", "[INFO] set link -1\n",
+                                "[DEBUG] clear System DB \n", "[DEBUG] getHomeSession\n"}));
+  EXPECT_EQ(log.db_lock_held, std::vector<bool>(4, false));
+  EXPECT_TRUE(log.log_lock_held);
+}
+
+// Added rows take every field but the session; an update finds rows by share name (any case)
+// and view, and logs under m_dbMutex, then the logger's lock.
+TEST_F(SystemDBTest, AddAndUpdateSessionRows) {
   KELOSessionInfo info{0, "o'neil", "", 4, 77, 5, 6, "/" + std::string(1022, 'f'), "pc"};
   ASSERT_EQ(S::addNewSessionInfo(info, 9), 0);  // a folder of 1023 bytes fits
-  const std::string first = Text(info.id);
+  const std::string first = std::to_string(info.id);
   info.sync_folder = "/o'n";
   ASSERT_EQ(S::addNewSessionInfo(info, 9), 0);
-  EXPECT_EQ(Rows("SELECT conn_id, share_name, session, attribute, view_id, status, error, "
-                 "computer_name, typeof(ctime), length(sync_folder) FROM session_table"),
-            "9|o'neil|NULL|4|77|5|6|pc|integer|1023,9|o'neil|NULL|4|77|5|6|pc|integer|4");
-  info = KELOSessionInfo{0, "O'NEIL", "s'o", 4, 77, 10, 6, "/new", "pc"};  // share in any case
-  EXPECT_EQ(R(S::updateSessionInfo(info), info.id), "0|" + first);  // the first of the two rows
-  // Entry messages come before m_dbMutex is taken, the rest under it, then the logger's lock.
-  EXPECT_EQ(log.All(),
-            "[INFO] set link 2\n,[INFO] set link -1\n,[DEBUG] clear System DB \n,[DEBUG] "
-            "getHomeSession\n,[INFO] status: 10, folder: /new\n,[DEBUG] update row id " +
-                first + "\n");
-  EXPECT_EQ(log.db_lock_held, (std::vector<bool>{false, false, false, false, true, true}));
+  EXPECT_EQ(QuerySql(db_,
+                     "SELECT conn_id, share_name, session, attribute, view_id, status, "
+                     "error, computer_name, typeof(ctime), length(sync_folder) FROM "
+                     "session_table"),
+            (SqlRows{{"9", "o'neil", "NULL", "4", "77", "5", "6", "pc", "integer", "1023"},
+                     {"9", "o'neil", "NULL", "4", "77", "5", "6", "pc", "integer", "4"}}));
+  Log log;
+  info = KELOSessionInfo{0, "O'NEIL", "s'o", 4, 77, 10, 6, "/new", "pc"};
+  EXPECT_EQ(S::updateSessionInfo(info), 0);
+  EXPECT_EQ(std::to_string(info.id), first);  // the first of the two rows
+  EXPECT_EQ(log.texts, (Strings{"[INFO] status: 10, folder: /new\n",
+                                "[DEBUG] update row id " + first + "\n"}));
+  EXPECT_EQ(log.db_lock_held, (std::vector<bool>{true, true}));
   EXPECT_TRUE(log.log_lock_held);
-  EXPECT_EQ(Rows("SELECT DISTINCT share_name, session, status, sync_folder FROM session_table"),
-            "o'neil|s'o|10|/new");
-  // The connection record: the first row is the one read, rows are found by their vault.
+  EXPECT_EQ(QuerySql(db_,
+                     "SELECT DISTINCT share_name, session, status, sync_folder FROM "
+                     "session_table"),
+            (SqlRows{{"o'neil", "s'o", "10", "/new"}}));
+}
+
+// The connection record: the first row is the one read, rows are found by their vault.
+TEST_F(SystemDBTest, ConnectionRowsAreFoundByTheirVault) {
   KELOConnectionInfo conn{0, "untouched", "", 0, "", "", std::string(1024, 'v'), "", 0, 0};
   ExpectFailures({{"setConnectionInfo: value of 1024 bytes is longer than its limit of 1023\n",
                    [&] { return S::setConnectionInfo(conn, {}); }}});
-  EXPECT_EQ(R(S::getConnectionInfo(conn), conn.id, conn.server_name), "0|0|untouched");  // no row
+  EXPECT_EQ(S::getConnectionInfo(conn), 0);  // no row: untouched
+  EXPECT_EQ(conn.id, 0u);
+  EXPECT_EQ(conn.server_name, "untouched");
   conn = KELOConnectionInfo{2, "o'server", "10.0.0.1", 5001, "wp", "Ann", "v1", "sid", 3, 0};
   ASSERT_EQ(S::setConnectionInfo(conn, TunnelInfo{true, "t'ip", 65535}), 0);
-  const std::string id = Text(conn.id);
+  const uint64_t id = conn.id;
   conn.vault_id = "v2";
   ASSERT_EQ(S::setConnectionInfo(conn, TunnelInfo{}), 0);
-  EXPECT_EQ(R(S::getConnectionInfo(conn), conn),
-            "0|" + id + ",2,o'server,10.0.0.1,5001,wp,Ann,v1,sid,3");  // the first row
+  EXPECT_EQ(S::getConnectionInfo(conn), 0);
+  EXPECT_EQ(conn, (KELOConnectionInfo{2, "o'server", "10.0.0.1", 5001, "wp", "Ann", "v1", "sid", 3,
+                                      id}));  // the first row
+  Log log;
   conn = KELOConnectionInfo{2, "o'server", "10.0.0.1", 6000, "wp", "Bob", "v1", "new", 3, 0};
-  EXPECT_EQ(R(S::updateConnectionInfo(conn, TunnelInfo{true, "tun", 443}), conn.id), "0|" + id);
-  EXPECT_EQ(log.Last(), "[DEBUG] update conn id " + id + "\n");
-  EXPECT_EQ(Rows("SELECT username, vault_id, server_port, session, use_tunnel, tunnel_ip, "
-                 "tunnel_port FROM connection_table"),  // username kept: rows are found by vault
-            "Ann|v1|6000|new|1|tun|443,Ann|v2|5001|sid|0||0");
+  EXPECT_EQ(S::updateConnectionInfo(conn, TunnelInfo{true, "tun", 443}), 0);
+  EXPECT_EQ(conn.id, id);
+  EXPECT_EQ(log.Last(), "[DEBUG] update conn id " + std::to_string(id) + "\n");
+  EXPECT_EQ(QuerySql(db_,
+                     "SELECT username, vault_id, server_port, session, use_tunnel, "
+                     "tunnel_ip, tunnel_port FROM connection_table"),
+            (SqlRows{{"Ann", "v1", "6000", "new", "1", "tun", "443"},  // username kept
+                     {"Ann", "v2", "5001", "sid", "0", "", "0"}}));
   conn.vault_id = "unknown";
-  EXPECT_EQ(R(S::updateConnectionInfo(conn, TunnelInfo{}), conn.id), "-1|" + id);
+  EXPECT_EQ(S::updateConnectionInfo(conn, TunnelInfo{}), -1);
+  EXPECT_EQ(conn.id, id);
   EXPECT_EQ(log.Last(), "[ERROR] cannnot get id for last update connection\n");
 }
 
@@ -442,12 +587,12 @@ TEST_F(SystemDBTest, MixedReadersAndWritersLoseNothing) {
   std::set<std::string> added;
   std::atomic<int> failures{0}, running{4};
   const auto work = [&](int n) {
-    const std::string w = "w" + Text(n);
+    const std::string w = "w" + std::to_string(n);
     for (int i = 0; Clock::now() < deadline; ++i) {
       KELOSessionInfo info{0, i % 2 ? "home" : w, "", 4, 0, 0, 0, "/" + w, ""};
       std::list<uint64_t> ids;
       failures += S::addNewSessionInfo(info, n) != 0;
-      const std::string id = Text(info.id);
+      const std::string id = std::to_string(info.id);
       failures += S::setSessionStatus("all", i) || S::updateHomeViewID(i) || S::getRowIDList(ids) ||
                   S::getHomeSession(info) || S::checkLinked(info.status) ||
                   Lookup(db_, "/" + w + "/f", &info) < 0 || S::getSyncFolder(w, info.sync_folder);
@@ -464,8 +609,8 @@ TEST_F(SystemDBTest, MixedReadersAndWritersLoseNothing) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_TRUE(log.log_lock_held);
   EXPECT_GT(added.size(), 4u);
-  EXPECT_EQ(Rows("SELECT id FROM session_table ORDER BY id || ''"),  // all present
-            Join(Strings(added.begin(), added.end())));
+  EXPECT_EQ(QueryColumn(db_, "SELECT id FROM session_table ORDER BY id || ''"),  // all present
+            Strings(added.begin(), added.end()));
 }
 
 }  // namespace
