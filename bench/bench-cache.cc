@@ -55,18 +55,12 @@ void Remove(const std::string& path) {
 }
 
 long long CountEntries(const std::string& db_path) {
-  sqlite3* raw = nullptr;
-  sqlite3_open_v2(db_path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-  std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
-  sqlite3_stmt* stmt = nullptr;
-  long long count = -1;
-  if (sqlite3_prepare_v2(db.get(), "select count(*) from fstatinfo", -1, &stmt, nullptr) ==
-          SQLITE_OK &&
-      sqlite3_step(stmt) == SQLITE_ROW) {
-    count = sqlite3_column_int64(stmt, 0);
-  }
-  sqlite3_finalize(stmt);
-  return count;
+  DbHandle db;
+  kelo::sqlite::Open(db_path, kelo::sqlite::kReadOnly, &db);
+  sqlite3_stmt* raw = nullptr;
+  sqlite3_prepare_v2(db.get(), "select count(*) from fstatinfo", -1, &raw, nullptr);
+  StmtHandle stmt(raw);
+  return stmt && sqlite3_step(raw) == SQLITE_ROW ? sqlite3_column_int64(raw, 0) : -1;
 }
 
 std::string ReadyFile(const std::string& root, size_t entries) {

@@ -66,9 +66,9 @@ using kelo_bench::StmtHandle;
 using kelo_bench::Variant;
 
 DbHandle OpenReadOnly(const std::string& path) {
-  sqlite3* raw = nullptr;
-  sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-  return DbHandle(raw);
+  DbHandle db;
+  kelo::sqlite::Open(path, kelo::sqlite::kReadOnly, &db);
+  return db;
 }
 
 // Column `column` of every row of `sql` on `path`.

@@ -214,10 +214,10 @@ std::vector<Entry> GenerateTree(const std::string& root, size_t count, TreeLandm
 }
 
 int ExecSql(const std::string& db_path, const std::string& sql) {
-  sqlite3* raw = nullptr;
-  const int rc = sqlite3_open(db_path.c_str(), &raw);
-  DbHandle db(raw);
-  if (rc != SQLITE_OK) return Fail(db.get(), db_path, "open");
+  DbHandle db;
+  if (kelo::sqlite::Open(db_path, kelo::sqlite::kReadWriteCreate, &db) != SQLITE_OK) {
+    return Fail(db.get(), db_path, "open");
+  }
   sqlite3_busy_timeout(db.get(), 300000);
   if (sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
     return Fail(db.get(), db_path, sql.c_str());
@@ -226,10 +226,10 @@ int ExecSql(const std::string& db_path, const std::string& sql) {
 }
 
 int WriteEntries(const std::string& db_path, const std::vector<Entry>& entries) {
-  sqlite3* raw = nullptr;
-  const int rc = sqlite3_open(db_path.c_str(), &raw);
-  DbHandle db(raw);
-  if (rc != SQLITE_OK) return Fail(db.get(), db_path, "open");
+  DbHandle db;
+  if (kelo::sqlite::Open(db_path, kelo::sqlite::kReadWriteCreate, &db) != SQLITE_OK) {
+    return Fail(db.get(), db_path, "open");
+  }
   sqlite3_busy_timeout(db.get(), 300000);
   if (sqlite3_exec(db.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
     return Fail(db.get(), db_path, "begin");

@@ -23,17 +23,12 @@
 #include <string>
 #include <vector>
 
+#include "db/sqlite-owners.h"
+
 namespace kelo_bench {
 
-// Owners of a connection and a statement.
-struct DbCloser {
-  void operator()(sqlite3* db) const { sqlite3_close(db); }
-};
-struct StmtFinalizer {
-  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
-};
-using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
-using StmtHandle = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
+using DbHandle = kelo::sqlite::Connection;
+using StmtHandle = kelo::sqlite::Statement;
 
 // One row of fstatinfo as the writer records it.
 struct Entry {

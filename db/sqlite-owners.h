@@ -1,7 +1,8 @@
 // Owners of SQLite resources and of a POSIX mutex: every handle, statement, formatted text,
 // error text and result table is released by its owner, so no early return can leak one.
 //
-//   kelo::sqlite::Connection db(raw);                     // sqlite3_close
+//   kelo::sqlite::Connection db;                          // sqlite3_close
+//   int rc = kelo::sqlite::Open(path, kelo::sqlite::kReadOnly, &db);
 //   kelo::sqlite::Statement stmt(raw_stmt);               // sqlite3_finalize
 //   kelo::sqlite::Text sql(sqlite3_mprintf("...%q", v));  // sqlite3_free
 //   kelo::sqlite::Table table(raw_table);                 // sqlite3_free_table
@@ -17,6 +18,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 namespace kelo {
 namespace sqlite {
@@ -45,6 +47,20 @@ using Text = std::unique_ptr<char, SqliteFree>;
 using Table = std::unique_ptr<char*, TableFree>;
 // Text allocated with malloc, such as the SQL template expander's results.
 using MallocText = std::unique_ptr<char, MallocFree>;
+
+// Open flags: read and write, creating a missing file (as sqlite3_open); read only.
+inline constexpr int kReadWriteCreate = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+inline constexpr int kReadOnly = SQLITE_OPEN_READONLY;
+
+// Opens `path` with `flags`. *db owns whatever handle SQLite returned, also after a failed
+// open, so its error text can still be read and it is closed either way. Returns SQLite's
+// result code.
+inline int Open(const std::string& path, int flags, Connection* db) {
+  sqlite3* raw = nullptr;
+  const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
+  db->reset(raw);
+  return rc;
+}
 
 }  // namespace sqlite
 

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "db/reader-mode/reader-mode.h"
+#include "db/sqlite-owners.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 #include "tools/tool-common.h"
@@ -244,22 +245,13 @@ class Progress {
   std::chrono::steady_clock::time_point start_;
 };
 
-struct DbCloser {
-  void operator()(sqlite3* db) const { sqlite3_close(db); }
-};
-struct StatementFinalizer {
-  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-
 // A read-only connection to an existing file. Opening read-only never creates a file and
 // never writes one.
 class ReadOnlyDb {
  public:
   int Open(const std::string& path) {
-    sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-    db_.reset(raw);
-    if (rc == SQLITE_OK) sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+    const int rc = sqlite::Open(path, sqlite::kReadOnly, &db_);
+    if (rc == SQLITE_OK) sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
     return rc;
   }
   // Runs `sql`, binding `text` to its first parameter when it has one, and calls `row` for
@@ -268,7 +260,7 @@ class ReadOnlyDb {
             const std::string* text = nullptr) {
     sqlite3_stmt* raw = nullptr;
     int rc = sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &raw, nullptr);
-    std::unique_ptr<sqlite3_stmt, StatementFinalizer> statement(raw);
+    sqlite::Statement statement(raw);
     if (rc != SQLITE_OK) return rc;
     if (text != nullptr) {
       sqlite3_bind_text(raw, 1, text->data(), static_cast<int>(text->size()), SQLITE_TRANSIENT);
@@ -281,7 +273,7 @@ class ReadOnlyDb {
   std::string Error() const { return sqlite3_errmsg(db_.get()); }
 
  private:
-  std::unique_ptr<sqlite3, DbCloser> db_;
+  sqlite::Connection db_;
 };
 
 std::string ColumnText(sqlite3_stmt* statement, int column) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "db/reader-mode/reader-mode.h"
+#include "db/sqlite-owners.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
 #include "tools/tool-common.h"
@@ -45,32 +46,24 @@ constexpr long kMaxIntervalMs = 3600000;
 // the next tick, rather than waited for.
 constexpr int kBusyTimeoutMs = 50;
 
-struct DbCloser {
-  void operator()(sqlite3* db) const { sqlite3_close(db); }
-};
-using Db = std::unique_ptr<sqlite3, DbCloser>;
+using Db = sqlite::Connection;
 
 // Opens an existing database read-only (never creating it); null on failure.
 Db OpenReadOnly(const std::string& path) {
-  sqlite3* raw = nullptr;
-  const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-  Db db(raw);
-  if (rc != SQLITE_OK) return nullptr;
-  sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+  Db db;
+  if (sqlite::Open(path, sqlite::kReadOnly, &db) != SQLITE_OK) return nullptr;
+  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
   return db;
 }
 
 // Runs a one-column integer query; false when it fails or gives no row.
 bool QueryInt(sqlite3* db, const char* sql, int64_t* value) {
-  sqlite3_stmt* statement = nullptr;
-  bool found = false;
-  if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
-      sqlite3_step(statement) == SQLITE_ROW) {
-    *value = sqlite3_column_int64(statement, 0);
-    found = true;
-  }
-  sqlite3_finalize(statement);  // ends the read: no lock is held between ticks
-  return found;
+  sqlite3_stmt* raw = nullptr;
+  const int rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
+  sqlite::Statement statement(raw);  // finalised on return: no lock is held between ticks
+  if (rc != SQLITE_OK || sqlite3_step(raw) != SQLITE_ROW) return false;
+  *value = sqlite3_column_int64(raw, 0);
+  return true;
 }
 
 // One database file whose changes the watch notices.

@@ -25,7 +25,7 @@ thread_local ReaderWaitNote t_wait_note;
 
 struct KeptConnection {
   std::string path;
-  sqlite3* db;
+  sqlite::Connection db;
   unsigned long long dev;
   unsigned long long ino;
   unsigned long long last_use;
@@ -67,7 +67,6 @@ int TraceStatement(unsigned type, void*, void* stmt, void*) {
 }
 
 void CloseAllLocked(ReaderPool& pool) {
-  for (KeptConnection& kept : pool.idle) sqlite3_close(kept.db);
   pool.idle.clear();
   pool.backing_off.clear();
   ++pool.generation;
@@ -126,8 +125,8 @@ int DbConnection::Open(const std::string& path) {
   path_ = path;
   silenced_ = false;
   if (!InReaderMode()) {
-    const int rc = sqlite3_open(path.c_str(), &db_);
-    if (rc == SQLITE_OK) sqlite3_busy_timeout(db_, kWriterBusyTimeoutMs);
+    const int rc = sqlite::Open(path, sqlite::kReadWriteCreate, &db_);
+    if (rc == SQLITE_OK) sqlite3_busy_timeout(db_.get(), kWriterBusyTimeoutMs);
     return rc;
   }
 
@@ -158,12 +157,11 @@ int DbConnection::Open(const std::string& path) {
       if (it->path != path) {
         ++it;
       } else if (exists && it->dev == dev && it->ino == ino && db_ == nullptr) {
-        db_ = it->db;
+        db_ = std::move(it->db);
         identity_dev_ = it->dev;
         identity_ino_ = it->ino;
         it = pool.idle.erase(it);
       } else {
-        sqlite3_close(it->db);
         it = pool.idle.erase(it);
       }
     }
@@ -174,14 +172,14 @@ int DbConnection::Open(const std::string& path) {
   // The identity was taken before the open: should the file be replaced in between, the
   // next use sees a different identity and opens afresh, never the other way round.
   ++g_reader_opens;
-  const int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr);
+  const int rc = sqlite::Open(path, sqlite::kReadOnly, &db_);
   if (rc != SQLITE_OK || !exists) {
     healthy_ = false;
     return rc;
   }
-  sqlite3_busy_handler(db_, ReaderBusyHandler, nullptr);
+  sqlite3_busy_handler(db_.get(), ReaderBusyHandler, nullptr);
   if (g_statement_hook.load() != nullptr) {
-    sqlite3_trace_v2(db_, SQLITE_TRACE_STMT, TraceStatement, nullptr);
+    sqlite3_trace_v2(db_.get(), SQLITE_TRACE_STMT, TraceStatement, nullptr);
   }
   identity_dev_ = dev;
   identity_ino_ = ino;
@@ -207,25 +205,19 @@ bool DbConnection::TakeFailure(int rc) {
   return true;
 }
 
+// A healthy reader's connection goes back to the pool (the least recently used one beyond
+// kMaxKeptConnections is closed); any other is closed by its owner.
 DbConnection::~DbConnection() {
-  if (db_ == nullptr) return;
-  if (kept_ && healthy_ && InReaderMode()) {
-    ReaderPool& pool = Pool();
-    std::lock_guard<std::mutex> lock(pool.mutex);
-    if (pool.generation == generation_) {
-      pool.idle.push_back({path_, db_, identity_dev_, identity_ino_, ++pool.uses});
-      if (pool.idle.size() > kMaxKeptConnections) {
-        auto oldest = std::min_element(pool.idle.begin(), pool.idle.end(),
-                                       [](const KeptConnection& a, const KeptConnection& b) {
-                                         return a.last_use < b.last_use;
-                                       });
-        sqlite3_close(oldest->db);
-        pool.idle.erase(oldest);
-      }
-      return;
-    }
+  if (db_ == nullptr || !kept_ || !healthy_ || !InReaderMode()) return;
+  ReaderPool& pool = Pool();
+  std::lock_guard<std::mutex> lock(pool.mutex);
+  if (pool.generation != generation_) return;
+  pool.idle.push_back({path_, std::move(db_), identity_dev_, identity_ino_, ++pool.uses});
+  if (pool.idle.size() > kMaxKeptConnections) {
+    pool.idle.erase(std::min_element(
+        pool.idle.begin(), pool.idle.end(),
+        [](const KeptConnection& a, const KeptConnection& b) { return a.last_use < b.last_use; }));
   }
-  sqlite3_close(db_);
 }
 
 }  // namespace kelo

@@ -39,7 +39,7 @@
 #include <cstddef>
 #include <string>
 
-struct sqlite3;
+#include "db/sqlite-owners.h"
 
 namespace kelo {
 
@@ -110,7 +110,7 @@ class DbConnection {
   // call while a reader backs off from `path` (then Silenced() is true).
   int Open(const std::string& path);
 
-  sqlite3* get() const { return db_; }
+  sqlite3* get() const { return db_.get(); }
 
   // True when the last failure was already accounted for (a back-off): the caller reports
   // the failure in its result only, without a log line.
@@ -124,7 +124,7 @@ class DbConnection {
  private:
   const char* component_;
   std::string path_;
-  sqlite3* db_ = nullptr;
+  sqlite::Connection db_;
   bool kept_ = false;  // a reader's connection, handed back unless it failed
   bool healthy_ = true;
   bool silenced_ = false;

@@ -477,10 +477,9 @@ int SystemDB::initialize(const std::string& path) {
   // A reader opens an existing registry read-only and runs no schema script (which writes
   // "release_version"): it lists what is there and changes nothing.
   const bool reader = kelo::InReaderMode();
-  sqlite3* raw = nullptr;
-  int rc = reader ? sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr)
-                  : sqlite3_open(file.c_str(), &raw);
-  DbHandle db(raw);  // also closes the handle of a failed open
+  DbHandle db;  // also closes the handle of a failed open
+  int rc = kelo::sqlite::Open(
+      file.c_str(), reader ? kelo::sqlite::kReadOnly : kelo::sqlite::kReadWriteCreate, &db);
   if (rc != SQLITE_OK) {
     KELO_LOG_ERROR(kComponent, "SystemDB: Failed to open database at '%s'. [%d] %s\n", path.c_str(),
                    rc, sqlite3_errmsg(db.get()));
