@@ -52,6 +52,7 @@
 
 #include "db/file-status-db/file-status-db.h"
 #include "db/reader-mode/reader-mode.h"
+#include "db/sqlite-owners.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
@@ -143,12 +144,10 @@ void LogTo(const std::string& path) {
 }
 
 bool SetJournal(const std::string& db_path, const std::string& journal) {
-  sqlite3* db = nullptr;
+  kelo::sqlite::Connection db;
   const std::string sql = "pragma journal_mode = " + journal + ";";
-  const bool ok = sqlite3_open(db_path.c_str(), &db) == SQLITE_OK &&
-                  sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-  sqlite3_close(db);
-  return ok;
+  return kelo::sqlite::Open(db_path, kelo::sqlite::kReadWriteCreate, &db) == SQLITE_OK &&
+         sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
 // --- The home ----------------------------------------------------------------------------
@@ -219,8 +218,7 @@ int RunWriter(const Options& o) {
     std::ostringstream line;
     int rc;
     if (roll < 85) {
-      std::lock_guard<std::recursive_mutex> lock(kelo::FileStatusDbMutex());
-      FileStatusDB::initialize(db);
+      const kelo::CurrentFileStatusDb current(db);
       // A quarter of the records go to paths of their own, never removed (removals never
       // take the session's folder itself), so that the final check sees each of those
       // writes and not only the last one to a path.
@@ -310,16 +308,13 @@ int RunReader(const Options& o) {
             kelo::ResolveOverlayBadge(platform, paths[i % paths.size()].c_str(), &explain);
         ++reads;
         if (badge.badge != nullptr) ++badges;
-        const bool left_alone =
-            std::any_of(explain.begin(), explain.end(), [](const kelo::ExplainStep& step) {
-              return step.detail.find("; gave up: ") != std::string::npos ||
-                     step.detail.find("; not asked: ") != std::string::npos;
-            });
+        // A resolution ends at the database it gave up on, or left alone, so the thread's
+        // last wait note tells.
+        const bool left_alone = kelo::LastReaderWait().kind != kelo::ReaderWaitNote::kNone;
         if (left_alone) ++backed_off;
         for (const kelo::ExplainStep& step : explain) {
-          if (!left_alone && step.step.rfind("session", 0) == 0 &&
-              step.detail.find("(result 0)") == std::string::npos &&
-              step.detail.find("(result ") != std::string::npos) {
+          if (!left_alone && (step.step == "session" || step.step == "session_form_c") &&
+              step.result != 0) {
             ++lookup_failures;
           }
         }
@@ -416,21 +411,22 @@ Model Replay(const Options& o) {
 void Compare(const Options& o, const Model& m, long* checked, long* lost, long* unexpected) {
   const auto rows = [](const std::string& path, const char* sql) {
     std::vector<std::vector<std::string>> out;
-    sqlite3* db = nullptr;
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK) {
-      while (sqlite3_step(stmt) == SQLITE_ROW) {
+    kelo::sqlite::Connection db;
+    sqlite3_stmt* raw = nullptr;
+    if (kelo::sqlite::Open(path, kelo::sqlite::kReadOnly, &db) == SQLITE_OK) {
+      sqlite3_prepare_v2(db.get(), sql, -1, &raw, nullptr);
+    }
+    const kelo::sqlite::Statement stmt(raw);
+    if (stmt) {
+      while (sqlite3_step(raw) == SQLITE_ROW) {
         std::vector<std::string> row;
-        for (int c = 0; c < sqlite3_column_count(stmt); ++c) {
-          const unsigned char* text = sqlite3_column_text(stmt, c);
+        for (int c = 0; c < sqlite3_column_count(raw); ++c) {
+          const unsigned char* text = sqlite3_column_text(raw, c);
           row.push_back(text != nullptr ? reinterpret_cast<const char*>(text) : "");
         }
         out.push_back(row);
       }
     }
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
     return out;
   };
   std::map<uint64_t, Session> found_sessions;
@@ -616,16 +612,18 @@ bool InstallTimedSleep() {
 int RunHolder(const Options& o) {
   char go = 0;
   if (read(STDIN_FILENO, &go, 1) != 1) return kExitFailure;
-  sqlite3* db = nullptr;
+  kelo::sqlite::Connection db;
   const auto exec = [&](const std::string& sql) {
-    char* error = nullptr;
-    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-    if (rc != SQLITE_OK) std::fprintf(stderr, "kelo-stress hold: %s: %s\n", sql.c_str(), error);
-    sqlite3_free(error);
+    char* raw_error = nullptr;
+    const int rc = sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, &raw_error);
+    const kelo::sqlite::Text error(raw_error);
+    if (rc != SQLITE_OK) {
+      std::fprintf(stderr, "kelo-stress hold: %s: %s\n", sql.c_str(), error.get());
+    }
     return rc == SQLITE_OK;
   };
-  bool ok = sqlite3_open(o.hold_db.c_str(), &db) == SQLITE_OK &&
-            sqlite3_busy_timeout(db, 10000) == SQLITE_OK && exec("BEGIN EXCLUSIVE") &&
+  bool ok = kelo::sqlite::Open(o.hold_db, kelo::sqlite::kReadWriteCreate, &db) == SQLITE_OK &&
+            sqlite3_busy_timeout(db.get(), 10000) == SQLITE_OK && exec("BEGIN EXCLUSIVE") &&
             exec(o.hold_change);
   if (ok) {
     std::printf("locked %lld\n", static_cast<long long>(NowNs()));
@@ -637,7 +635,6 @@ int RunHolder(const Options& o) {
     std::printf("released %lld\n", static_cast<long long>(NowNs()));
     std::fflush(stdout);
   }
-  sqlite3_close(db);
   return ok ? kExitOk : kExitFailure;
 }
 
