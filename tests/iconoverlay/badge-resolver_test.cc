@@ -14,6 +14,7 @@
 #include "db/file-status-db/file-status-db.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/linux-platform.h"
+#include "support/records.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -61,10 +62,8 @@ class ResolverTest : public ::testing::Test {
   void Record(uint64_t session, const std::string& relative, int type, int state) {
     const std::string db = kelo::FileStatusDbPath(home_.path(), session);
     fs::create_directories(fs::path(db).parent_path());
-    FileStatusInfo entry;
-    entry.path = home_ / relative, entry.fileType = type, entry.syncStatus = state;
     ASSERT_EQ(0, FileStatusDB::initialize(db));
-    ASSERT_EQ(0, FileStatusDB::setFileSyncStat(entry));
+    ASSERT_EQ(0, FileStatusDB::setFileSyncStat(kelo_test::Entry(home_ / relative, type, state)));
   }
 
   // "<code> <image name>" for the item `relative`, "none" standing for no badge.
@@ -87,8 +86,10 @@ TEST_F(ResolverTest, PathWithoutUtf8FormGetsNoBadgeAndTouchesNothing) {
   };
   // Stray, truncated, overlong (2 and 3 bytes), surrogate, past U+10FFFF, 5 bytes, interrupted.
   for (const char* bad : {"\x80", "\xC3", "\xC0\xAF", "\xE0\x9F\xBF", "\xED\xA0\x80",
-                          "\xF4\x90\x80\x80", "\xF8\x88\x80\x80\x80", "\xE6\xB5/"})
-    EXPECT_TRUE(none((home_ / "S/a" + bad).c_str())) << bad;
+                          "\xF4\x90\x80\x80", "\xF8\x88\x80\x80\x80", "\xE6\xB5/"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_TRUE(none((home_ / "S/a" + bad).c_str()));
+  }
   EXPECT_TRUE(none(nullptr) && platform_.asked.empty()) << platform_.asked.size();
   EXPECT_TRUE(none(""));                                                // Empty: never found.
   EXPECT_TRUE(kelo::IsValidUtf8("\xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"));  // Up to U+10FFFF.
@@ -128,11 +129,12 @@ TEST_F(ResolverTest, SessionStatusStateCodeAndFolderRule) {
                {10, 1, 1, "/x/y", "2 KeloSyncing"}, {10, 1, 1, "x/y", "1 KeloSynced"},
                {10, 0, 1, "/x", "1 KeloSynced"},    {10, 1, 3, "/x", "3 KeloUnsupp"}};
   for (const auto& c : cases) {
+    SCOPED_TRACE("row " + std::to_string(&c - cases));
     const std::string folder = "S" + std::to_string(&c - cases), item = folder + "/item";
     const uint64_t id = AddSession(folder, c.status);
     Record(id, item, c.type, c.state);
     if (c.below != nullptr) Record(id, item + c.below, 0, 2);
-    EXPECT_EQ(c.expected, Resolve(item)) << "row " << (&c - cases);
+    EXPECT_EQ(c.expected, Resolve(item));
   }
 }
 
@@ -168,7 +170,8 @@ TEST_F(ResolverTest, InitialiseAndReadAreAtomicAcrossThreads) {
     for (int i = 0; i < 40; ++i) ASSERT_EQ(expected, Resolve(relative, &platform));
   };
   std::thread a(worker, "A/x", "1 KeloSynced"), b(worker, "B/x", "3 KeloUnsupp");
-  a.join(), b.join();
+  a.join();
+  b.join();
 }
 
 TEST_F(ResolverTest, BadgeImageIsLoadedAgainOnceUnregistered) {
@@ -199,8 +202,10 @@ TEST(LinuxPlatform, HomeDirectoryAndFormCWithinItsLimit) {
       {"/cafe\xCC\x81", "/caf\xC3\xA9"}, {"/bad\xFF", ""}, {a + "aa", a + "aa"}, {a + "aaa", ""},
       {a + "e\xCC\x81", a + "\xC3\xA9"}, {a + "ae\xCC\x81", ""}};
   // clang-format on
-  for (const auto& [in, expected] : cases)
-    EXPECT_EQ(expected, LinuxOverlayPlatform().NormalizeFormC(in, &out) ? out : "") << in.size();
+  for (const auto& [in, expected] : cases) {
+    SCOPED_TRACE(in.size());
+    EXPECT_EQ(expected, LinuxOverlayPlatform().NormalizeFormC(in, &out) ? out : "");
+  }
 }
 
 }  // namespace

@@ -20,6 +20,8 @@
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
 #include "support/log-capture.h"
+#include "support/records.h"
+#include "support/sql.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -28,14 +30,7 @@ namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;
 using kelo::DbRole;
 using kelo::ScopedDbRole;
-
-// Runs `sql` on `path` over a writer's connection of its own.
-void Exec(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
-  sqlite3_close(db);
-}
+using kelo_test::ExecSql;
 
 // Every file below `dir` with its bytes, leaving out the -wal and -shm companions that
 // SQLite itself may make for a WAL database.
@@ -89,9 +84,8 @@ class ReaderRoleTest : public testing::Test {
         {"Sync/a.txt", 0, 1}, {"Sync/b.txt", 0, 2}, {"Sync/dir", 1, 1}, {"Sync/dir/c", 0, 2}};
     ASSERT_EQ(FileStatusDB::initialize(fstat_), 0);
     for (const auto& e : entries) {
-      FileStatusInfo info;
-      info.path = home_ / e.path, info.fileType = e.type, info.syncStatus = e.state;
-      ASSERT_EQ(FileStatusDB::setFileSyncStat(info), 0);
+      ASSERT_EQ(FileStatusDB::setFileSyncStat(kelo_test::Entry(home_ / e.path, e.type, e.state)),
+                0);
     }
   }
 
@@ -140,7 +134,7 @@ TEST_F(ReaderRoleTest, DrawingChangesNothingOnDisk) {
     SCOPED_TRACE(c.what);
     fs::remove(fstat_);
     WriteEntries();
-    if (*c.fstat_sql != '\0') Exec(fstat_, c.fstat_sql);
+    if (*c.fstat_sql != '\0') ExecSql(fstat_, c.fstat_sql);
     if (c.remove_registry) fs::remove(sys_);
     const Files before = Snapshot(home_.path());
     {
@@ -165,7 +159,7 @@ TEST_F(ReaderRoleTest, CreatesNoFile) {
   const std::string missing_store = home_ / "none/file-status.sqlite";
   const std::string other_db = home_ / "other.sqlite";  // a database without session_table
   fs::create_directories(home_ / "none");
-  Exec(other_db, "CREATE TABLE t (x);");
+  ExecSql(other_db, "CREATE TABLE t (x);");
   const std::string other_bytes = kelo_test::ReadFile(other_db);
 
   ScopedDbRole reading(DbRole::kReader);
@@ -194,9 +188,9 @@ TEST_F(ReaderRoleTest, LockedDatabaseIsLeftAloneForAMoment) {
     EXPECT_EQ(Badge("Sync/a.txt"), "1 synced");
     ASSERT_GT(g_statements[db], 0);
 
-    sqlite3* holder = nullptr;
-    ASSERT_EQ(sqlite3_open(db.c_str(), &holder), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    kelo::sqlite::Connection holder = kelo_test::OpenSql(db);
+    ASSERT_TRUE(holder);
+    ExecSql(holder.get(), "BEGIN EXCLUSIVE");
     kelo_test::LogCapture capture;
     kelo::Explanation gave_up;
     EXPECT_EQ(Badge("Sync/a.txt", &gave_up), "0 none");
@@ -213,8 +207,8 @@ TEST_F(ReaderRoleTest, LockedDatabaseIsLeftAloneForAMoment) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("locked by another connection"), std::string::npos);
 
-    ASSERT_EQ(sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(holder);
+    ExecSql(holder.get(), "COMMIT");
+    holder.reset();
     std::this_thread::sleep_for(std::chrono::milliseconds(kelo::kReaderBackOffMs + 50));
     EXPECT_EQ(Badge("Sync/a.txt"), "1 synced");
     EXPECT_GT(kelo::ReaderOpenCount(), opens);  // the connection that gave up was dropped
@@ -248,7 +242,7 @@ TEST_F(ReaderRoleTest, KeptConnectionNeverAnswersForAChangedFile) {
       {"replaced",
        [](const std::string& db, const std::string& copy, const std::string& a) {
          fs::copy_file(db, copy, fs::copy_options::overwrite_existing);
-         Exec(copy, "update fstatinfo set syncStatus=3 where path='" + a + "'");
+         ExecSql(copy, "update fstatinfo set syncStatus=3 where path='" + a + "'");
          fs::rename(copy, db);
        },
        3, true},
@@ -303,16 +297,15 @@ TEST_F(ReaderRoleTest, ThreadsShareTheKeptConnections) {
       }
     });
   }
-  sqlite3* writer = nullptr;
-  ASSERT_EQ(sqlite3_open(fstat_.c_str(), &writer), SQLITE_OK);
-  sqlite3_busy_timeout(writer, 5000);
+  kelo::sqlite::Connection writer = kelo_test::OpenSql(fstat_);
+  ASSERT_TRUE(writer);
+  sqlite3_busy_timeout(writer.get(), 5000);
   for (int change = 0; change < 100; ++change) {
-    char* sql = sqlite3_mprintf("update fstatinfo set syncStatus=%d where path=%Q", 1 + change % 2,
-                                (home_ / "Sync/a.txt").c_str());
-    EXPECT_EQ(sqlite3_exec(writer, sql, nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_free(sql);
+    const kelo::sqlite::Text sql(sqlite3_mprintf("update fstatinfo set syncStatus=%d where path=%Q",
+                                                 1 + change % 2, (home_ / "Sync/a.txt").c_str()));
+    ExecSql(writer.get(), sql.get());
   }
-  sqlite3_close(writer);
+  writer.reset();
   stop = true;
   for (std::thread& reader : readers) reader.join();
   EXPECT_EQ(wrong, 0);

@@ -23,11 +23,14 @@
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
 #include "support/log-capture.h"
+#include "support/records.h"
+#include "support/sql.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using kelo_test::Entry;
 using kelo_test::LogCapture;
 
 std::vector<std::string> g_statements;  // of the traced connections, literals left out
@@ -64,18 +67,6 @@ bool Logged(const LogCapture& log, const std::string& text) {
   return log.Text().find(text) != std::string::npos;
 }
 
-FileStatusInfo Info(const std::string& path, int type, int state) {
-  FileStatusInfo info;
-  info.path = path;
-  info.fileType = type;
-  info.syncStatus = state;
-  return info;
-}
-
-std::string Show(const KELOSessionInfo& s) {
-  return s.share_name + "|" + s.session + "|" + s.sync_folder + "|" + std::to_string(s.status);
-}
-
 enum Op { kBadge, kRead, kWrite, kLookup, kOpenRegistry, kUpdateRegistry };
 enum Damage { kNotSqlite, kEmpty, kDirectory, kNoHome, kReadOnly, kLocked, kReadLocked };
 
@@ -98,7 +89,7 @@ class Hostile : public testing::Test {
     ASSERT_EQ(info.id, 1u);
     LogCapture quiet;  // paths over 1039 bytes are refused with a line
     ASSERT_EQ(FileStatusDB::initialize(fstat_), 0);
-    FileStatusDB::setFileSyncStat(Info(path, 0, 3));
+    FileStatusDB::setFileSyncStat(Entry(path, 0, 3));
     TearDown();
   }
 
@@ -118,7 +109,7 @@ class Hostile : public testing::Test {
     if (op == kLookup) return static_cast<int>(session.id);
     FileStatusDB::initialize(fstat_);
     return op == kRead ? FileStatusDB::getFileSyncStat(file_, &entry)
-                       : FileStatusDB::setFileSyncStat(Info(file_, 0, 1));
+                       : FileStatusDB::setFileSyncStat(Entry(file_, 0, 1));
   }
 
   std::string Files() { return Bytes(sys_) + "\n--\n" + Bytes(fstat_); }
@@ -154,9 +145,10 @@ TEST_F(Hostile, ValuesKeepTheirMeaningAndCannotChangeTheSql) {
     MakeHome(p);
     LogCapture log;
     ASSERT_EQ(FileStatusDB::initialize(fstat_), 0);
-    for (const char* d : decoys) ASSERT_EQ(FileStatusDB::setFileSyncStat(Info(root_ + d, 0, 2)), 0);
-    EXPECT_EQ(FileStatusDB::setFileSyncStat(Info(p, 1, 1)), fits ? 0 : -1);
-    EXPECT_EQ(FileStatusDB::setFileSyncStat(Info(p + "/c", 0, 2)), child_fits ? 0 : -1);
+    for (const char* d : decoys)
+      ASSERT_EQ(FileStatusDB::setFileSyncStat(Entry(root_ + d, 0, 2)), 0);
+    EXPECT_EQ(FileStatusDB::setFileSyncStat(Entry(p, 1, 1)), fits ? 0 : -1);
+    EXPECT_EQ(FileStatusDB::setFileSyncStat(Entry(p + "/c", 0, 2)), child_fits ? 0 : -1);
     ASSERT_EQ(SystemDB::initialize(sys_), 0);
     // A folder "<p>/f/" holds "<p>/f" (its trailing slash aside), not p itself.
     KELOSessionInfo info{0, name, name, 0, 2, 10, 0, p + "/f/", ""}, found, decoy;
@@ -174,12 +166,13 @@ TEST_F(Hostile, ValuesKeepTheirMeaningAndCannotChangeTheSql) {
     EXPECT_EQ(SystemDB::getSessionInfoByFilePath(sys_, root_ + "/z/f", &decoy), 0);
     EXPECT_EQ(SystemDB::getSyncFolder(name, folder), registered ? 0 : -1);
     EXPECT_TRUE(Files() == before) << "a read changed a file";
-    EXPECT_EQ(entry.path + "|" + std::to_string(entry.syncStatus), fits ? p + "|1" : "|0");
-    EXPECT_EQ(Show(found) + "|" + folder, registered
-                                              ? name + "|" + name + "|" + p + "/f/|11|" + p + "/f/"
-                                              : Show(KELOSessionInfo()) + "|");
-    EXPECT_EQ(Show(decoy), "Sync||" + root_ + "|10") << "a wildcard took a sibling's path";
-    EXPECT_EQ(FileStatusDB::rmFileSyncStat(Info(p, 0, 0)), fits ? 0 : -1);
+    EXPECT_EQ(entry, fits ? Entry(p, 1, 1) : FileStatusInfo());
+    const KELOSessionInfo added{2, name, name, 0, 2, 11, 0, p + "/f/", ""};
+    EXPECT_EQ(found, registered ? added : KELOSessionInfo());
+    EXPECT_EQ(folder, registered ? p + "/f/" : "");
+    EXPECT_EQ(decoy, (KELOSessionInfo{1, "Sync", "", 0, 0, 10, 0, root_, ""}))
+        << "a wildcard took a sibling's path";
+    EXPECT_EQ(FileStatusDB::rmFileSyncStat(Entry(p, 0, 0)), fits ? 0 : -1);
     EXPECT_EQ(FileStatusDB::getFileSyncStat(p, &entry), -1);
     EXPECT_FALSE(FileStatusDB::isAnySubFileDirSyncing(p));
     for (const char* d : decoys) EXPECT_EQ(FileStatusDB::getFileSyncStat(root_ + d, &entry), 0);
@@ -245,17 +238,17 @@ TEST_F(Hostile, DamagedReadOnlyAndLockedFilesGiveTheirResultOrFailCleanly) {
       if (geteuid() == 0) setfsuid(65534);  // root writes anywhere: open files as nobody
 #endif
     }
-    sqlite3* holder = nullptr;
+    kelo::sqlite::Connection holder;
     std::thread release;
     if (damage >= kLocked) {  // held for 200 ms by another connection
       ASSERT_TRUE(op != kUpdateRegistry || SystemDB::initialize(sys_) == 0);
-      ASSERT_EQ(sqlite3_open(db.c_str(), &holder), SQLITE_OK);
-      const char* lock =
-          damage == kLocked ? "begin exclusive" : "begin; select * from sqlite_master";
-      ASSERT_EQ(sqlite3_exec(holder, lock, nullptr, nullptr, nullptr), SQLITE_OK);
-      release = std::thread([holder] {
+      holder = kelo_test::OpenSql(db);
+      ASSERT_TRUE(holder);
+      kelo_test::ExecSql(holder.get(), damage == kLocked ? "begin exclusive"
+                                                         : "begin; select * from sqlite_master");
+      release = std::thread([&holder] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        sqlite3_exec(holder, "commit", nullptr, nullptr, nullptr);
+        kelo_test::ExecSql(holder.get(), "commit");
       });
     }
     const bool home_existed = fs::exists(home_.path());
@@ -266,7 +259,7 @@ TEST_F(Hostile, DamagedReadOnlyAndLockedFilesGiveTheirResultOrFailCleanly) {
     setfsuid(geteuid());
 #endif
     if (release.joinable()) release.join();
-    sqlite3_close(holder);
+    holder.reset();
     EXPECT_TRUE(*logged != '\0' ? Logged(log, logged) : log.Text().empty()) << log.Text();
     const bool writes = op == kWrite || op >= kOpenRegistry || damage == kEmpty;
     EXPECT_TRUE((writes && damage != kReadOnly) || Files() == before) << "a file changed";

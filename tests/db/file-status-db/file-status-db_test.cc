@@ -85,9 +85,9 @@ TEST_F(FileStatusDBTest, SchemaCurrentFileAndWholeFileWrites) {
   for (const char* dir : {"/o/", "/o/sync", "/", "/o/syncing"}) {
     EXPECT_FALSE(FS::isAnySubFileDirSyncing(dir)) << dir;
   }
-  FileStatusInfo info = Info("junk", 7, 7);  // Not found: cleared.
+  FileStatusInfo info = Entry("junk", 7, 7);  // Not found: cleared.
   EXPECT_EQ(FS::getFileSyncStat("/o/none", &info), -1);
-  EXPECT_EQ(info, Info("", 0, 0));
+  EXPECT_EQ(info, Entry("", 0, 0));
   FileStatusDB fromConstructor(db_);                // The constructor makes A current again.
   EXPECT_EQ(FS::rmEntryBySyncStatus(other, 2), 0);  // The named file, not the current one.
   EXPECT_EQ(QueryColumn(other, kPaths), Strings{"/o/synced"});
@@ -117,9 +117,9 @@ TEST_F(FileStatusDBTest, FailuresReturnTheirCodeAndLogOneLine) {
   const std::string noTable = "errCode:[1] errmsg:[no such table: fstatinfo]";
   const std::string below =
       "select * from fstatinfo where path like '/a/%' escape '\\' and syncStatus=2 limit 2";
-  FileStatusInfo keep = Info("keep", 5, 6);
+  FileStatusInfo keep = Entry("keep", 5, 6);
   FileStatusInfo found;
-  const auto rm = [] { return FS::rmFileSyncStat(Info("/d/a", 0, 2)); };
+  const auto rm = [] { return FS::rmFileSyncStat(Entry("/d/a", 0, 2)); };
   const struct {
     std::function<int()> op;
     int result;
@@ -137,18 +137,18 @@ TEST_F(FileStatusDBTest, FailuresReturnTheirCodeAndLogOneLine) {
        "mismatched db output index. row-idx:[1] col-idx:[4]"},
       {[] { return FS::isAnySubFileDirSyncing(""); }, 0, "prefix dirpath is empty."},
       {[&] { return FS::isAnySubFileDirSyncing(d1039); }, 0, tooLong(d1039 + "/")},
-      {[&] { return FS::rmFileSyncStat(Info(p1040, 0, 2)); }, -1, tooLong(p1040)},
+      {[&] { return FS::rmFileSyncStat(Entry(p1040, 0, 2)); }, -1, tooLong(p1040)},
       // Removing "" would take every absolute path with it.
-      {[] { return FS::rmFileSyncStat(Info("", 0, 2)); }, -1, "filepath is empty."},
-      {[] { return FS::setFileSyncStat(Info("", 0, 2)); }, -1, "filepath is empty."},
+      {[] { return FS::rmFileSyncStat(Entry("", 0, 2)); }, -1, "filepath is empty."},
+      {[] { return FS::setFileSyncStat(Entry("", 0, 2)); }, -1, "filepath is empty."},
       // Cut at its NUL byte, the path would name "/d/a" and its whole subtree.
-      {[&] { return FS::rmFileSyncStat(Info(nul, 0, 2)); }, -1, holdsNul},
+      {[&] { return FS::rmFileSyncStat(Entry(nul, 0, 2)); }, -1, holdsNul},
       {[&] { return FS::getFileSyncStat(nul, &keep); }, -1, holdsNul},
       {[] { return FS::rmEntryBySyncStatus("", 2); }, -1, "fstat-db path is empty."},
       {[&] { return FS::rmEntryBySyncStatus(p1040, 2); }, -1, tooLong(p1040)},
       {[&] { return FS::rmEntryBySyncStatus(missing, 2); }, SQLITE_CANTOPEN, openFailed},
       // A statement that fails after a good open is a failure, not a success.
-      {[] { return FS::setFileSyncStat(Info("/d/a", 0, 2)); }, -1, refused},
+      {[] { return FS::setFileSyncStat(Entry("/d/a", 0, 2)); }, -1, refused},
       {rm, -1, refused},
       {[&] { return FS::rmEntryBySyncStatus(db_, 2); }, -1, refused},
       {rm, SQLITE_CANTOPEN, openFailed, missing},
@@ -170,8 +170,8 @@ TEST_F(FileStatusDBTest, FailuresReturnTheirCodeAndLogOneLine) {
     EXPECT_EQ(Messages(capture), Strings{c.message});
     EXPECT_EQ(FS::m_fstatDBPath, c.after.value_or(c.before.value_or(db_)));
   }
-  EXPECT_EQ(keep, Info("keep", 5, 6));  // Refusals and failed reads leave the record alone.
-  EXPECT_EQ(found, Info("/d/a", 1, 2));
+  EXPECT_EQ(keep, Entry("keep", 5, 6));  // Refusals and failed reads leave the record alone.
+  EXPECT_EQ(found, Entry("/d/a", 1, 2));
   EXPECT_EQ(QueryColumn(db_, kPaths), Strings{"/d/a"});
 }
 
@@ -197,7 +197,7 @@ TEST_F(FileStatusDBTest, CodesOutsideThe32BitRangeReadAsZero) {
                      value + ", " + value + ")");
     FileStatusInfo info;
     EXPECT_EQ(FS::getFileSyncStat("/p", &info), 0);
-    EXPECT_EQ(info, Info("/p", code, code));
+    EXPECT_EQ(info, Entry("/p", code, code));
   }
 }
 
@@ -244,7 +244,7 @@ TEST_F(FileStatusDBTest, RmFileSyncStatRemovesTheEntryAndItsSubtreesOnly) {
     SCOPED_TRACE(c.target);
     ExecSql(db_, "delete from fstatinfo");
     for (const std::string& path : c.stored) Put(path, 0, 1);
-    EXPECT_EQ(FS::rmFileSyncStat(Info(c.target, 0, 0)), 0);
+    EXPECT_EQ(FS::rmFileSyncStat(Entry(c.target, 0, 0)), 0);
     EXPECT_EQ(QueryColumn(db_, kPaths), c.kept);
   }
 }

@@ -9,43 +9,13 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
-#include <ostream>
 #include <set>
 #include <thread>
-#include <tuple>
 
 #include "support/log-capture.h"
+#include "support/records.h"
 #include "support/sql.h"
 #include "support/temp_dir.h"
-
-// Records compare and print field by field.
-bool operator==(const KELOSessionInfo& a, const KELOSessionInfo& b) {
-  const auto fields = [](const KELOSessionInfo& i) {
-    return std::tie(i.id, i.share_name, i.session, i.attribute, i.view_id, i.status, i.error,
-                    i.sync_folder, i.computer_name);
-  };
-  return fields(a) == fields(b);
-}
-void PrintTo(const KELOSessionInfo& i, std::ostream* out) {
-  *out << "{id " << i.id << ", share_name '" << i.share_name << "', session '" << i.session
-       << "', attribute " << i.attribute << ", view_id " << i.view_id << ", status " << i.status
-       << ", error " << i.error << ", sync_folder '" << i.sync_folder << "', computer_name '"
-       << i.computer_name << "'}";
-}
-bool operator==(const KELOConnectionInfo& a, const KELOConnectionInfo& b) {
-  const auto fields = [](const KELOConnectionInfo& c) {
-    return std::tie(c.conn_mode, c.server_name, c.server_ip, c.server_port, c.waypoint_mode,
-                    c.username, c.vault_id, c.session, c.protocol_version, c.id);
-  };
-  return fields(a) == fields(b);
-}
-void PrintTo(const KELOConnectionInfo& c, std::ostream* out) {
-  *out << "{conn_mode " << c.conn_mode << ", server_name '" << c.server_name << "', server_ip '"
-       << c.server_ip << "', server_port " << c.server_port << ", waypoint_mode '"
-       << c.waypoint_mode << "', username '" << c.username << "', vault_id '" << c.vault_id
-       << "', session '" << c.session << "', protocol_version " << c.protocol_version << ", id "
-       << c.id << "}";
-}
 
 namespace {
 
