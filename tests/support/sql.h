@@ -24,9 +24,8 @@ using SqlRows = std::vector<SqlRow>;
 // A read-write connection of its own to `db_path` (created when missing); null, and a test
 // failure, when it cannot be opened.
 inline kelo::sqlite::Connection OpenSql(const std::string& db_path) {
-  sqlite3* raw = nullptr;
-  const int rc = sqlite3_open(db_path.c_str(), &raw);
-  kelo::sqlite::Connection db(raw);
+  kelo::sqlite::Connection db;
+  const int rc = kelo::sqlite::Open(db_path, kelo::sqlite::kReadWriteCreate, &db);
   EXPECT_EQ(rc, SQLITE_OK) << db_path;
   if (rc != SQLITE_OK) db.reset();
   return db;
