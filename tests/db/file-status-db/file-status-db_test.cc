@@ -178,18 +178,12 @@ TEST_F(FileStatusDBTest, FailuresReturnTheirCodeAndLogOneLine) {
 // A code cell reads as atoi() reads it, but a number outside the 32-bit range reads as 0 instead
 // of wrapping into a code (4294967298 would show syncing, 1e20 synced).
 TEST_F(FileStatusDBTest, CodesOutsideThe32BitRangeReadAsZero) {
-  const std::pair<const char*, int> cases[] = {{"2", 2},
-                                               {"-2147483648", INT_MIN},
-                                               {"2147483647", INT_MAX},
-                                               {"2147483648", 0},
-                                               {"4294967298", 0},
-                                               {"4294967297", 0},
-                                               {"-4294967295", 0},
-                                               {"1e20", 0},
-                                               {"1e300", 0},
-                                               {"-1e300", 0},
-                                               {"2.9", 2},
-                                               {"'3x'", 3}};
+  // clang-format off
+  const std::pair<const char*, int> cases[] = {
+      {"2", 2}, {"-2147483648", INT_MIN}, {"2147483647", INT_MAX}, {"2147483648", 0},
+      {"4294967298", 0}, {"4294967297", 0}, {"-4294967295", 0}, {"1e20", 0}, {"1e300", 0},
+      {"-1e300", 0}, {"2.9", 2}, {"'3x'", 3}};
+  // clang-format on
   for (const auto& [value, code] : cases) {
     SCOPED_TRACE(value);
     ExecSql(db_, std::string("delete from fstatinfo; insert into fstatinfo (path, fileType, "
