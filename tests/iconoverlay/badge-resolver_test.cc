@@ -15,6 +15,7 @@
 #include "db/system-db/system-db.h"
 #include "iconoverlay/linux-platform.h"
 #include "support/records.h"
+#include "support/shown-badge.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -25,6 +26,10 @@ using Strings = std::vector<std::string>;
 
 #define DECOMPOSED_E "e\xCC\x81"  // e + combining acute accent
 #define PRECOMPOSED_E "\xC3\xA9"  // U+00E9
+
+using Shown = kelo_test::ShownBadge;  // the name is the badge image's
+const Shown kNone{0, ""}, kSynced{1, "KeloSynced"}, kSyncing{2, "KeloSyncing"},
+    kUnsupported{3, "KeloUnsupp"};
 
 // Records the files asked about; `slow` pauses between initialising and reading the state.
 class RecordingPlatform : public LinuxOverlayPlatform {
@@ -66,12 +71,12 @@ class ResolverTest : public ::testing::Test {
     ASSERT_EQ(0, FileStatusDB::setFileSyncStat(kelo_test::Entry(home_ / relative, type, state)));
   }
 
-  // "<code> <image name>" for the item `relative`, "none" standing for no badge.
-  std::string Resolve(const std::string& relative, RecordingPlatform* platform = nullptr) {
+  // What the item `relative` shows.
+  Shown Resolve(const std::string& relative, RecordingPlatform* platform = nullptr) {
     const kelo::OverlayBadge r =
         kelo::ResolveOverlayBadge(platform ? *platform : platform_, (home_ / relative).c_str());
     EXPECT_EQ(r.badge == nullptr, r.image == nullptr);
-    return std::to_string(r.code) + " " + (r.badge != nullptr ? r.badge->image_name : "none");
+    return {r.code, r.badge != nullptr ? r.badge->image_name : ""};
   }
 
   kelo_test::TempDir home_;
@@ -102,12 +107,12 @@ TEST_F(ResolverTest, EachStepEndsWhenItsFileIsMissing) {
   const std::string sys = home_ / ".Tarnvale/db/sys.sqlite";
   const std::string own = home_ / ".Tarnvale/session/7/db/file-status.sqlite";
   fs::create_directories(fs::path(own).parent_path());  // Its folder, not yet its database.
-  EXPECT_EQ("0 none", Resolve("Elsewhere/a"));          // No session: no database asked about.
-  EXPECT_EQ("0 none", Resolve("S7/a"));
+  EXPECT_EQ(kNone, Resolve("Elsewhere/a"));             // No session: no database asked about.
+  EXPECT_EQ(kNone, Resolve("S7/a"));
   EXPECT_EQ((Strings{sys, sys, own}), platform_.asked);
   EXPECT_FALSE(fs::exists(own));
   Record(id, "S7/a", 0, 2);
-  EXPECT_EQ("2 KeloSyncing", Resolve("S7/a"));
+  EXPECT_EQ(kSyncing, Resolve("S7/a"));
   EXPECT_EQ("/h/.Tarnvale/db/sys.sqlite", kelo::SystemDbPath("/h//"));
   // The id's low 32 bits, printed signed.
   EXPECT_EQ("/h/.Tarnvale/session/-1/db/file-status.sqlite",
@@ -120,14 +125,14 @@ TEST_F(ResolverTest, SessionStatusStateCodeAndFolderRule) {
   const struct {
     int status, type, state;
     const char* below;  // Where a syncing entry is recorded, after the item's path.
-    const char* expected;
-  } cases[] = {{9, 0, 1, nullptr, "0 none"},        {10, 0, 1, nullptr, "1 KeloSynced"},
-               {11, 0, 1, nullptr, "1 KeloSynced"}, {12, 0, 1, nullptr, "0 none"},
-               {11, 0, 0, nullptr, "0 none"},       {11, 0, 2, nullptr, "2 KeloSyncing"},
-               {11, 0, 3, nullptr, "3 KeloUnsupp"}, {11, 0, 4, nullptr, "4 none"},
-               {11, 0, 5, nullptr, "5 none"},       {11, 0, -1, nullptr, "-1 none"},
-               {10, 1, 1, "/x/y", "2 KeloSyncing"}, {10, 1, 1, "x/y", "1 KeloSynced"},
-               {10, 0, 1, "/x", "1 KeloSynced"},    {10, 1, 3, "/x", "3 KeloUnsupp"}};
+    Shown expected;
+  } cases[] = {{9, 0, 1, nullptr, kNone},         {10, 0, 1, nullptr, kSynced},
+               {11, 0, 1, nullptr, kSynced},      {12, 0, 1, nullptr, kNone},
+               {11, 0, 0, nullptr, kNone},        {11, 0, 2, nullptr, kSyncing},
+               {11, 0, 3, nullptr, kUnsupported}, {11, 0, 4, nullptr, {4, ""}},
+               {11, 0, 5, nullptr, {5, ""}},      {11, 0, -1, nullptr, {-1, ""}},
+               {10, 1, 1, "/x/y", kSyncing},      {10, 1, 1, "x/y", kSynced},
+               {10, 0, 1, "/x", kSynced},         {10, 1, 3, "/x", kUnsupported}};
   for (const auto& c : cases) {
     SCOPED_TRACE("row " + std::to_string(&c - cases));
     const std::string folder = "S" + std::to_string(&c - cases), item = folder + "/item";
@@ -143,33 +148,33 @@ TEST_F(ResolverTest, DecomposedPathsAreResolvedInFormC) {
   const uint64_t s = AddSession("S", 10);
   Record(s, "S/r" PRECOMPOSED_E "s", 1, 1);  // The entry and its subtree are asked in form C.
   Record(s, "S/r" PRECOMPOSED_E "s/cv.pdf", 0, 2);
-  EXPECT_EQ("2 KeloSyncing", Resolve("S/r" DECOMPOSED_E "s"));
+  EXPECT_EQ(kSyncing, Resolve("S/r" DECOMPOSED_E "s"));
   Record(AddSession("T" PRECOMPOSED_E "am", 10), "T" PRECOMPOSED_E "am/a", 0, 1);
-  EXPECT_EQ("1 KeloSynced", Resolve("T" DECOMPOSED_E "am/a"));  // Found on the second try.
+  EXPECT_EQ(kSynced, Resolve("T" DECOMPOSED_E "am/a"));  // Found on the second try.
   AddSession("C" DECOMPOSED_E "ll", 12);  // Found by the path as given: never replaced.
   Record(AddSession("C" PRECOMPOSED_E "ll", 10), "C" PRECOMPOSED_E "ll/a", 0, 1);
-  EXPECT_EQ("0 none", Resolve("C" DECOMPOSED_E "ll/a"));
-  EXPECT_EQ("1 KeloSynced", Resolve("C" PRECOMPOSED_E "ll/a"));
+  EXPECT_EQ(kNone, Resolve("C" DECOMPOSED_E "ll/a"));
+  EXPECT_EQ(kSynced, Resolve("C" PRECOMPOSED_E "ll/a"));
   // A nested folder registered precomposed wins over the folder around it, which the path
   // as given already matches; the outer session's database must not answer.
   const uint64_t outer = AddSession("N", 10);
   Record(outer, "N/" PRECOMPOSED_E "quipe/a", 0, 3);
   Record(outer, "N/" PRECOMPOSED_E "quip/a", 0, 3);
   Record(AddSession("N/" PRECOMPOSED_E "quipe", 10), "N/" PRECOMPOSED_E "quipe/a", 0, 1);
-  EXPECT_EQ("1 KeloSynced", Resolve("N/" DECOMPOSED_E "quipe/a"));
-  EXPECT_EQ("3 KeloUnsupp", Resolve("N/" DECOMPOSED_E "quip/a"));
+  EXPECT_EQ(kSynced, Resolve("N/" DECOMPOSED_E "quipe/a"));
+  EXPECT_EQ(kUnsupported, Resolve("N/" DECOMPOSED_E "quip/a"));
 }
 
 // Two threads, slowed between initialising and reading, each always read their own database.
 TEST_F(ResolverTest, InitialiseAndReadAreAtomicAcrossThreads) {
   Record(AddSession("A", 10), "A/x", 0, 1);
   Record(AddSession("B", 10), "B/x", 0, 3);
-  const auto worker = [&](const std::string& relative, const std::string& expected) {
+  const auto worker = [&](const std::string& relative, const Shown& expected) {
     RecordingPlatform platform(home_.path());
     platform.slow = true;
     for (int i = 0; i < 40; ++i) ASSERT_EQ(expected, Resolve(relative, &platform));
   };
-  std::thread a(worker, "A/x", "1 KeloSynced"), b(worker, "B/x", "3 KeloUnsupp");
+  std::thread a(worker, "A/x", kSynced), b(worker, "B/x", kUnsupported);
   a.join();
   b.join();
 }
@@ -177,12 +182,12 @@ TEST_F(ResolverTest, InitialiseAndReadAreAtomicAcrossThreads) {
 TEST_F(ResolverTest, BadgeImageIsLoadedAgainOnceUnregistered) {
   Record(AddSession("S", 10), "S/a", 0, 1);
   kelo::LinuxImageRegistry::Unregister("KeloSynced");
-  EXPECT_EQ("1 KeloSynced", Resolve("S/a"));  // Loaded from the shipped resource.
+  EXPECT_EQ(kSynced, Resolve("S/a"));  // Loaded from the shipped resource.
   const kelo::LinuxBadgeImage* first = kelo::LinuxImageRegistry::Fetch("KeloSynced");
   ASSERT_NE(nullptr, first);
   EXPECT_EQ("synced.ico", fs::path(first->file_path).filename());
   ASSERT_TRUE(kelo::LinuxImageRegistry::Unregister("KeloSynced"));
-  EXPECT_EQ("1 KeloSynced", Resolve("S/a"));  // Registered again, from the resource.
+  EXPECT_EQ(kSynced, Resolve("S/a"));  // Registered again, from the resource.
   EXPECT_NE(first, kelo::LinuxImageRegistry::Fetch("KeloSynced"));
 }
 

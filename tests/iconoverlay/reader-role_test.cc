@@ -21,6 +21,7 @@
 #include "iconoverlay/linux-platform.h"
 #include "support/log-capture.h"
 #include "support/records.h"
+#include "support/shown-badge.h"
 #include "support/sql.h"
 #include "support/temp_dir.h"
 
@@ -31,6 +32,9 @@ using Files = std::map<std::string, std::string>;
 using kelo::DbRole;
 using kelo::ScopedDbRole;
 using kelo_test::ExecSql;
+using Shown = kelo_test::ShownBadge;  // the name is the badge's
+using Icons = std::vector<Shown>;
+const Shown kNone{0, ""}, kSynced{1, "synced"}, kSyncing{2, "syncing"};
 
 // Every file below `dir` with its bytes, leaving out the -wal and -shm companions that
 // SQLite itself may make for a WAL database.
@@ -90,14 +94,13 @@ class ReaderRoleTest : public testing::Test {
   }
 
   // "<code> <badge>" of the item `relative`.
-  std::string Badge(const std::string& relative, kelo::Explanation* explain = nullptr) {
+  Shown Badge(const std::string& relative, kelo::Explanation* explain = nullptr) {
     const kelo::OverlayBadge r =
         kelo::ResolveOverlayBadge(platform_, (home_ / relative).c_str(), explain);
-    return std::to_string(r.code) + " " + (r.badge != nullptr ? r.badge->badge : "none");
+    return {r.code, r.badge != nullptr ? r.badge->badge : ""};
   }
-  std::string AllBadges() {
-    return Badge("Sync/a.txt") + ", " + Badge("Sync/b.txt") + ", " + Badge("Sync/dir") + ", " +
-           Badge("Desktop/x");
+  Icons AllBadges() {
+    return {Badge("Sync/a.txt"), Badge("Sync/b.txt"), Badge("Sync/dir"), Badge("Desktop/x")};
   }
 
   // The state the current file status database records for `relative`, or -1.
@@ -112,14 +115,14 @@ class ReaderRoleTest : public testing::Test {
   std::string fstat_;
 };
 
-constexpr char kAllShown[] = "1 synced, 2 syncing, 2 syncing, 0 none";
+const Icons kAllShown{kSynced, kSyncing, kSyncing, kNone};
 
 TEST_F(ReaderRoleTest, DrawingChangesNothingOnDisk) {
   const struct {
     const char* what;
     const char* fstat_sql;  // applied to the file status database first
     bool remove_registry;
-    const char* badges;
+    Icons badges;
     bool quiet;  // no log line at all
   } cases[] = {
       {"indexes", "", false, kAllShown, true},
@@ -127,8 +130,8 @@ TEST_F(ReaderRoleTest, DrawingChangesNothingOnDisk) {
        "DROP INDEX fstatinfo_path_nocase_idx; DROP INDEX fstatinfo_status_path_idx;", false,
        kAllShown, true},
       {"wal", "PRAGMA journal_mode=WAL;", false, kAllShown, true},
-      {"no table", "DROP TABLE fstatinfo;", false, "0 none, 0 none, 0 none, 0 none", false},
-      {"no registry", "", true, "0 none, 0 none, 0 none, 0 none", true},
+      {"no table", "DROP TABLE fstatinfo;", false, Icons(4, kNone), false},
+      {"no registry", "", true, Icons(4, kNone), true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -185,7 +188,7 @@ TEST_F(ReaderRoleTest, LockedDatabaseIsLeftAloneForAMoment) {
     kelo::SetReaderStatementHook(CountStatement);
     g_statements.clear();
     ScopedDbRole reading(DbRole::kReader);
-    EXPECT_EQ(Badge("Sync/a.txt"), "1 synced");
+    EXPECT_EQ(Badge("Sync/a.txt"), kSynced);
     ASSERT_GT(g_statements[db], 0);
 
     kelo::sqlite::Connection holder = kelo_test::OpenSql(db);
@@ -193,14 +196,14 @@ TEST_F(ReaderRoleTest, LockedDatabaseIsLeftAloneForAMoment) {
     ExecSql(holder.get(), "BEGIN EXCLUSIVE");
     kelo_test::LogCapture capture;
     kelo::Explanation gave_up;
-    EXPECT_EQ(Badge("Sync/a.txt", &gave_up), "0 none");
+    EXPECT_EQ(Badge("Sync/a.txt", &gave_up), kNone);
     EXPECT_TRUE(Mentions(gave_up, "gave up: '" + db + "'"));
 
     const int statements = g_statements[db];
     const unsigned long long opens = kelo::ReaderOpenCount();
     kelo::Explanation backing_off;
-    for (int icon = 0; icon < 20; ++icon) EXPECT_EQ(Badge("Sync/a.txt"), "0 none");
-    EXPECT_EQ(Badge("Sync/a.txt", &backing_off), "0 none");
+    for (int icon = 0; icon < 20; ++icon) EXPECT_EQ(Badge("Sync/a.txt"), kNone);
+    EXPECT_EQ(Badge("Sync/a.txt", &backing_off), kNone);
     EXPECT_EQ(g_statements[db], statements);
     EXPECT_TRUE(Mentions(backing_off, "not asked: '" + db + "'"));
     const std::vector<std::string> lines = capture.Lines();
@@ -210,7 +213,7 @@ TEST_F(ReaderRoleTest, LockedDatabaseIsLeftAloneForAMoment) {
     ExecSql(holder.get(), "COMMIT");
     holder.reset();
     std::this_thread::sleep_for(std::chrono::milliseconds(kelo::kReaderBackOffMs + 50));
-    EXPECT_EQ(Badge("Sync/a.txt"), "1 synced");
+    EXPECT_EQ(Badge("Sync/a.txt"), kSynced);
     EXPECT_GT(kelo::ReaderOpenCount(), opens);  // the connection that gave up was dropped
   }
 }
@@ -227,12 +230,14 @@ TEST_F(ReaderRoleTest, KeptConnectionNeverAnswersForAChangedFile) {
        [](const std::string& db, const std::string&, const std::string& a) {
          const pid_t child = fork();
          if (child == 0) {
-           sqlite3* conn = nullptr;
-           sqlite3_open(db.c_str(), &conn);
-           char* sql =
-               sqlite3_mprintf("update fstatinfo set syncStatus=2 where path=%Q", a.c_str());
-           const int rc = sqlite3_exec(conn, sql, nullptr, nullptr, nullptr);
-           _exit(rc == SQLITE_OK && sqlite3_changes(conn) == 1 ? 0 : 1);
+           kelo::sqlite::Connection conn;
+           const kelo::sqlite::Text sql(
+               sqlite3_mprintf("update fstatinfo set syncStatus=2 where path=%Q", a.c_str()));
+           const bool updated =
+               kelo::sqlite::Open(db, kelo::sqlite::kReadWriteCreate, &conn) == SQLITE_OK &&
+               sqlite3_exec(conn.get(), sql.get(), nullptr, nullptr, nullptr) == SQLITE_OK &&
+               sqlite3_changes(conn.get()) == 1;
+           _exit(updated ? 0 : 1);
          }
          int status = -1;
          waitpid(child, &status, 0);
@@ -290,10 +295,10 @@ TEST_F(ReaderRoleTest, ThreadsShareTheKeptConnections) {
   for (int t = 0; t < 4; ++t) {
     readers.emplace_back([&] {
       while (!stop) {
-        const std::string a = Badge("Sync/a.txt");
-        if (a != "1 synced" && a != "2 syncing" && a != "0 none") ++wrong;
-        const std::string b = Badge("Sync/b.txt");
-        if (b != "2 syncing" && b != "0 none") ++wrong;
+        const Shown a = Badge("Sync/a.txt");
+        if (!(a == kSynced || a == kSyncing || a == kNone)) ++wrong;
+        const Shown b = Badge("Sync/b.txt");
+        if (!(b == kSyncing || b == kNone)) ++wrong;
       }
     });
   }
