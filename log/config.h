@@ -42,12 +42,12 @@ class Config {
   // for a null path, a file that cannot be opened or is not a regular file (map
   // unchanged; a FIFO or a device is refused without blocking), or when a line was
   // rejected (map emptied).
-  int read(const char* path);
+  [[nodiscard]] int read(const char* path);
 
   // Parses one NUL-terminated line, writing terminators into it. On kParsedEntry the
   // key and value are stored into the two strings; otherwise they are left alone.
   // `length` is informational: the parse stops at the terminating zero.
-  static int parse(char* line, int length, std::string& key, std::string& value);
+  [[nodiscard]] static int parse(char* line, int length, std::string& key, std::string& value);
 
   // The value of key read as a decimal integer by stream extraction (leading blanks,
   // optional sign, digits up to the first other character); 0 when it does not begin

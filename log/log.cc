@@ -88,7 +88,8 @@ int Logger::Initialize(Type type, std::string path, std::string conf_path, int c
   if (type < kSyslog || type > kFile) return -1;
 
   Config config;
-  config.read(conf_path.empty() ? kDefaultConfigPath : conf_path.c_str());
+  // An unreadable or refused file leaves the configuration empty: only the default applies.
+  static_cast<void>(config.read(conf_path.empty() ? kDefaultConfigPath : conf_path.c_str()));
 
   Logger::log_level[kDefaultComponent] = kDefaultThreshold;
   std::vector<std::string> keys;
@@ -143,7 +144,8 @@ void Logger::LogMsg2(Level level, const std::string& component, const char* form
 
   if (type == kFile && log_size >= 0 && written >= 0) {
     if (log_size + written > kRotateBytes) {
-      Rotate();
+      // The count restarts whatever happened: a failed rotation has already stopped the file.
+      static_cast<void>(Rotate());
       log_size = 0;
     } else {
       log_size += static_cast<int>(written);

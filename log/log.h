@@ -57,7 +57,8 @@ class Logger {
   // Returns 0, or -1 when the log file cannot be opened (the previous stream is then
   // kept) or when `type` is none of the four destinations (then nothing changes and no
   // file is opened).
-  static int Initialize(Type type, std::string log_path, std::string conf_path, int rotate_cnt);
+  [[nodiscard]] static int Initialize(Type type, std::string log_path, std::string conf_path,
+                                      int rotate_cnt);
 
   // Filters and writes one message; `format` is a printf format.
   static void LogMsg(Level level, const std::string& component, const char* format, ...)
@@ -70,7 +71,7 @@ class Logger {
   // stops until the next Initialize). When a numbered name would not fit its 1024-byte
   // buffer, nothing moves: the log file stays open and keeps growing, the first such
   // refusal for a log file writes one line into it, and the result is -1.
-  static int Rotate();
+  [[nodiscard]] static int Rotate();
 
   // With a log file: closes it and falls back to standard output. Otherwise no-op.
   static void Destroy();

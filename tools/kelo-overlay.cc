@@ -585,7 +585,8 @@ int ApplyLogConfig(std::vector<std::string>* args) {
                 << "': not a readable regular file\n";
       return kExitFailure;
     }
-    Logger::Initialize(Logger::kStderr, "", file, Logger::rotate_cnt);
+    // Standard error needs no file opened, so this cannot fail.
+    static_cast<void>(Logger::Initialize(Logger::kStderr, "", file, Logger::rotate_cnt));
     args->erase(args->begin() + static_cast<long>(i), args->begin() + static_cast<long>(i + take));
     --i;
   }

@@ -407,7 +407,8 @@ void FileStatusInfo::clear() {
   path.clear();
 }
 
-FileStatusDB::FileStatusDB(const std::string& dbPath) { initialize(dbPath); }
+// The result shows only in the log, as the constructor has none to give.
+FileStatusDB::FileStatusDB(const std::string& dbPath) { static_cast<void>(initialize(dbPath)); }
 
 FileStatusDB::~FileStatusDB() = default;
 

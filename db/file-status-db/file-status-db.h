@@ -72,7 +72,7 @@ class FileStatusDB {
   // not fail initialize(). On a large file that lacks them the first call builds them once.
   // A reader creates nothing: a missing file or a file without the table fails, and a file
   // without the lookup indexes is read without them.
-  static int initialize(const std::string& dbPath);
+  [[nodiscard]] static int initialize(const std::string& dbPath);
 
   // Fills *info with the entry whose path equals filePath (ASCII letters compared without
   // case, every other byte exactly; of several such entries the last one read wins) and
@@ -80,30 +80,30 @@ class FileStatusDB {
   // untouched). A fileType or syncStatus cell is read as atoi() reads it, but a number
   // outside the 32-bit range reads as 0 (no state), so it never wraps into a code that shows
   // a badge.
-  static int getFileSyncStat(const std::string& filePath, FileStatusInfo* info);
+  [[nodiscard]] static int getFileSyncStat(const std::string& filePath, FileStatusInfo* info);
 
   // True when some entry below dirPath + "/" (any depth) is syncing; false otherwise or on
   // error.
-  static bool isAnySubFileDirSyncing(const std::string& dirPath);
+  [[nodiscard]] static bool isAnySubFileDirSyncing(const std::string& dirPath);
 
   // True when any entry is syncing; false otherwise or on error.
-  static bool isAnyFileSyncing();
+  [[nodiscard]] static bool isAnyFileSyncing();
 
   // Records info (replacing an entry with the same path). 0 on success, SQLite's open code
   // when the file cannot be opened, -1 for any other failure. An empty path is refused with
   // -1 and logged, as are paths that are too long or hold a NUL byte.
-  static int setFileSyncStat(const FileStatusInfo& info);
+  [[nodiscard]] static int setFileSyncStat(const FileStatusInfo& info);
 
   // Removes the entry of info.path and every entry below it ("/" or "\" after the path).
   // Results and refused paths as setFileSyncStat.
-  static int rmFileSyncStat(const FileStatusInfo& info);
+  [[nodiscard]] static int rmFileSyncStat(const FileStatusInfo& info);
 
   // Removes every entry in state syncStatus from the file dbPath (not the current file).
   // 0 on success, SQLite's open code when it cannot be opened, -1 for any other failure.
-  static int rmEntryBySyncStatus(const std::string& dbPath, int syncStatus);
+  [[nodiscard]] static int rmEntryBySyncStatus(const std::string& dbPath, int syncStatus);
 
   // Turns every syncing entry into a synced one. 0 on success, -1 on failure.
-  static int updateAllSyncingEntry();
+  [[nodiscard]] static int updateAllSyncingEntry();
 
   // Zero-fill dst[0, size) and copy at most size - 1 bytes of src into it; returns dst.
   static char* wcstombsIfNeed(char* dst, const std::string& src, size_t size);

@@ -109,7 +109,7 @@ class SystemDB {
   // as m_db. Returns 0, also when already open (no-op); -1 on failure, leaving the registry closed.
   // In the reader role it opens an existing file read-only and runs no schema script, so the
   // queries work and nothing is created or written (the updates then fail).
-  static int initialize(const std::string& path);
+  [[nodiscard]] static int initialize(const std::string& path);
   // Closes m_db if open; otherwise logs the no-op.
   static void destroy();
 
@@ -139,72 +139,75 @@ class SystemDB {
   // too long or holds a NUL byte, a null info, a failed open/table check or a row value too long
   // for its buffer, or the positive SQLite code of a failed query; info is untouched on every
   // failure.
-  static int getSessionInfoByFilePath(const std::string& dbPath, const std::string& filePath,
-                                      KELOSessionInfo* info);
+  [[nodiscard]] static int getSessionInfoByFilePath(const std::string& dbPath,
+                                                    const std::string& filePath,
+                                                    KELOSessionInfo* info);
 
   // --- Session queries (m_db, under m_dbMutex) -----------------------------------------------
 
   // Replaces `list` with every session row. -1 on failure (list holds the rows read so far).
-  static int getSessionList(std::list<KELOSessionInfo>& list);
+  [[nodiscard]] static int getSessionList(std::list<KELOSessionInfo>& list);
   // Replaces `list` with the rows that have a session and the enabled bit.
-  static int getEnabledSession(std::list<KELOSessionInfo>& list);
+  [[nodiscard]] static int getEnabledSession(std::list<KELOSessionInfo>& list);
   // Replaces `list` with the rows that have a session, enabled or not.
-  static int getSessionListWithConf(std::list<KELOSessionInfo>& list);
+  [[nodiscard]] static int getSessionListWithConf(std::list<KELOSessionInfo>& list);
   // Replaces `ids` with the id of each row that has a session.
-  static int getRowIDList(std::list<uint64_t>& ids);
+  [[nodiscard]] static int getRowIDList(std::list<uint64_t>& ids);
   // Replaces `sessions` with each session value (at most 255 bytes each).
-  static int getSession(std::list<std::string>& sessions);
+  [[nodiscard]] static int getSession(std::list<std::string>& sessions);
   // Fills `info` from the first row whose share is "home" (any case); 0 and untouched if none.
-  static int getHomeSession(KELOSessionInfo& info);
+  [[nodiscard]] static int getHomeSession(KELOSessionInfo& info);
   // Sets `folder` to sync_folder of the first row with that share name (any case); -1 if none.
-  static int getSyncFolder(const std::string& shareName, std::string& folder);
+  [[nodiscard]] static int getSyncFolder(const std::string& shareName, std::string& folder);
   // Sets `folder` to sync_folder of the first row with that session; -1 if none.
-  static int getSyncFolderBySession(const std::string& session, std::string& folder);
+  [[nodiscard]] static int getSyncFolderBySession(const std::string& session, std::string& folder);
   // Sets the outputs from every row with that session, the last non-NULL value winning; 0 and
   // untouched outputs when there is none. Values are limited to 255 bytes.
-  static int getFolderInfoBySession(const std::string& session, std::string& shareName,
-                                    std::string& folder);
+  [[nodiscard]] static int getFolderInfoBySession(const std::string& session,
+                                                  std::string& shareName, std::string& folder);
   // Sets `status` and `error` from the first row with that session; -1 if none.
-  static int getSessionStatusAndErr(const std::string& session, int& status, int& error);
+  [[nodiscard]] static int getSessionStatusAndErr(const std::string& session, int& status,
+                                                  int& error);
 
   // --- Session updates (m_db, under m_dbMutex) -----------------------------------------------
 
   // Sets status of the rows of `session`, or of every enabled row that has a session when
   // `session` is exactly "all". 0 also when no row matches.
-  static int setSessionStatus(const std::string& session, int status);
+  [[nodiscard]] static int setSessionStatus(const std::string& session, int status);
   // The same for the error column.
-  static int setSessionErr(const std::string& session, int error);
+  [[nodiscard]] static int setSessionErr(const std::string& session, int error);
   // Deletes the rows with info.view_id and `conn_id`. 0 also when none matches.
-  static int rmSessionInfo(const KELOSessionInfo& info, uint64_t conn_id);
+  [[nodiscard]] static int rmSessionInfo(const KELOSessionInfo& info, uint64_t conn_id);
   // Clears the enabled bit and zeroes status and error on every row.
-  static int disableAllSession();
+  [[nodiscard]] static int disableAllSession();
   // Sets view_id of every row whose share is "home" (any case). 0 also when there is none.
-  static int updateHomeViewID(uint64_t view_id);
+  [[nodiscard]] static int updateHomeViewID(uint64_t view_id);
   // Adds a row (session left NULL); on success sets info.id to the new row's id.
-  static int addNewSessionInfo(KELOSessionInfo& info, uint64_t conn_id);
+  [[nodiscard]] static int addNewSessionInfo(KELOSessionInfo& info, uint64_t conn_id);
   // Empties connection_table and session_table and every system_table key but "release_version".
-  static int clearSystemDB();
+  [[nodiscard]] static int clearSystemDB();
   // Stores `name` under "computer_name" and in computer_name of every session row.
-  static int setComputername(const std::string& name);
+  [[nodiscard]] static int setComputername(const std::string& name);
   // Rewrites session, attribute, status, error and sync_folder of the rows with info.share_name
   // and info.view_id; on success sets info.id to the first such row's id. -1 when there is none.
-  static int updateSessionInfo(KELOSessionInfo& info);
+  [[nodiscard]] static int updateSessionInfo(KELOSessionInfo& info);
 
   // --- Connection record and link state (m_db, under m_dbMutex) ------------------------------
 
   // Adds a connection row; on success sets info.id to its id.
-  static int setConnectionInfo(KELOConnectionInfo& info, const TunnelInfo& tunnel);
+  [[nodiscard]] static int setConnectionInfo(KELOConnectionInfo& info, const TunnelInfo& tunnel);
   // Rewrites the rows whose vault_id is info.vault_id (username and vault_id kept); on success
   // sets info.id to the first such row's id. -1 when there is none.
-  static int updateConnectionInfo(KELOConnectionInfo& info, const TunnelInfo& tunnel);
+  [[nodiscard]] static int updateConnectionInfo(KELOConnectionInfo& info, const TunnelInfo& tunnel);
   // Fills `info` from the first connection row; 0 and untouched when the table is empty.
-  static int getConnectionInfo(KELOConnectionInfo& info);
+  [[nodiscard]] static int getConnectionInfo(KELOConnectionInfo& info);
   // Does nothing and returns 0.
-  static int getConnectionInfoByVaultID(const KELOConnectionInfo& info, std::string vaultId);
+  [[nodiscard]] static int getConnectionInfoByVaultID(const KELOConnectionInfo& info,
+                                                      std::string vaultId);
   // Stores the linked flag under "linked" and in column linked of every connection row.
-  static int setLink(int linked);
+  [[nodiscard]] static int setLink(int linked);
   // Sets `linked` to the stored flag, 0 when none is stored.
-  static int checkLinked(int& linked);
+  [[nodiscard]] static int checkLinked(int& linked);
 
   // Process-wide state. Public so that diagnostics and tests can observe it; only SystemDB
   // changes it. m_db is null while the registry is closed; m_systemDBPath names the open file.
