@@ -139,7 +139,8 @@ else()
   set_target_properties(KeloMacIconOverlay PROPERTIES
     PREFIX "" SUFFIX "" OUTPUT_NAME KeloMacIconOverlay
     LIBRARY_OUTPUT_DIRECTORY ${KELO_BUNDLE_DIR})
-  target_link_libraries(KeloMacIconOverlay PRIVATE kelo_iconoverlay_core kelo_objcxx)
+  # GNUstep has no Core Foundation: form C comes from the Linux platform.
+  target_link_libraries(KeloMacIconOverlay PRIVATE kelo_linux_platform kelo_objcxx)
   # The libraries linked in stay private to the bundle: its references bind to its own
   # copies, never to same-named code of the host process (whose statics would otherwise be
   # constructed twice).
