@@ -187,91 +187,116 @@ int BuildHome(const Options& o) {
 
 // Every operation that returned success is written to the done log, one line each, before
 // the next one starts; the line is flushed so that it survives the process.
+// The client's writes, chosen at random: mostly file states, some registry changes. Each is
+// reported to the done log once it has succeeded, so the final check knows what to find.
+class ClientWriter {
+ public:
+  ClientWriter(const Options& o, std::vector<KELOSessionInfo> sessions)
+      : o_(o), rng_(o.seed), sessions_(std::move(sessions)) {
+    for (int n = 1; n <= kInitialSessions; ++n) trees_.push_back(Tree(Folder(o, n)));
+  }
+
+  // One write chosen by a roll of 0..99; its report line, or false when it failed.
+  bool Write(std::string* report) {
+    const int roll = static_cast<int>(Pick(100));
+    std::ostringstream line;
+    const bool ok = roll < 85               ? WriteEntry(roll, line)
+                    : roll < 87 && CanAdd() ? AddSession(line)
+                    : roll < 95             ? UpdateSession(line)
+                                            : SetStatus(line);
+    *report = line.str();
+    return ok;
+  }
+
+ private:
+  size_t Pick(size_t n) { return static_cast<size_t>(rng_() % n); }
+  bool CanAdd() const { return sessions_.size() < kInitialSessions + kMaxAddedSessions; }
+
+  // A state set (70 of 85), a removal (10) or a reset of the syncing entries (5) in one of the
+  // first sessions' file status databases.
+  bool WriteEntry(int roll, std::ostringstream& line) {
+    const size_t s = Pick(trees_.size());
+    const uint64_t id = sessions_[s].id;
+    const kelo::CurrentFileStatusDb current(FstatDb(o_, id));
+    // A quarter of the records go to paths of their own, never removed (removals never take
+    // the session's folder itself), so that the final check sees each of those writes and not
+    // only the last one to a path.
+    const size_t first = roll >= 70 && roll < 80 ? 1 : 0;
+    const Item item =
+        roll < 25
+            ? Item{Folder(o_, static_cast<int>(s) + 1) + "/new/" + std::to_string(++fresh_), 0}
+            : trees_[s][first + Pick(trees_[s].size() - first)];
+    FileStatusInfo entry;
+    entry.path = item.path;
+    entry.fileType = item.type;
+    if (roll < 70) {
+      entry.syncStatus = 1 + static_cast<int>(Pick(3));
+      line << "set " << id << " " << entry.fileType << " " << entry.syncStatus << " " << entry.path;
+      return FileStatusDB::setFileSyncStat(entry) == 0;
+    }
+    if (roll < 80) {
+      line << "rm " << id << " " << entry.path;
+      return FileStatusDB::rmFileSyncStat(entry) == 0;
+    }
+    line << "reset " << id;
+    return FileStatusDB::updateAllSyncingEntry() == 0;
+  }
+
+  bool AddSession(std::ostringstream& line) {
+    KELOSessionInfo info;
+    info.share_name = "share-" + std::to_string(sessions_.size() + 1);
+    info.view_id = sessions_.size() + 1;
+    info.attribute = SystemDB::kEnabledBit;
+    info.status = 10;
+    info.sync_folder = o_.home + "/Added" + std::to_string(sessions_.size() + 1);
+    const bool ok = SystemDB::addNewSessionInfo(info, 1) == 0;
+    if (ok) sessions_.push_back(info);
+    line << "add " << info.id << " " << info.status << " " << info.sync_folder;
+    return ok;
+  }
+
+  bool UpdateSession(std::ostringstream& line) {
+    KELOSessionInfo& info = sessions_[Pick(sessions_.size())];
+    KELOSessionInfo changed = info;
+    changed.status = 9 + static_cast<int>(Pick(3));
+    changed.error = static_cast<int>(Pick(5));
+    changed.session = "sess-" + std::to_string(info.id);
+    const bool ok = SystemDB::updateSessionInfo(changed) == 0;
+    if (ok) info = changed;
+    line << "update " << info.id << " " << changed.status << " " << changed.error;
+    return ok;
+  }
+
+  bool SetStatus(std::ostringstream& line) {
+    const bool all = Pick(10) == 0;
+    const std::string target =
+        all ? "all" : "sess-" + std::to_string(sessions_[Pick(sessions_.size())].id);
+    const int status = 9 + static_cast<int>(Pick(3));
+    line << "status " << status << " " << target;
+    return SystemDB::setSessionStatus(target, status) == 0;
+  }
+
+  const Options& o_;
+  std::mt19937 rng_;
+  std::vector<KELOSessionInfo> sessions_;
+  std::vector<std::vector<Item>> trees_;
+  long fresh_ = 0;
+};
+
 int RunWriter(const Options& o) {
   LogTo(WriterLog(o));
   FILE* done = std::fopen(DoneLog(o).c_str(), "w");
   if (done == nullptr || SystemDB::initialize(SysDb(o)) != 0) return kExitFailure;
-  std::mt19937 rng(o.seed);
-  const auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
-  const auto report = [&](const std::string& line) {
-    std::fputs((line + "\n").c_str(), done);
-    std::fflush(done);
-  };
-
-  std::vector<KELOSessionInfo> sessions;
-  {
-    std::list<KELOSessionInfo> list;
-    if (SystemDB::getSessionList(list) != 0) return kExitFailure;
-    sessions.assign(list.begin(), list.end());
-  }
-  std::vector<std::vector<Item>> trees;
-  for (int n = 1; n <= kInitialSessions; ++n) trees.push_back(Tree(Folder(o, n)));
-
+  std::list<KELOSessionInfo> sessions;
+  if (SystemDB::getSessionList(sessions) != 0) return kExitFailure;
+  ClientWriter writer(o, {sessions.begin(), sessions.end()});
   long failed = 0;
-  long fresh_paths = 0;
   const auto deadline = Clock::now() + std::chrono::seconds(o.seconds);
   while (Clock::now() < deadline) {
-    const size_t s = pick(trees.size());
-    const uint64_t id = sessions[s].id;
-    const std::string db = FstatDb(o, id);
-    const int roll = static_cast<int>(pick(100));
-    std::ostringstream line;
-    int rc;
-    if (roll < 85) {
-      const kelo::CurrentFileStatusDb current(db);
-      // A quarter of the records go to paths of their own, never removed (removals never
-      // take the session's folder itself), so that the final check sees each of those
-      // writes and not only the last one to a path.
-      const size_t first = roll >= 70 && roll < 80 ? 1 : 0;
-      const Item item =
-          roll < 25
-              ? Item{Folder(o, static_cast<int>(s) + 1) + "/new/" + std::to_string(++fresh_paths),
-                     0}
-              : trees[s][first + pick(trees[s].size() - first)];
-      FileStatusInfo entry;
-      entry.path = item.path;
-      entry.fileType = item.type;
-      if (roll < 70) {
-        entry.syncStatus = 1 + static_cast<int>(pick(3));
-        rc = FileStatusDB::setFileSyncStat(entry);
-        line << "set " << id << " " << entry.fileType << " " << entry.syncStatus << " "
-             << entry.path;
-      } else if (roll < 80) {
-        rc = FileStatusDB::rmFileSyncStat(entry);
-        line << "rm " << id << " " << entry.path;
-      } else {
-        rc = FileStatusDB::updateAllSyncingEntry();
-        line << "reset " << id;
-      }
-    } else if (roll < 87 && sessions.size() < kInitialSessions + kMaxAddedSessions) {
-      KELOSessionInfo info;
-      info.share_name = "share-" + std::to_string(sessions.size() + 1);
-      info.view_id = sessions.size() + 1;
-      info.attribute = SystemDB::kEnabledBit;
-      info.status = 10;
-      info.sync_folder = o.home + "/Added" + std::to_string(sessions.size() + 1);
-      rc = SystemDB::addNewSessionInfo(info, 1);
-      if (rc == 0) sessions.push_back(info);
-      line << "add " << info.id << " " << info.status << " " << info.sync_folder;
-    } else if (roll < 95) {
-      KELOSessionInfo& info = sessions[pick(sessions.size())];
-      KELOSessionInfo changed = info;
-      changed.status = 9 + static_cast<int>(pick(3));
-      changed.error = static_cast<int>(pick(5));
-      changed.session = "sess-" + std::to_string(info.id);
-      rc = SystemDB::updateSessionInfo(changed);
-      if (rc == 0) info = changed;
-      line << "update " << info.id << " " << changed.status << " " << changed.error;
-    } else {
-      const bool all = pick(10) == 0;
-      const std::string target =
-          all ? "all" : "sess-" + std::to_string(sessions[pick(sessions.size())].id);
-      const int status = 9 + static_cast<int>(pick(3));
-      rc = SystemDB::setSessionStatus(target, status);
-      line << "status " << status << " " << target;
-    }
-    if (rc == 0) {
-      report(line.str());
+    std::string line;
+    if (writer.Write(&line)) {
+      std::fputs((line + "\n").c_str(), done);
+      std::fflush(done);
     } else {
       ++failed;
     }
