@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/fstat-data.h"
+#include "support/fstat-data.h"
 
 namespace kelo_bench {
 

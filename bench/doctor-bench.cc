@@ -3,7 +3,7 @@
 //
 //   doctor/<entries>
 //       RunDoctor over a home of one active session whose database holds a generated tree
-//       (bench/fstat-data.h) with the lookup indexes, output discarded: the integrity
+//       (support/fstat-data.h) with the lookup indexes, output discarded: the integrity
 //       check, the schema, one scan of the entries (Unicode form, folder, case, existence
 //       on disk, syncing) and one walk of the path index. The session's folder exists on
 //       disk but its entries do not, so every entry costs a failed lookup on disk as well.
@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/fstat-data.h"
+#include "support/fstat-data.h"
 #include "db/file-status-db/file-status-db.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"

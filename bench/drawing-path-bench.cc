@@ -50,7 +50,7 @@
 #include <vector>
 
 #include "bench/bench-cache.h"
-#include "bench/fstat-data.h"
+#include "support/fstat-data.h"
 #include "db/file-status-db/file-status-db.h"
 #include "db/reader-mode/reader-mode.h"
 #include "db/system-db/system-db.h"

@@ -39,7 +39,7 @@
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
 #include "log/log.h"
-#include "tests/support/temp_dir.h"
+#include "support/temp-dir.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "iconoverlay/linux-platform.h"
 #include "support/records.h"
 #include "support/shown-badge.h"
-#include "support/temp_dir.h"
+#include "support/temp-dir.h"
 
 namespace {
 

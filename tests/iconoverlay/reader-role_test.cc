@@ -23,7 +23,7 @@
 #include "support/records.h"
 #include "support/shown-badge.h"
 #include "support/sql.h"
-#include "support/temp_dir.h"
+#include "support/temp-dir.h"
 
 namespace {
 

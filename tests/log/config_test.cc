@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "support/temp_dir.h"
+#include "support/temp-dir.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "support/log-capture.h"
-#include "support/temp_dir.h"
+#include "support/temp-dir.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include "support/log-capture.h"
 #include "support/records.h"
 #include "support/sql.h"
-#include "support/temp_dir.h"
+#include "support/temp-dir.h"
 
 namespace {
 

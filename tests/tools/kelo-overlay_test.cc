@@ -19,7 +19,7 @@
 #include "db/file-status-db/file-status-db.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
-#include "support/temp_dir.h"
+#include "support/temp-dir.h"
 
 namespace {
 

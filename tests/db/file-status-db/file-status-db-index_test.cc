@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/fstat-data.h"
+#include "support/fstat-data.h"
 #include "db/file-status-db/file-status-db-internal.h"
 #include "file-status-db-fixture.h"
 

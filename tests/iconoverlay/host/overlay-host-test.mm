@@ -22,7 +22,7 @@
 #import "iconoverlay/icon-overlay.h"
 #import "iconoverlay/test-host/host-classes.h"
 #import "iconoverlay/test-host/host-support.h"
-#include "support/temp_dir.h"
+#include "support/temp-dir.h"
 
 // Answers file existence and the state its own way: GetOverlayIcon: must ask it for both.
 @interface KeloProbeReceiver : NSObject {

@@ -13,8 +13,8 @@
 //
 // Not thread-safe: each call opens its own connection, so concurrent calls on different
 // files are fine, on one file they are ordered by SQLite's locks.
-#ifndef KELO_BENCH_FSTAT_DATA_H_
-#define KELO_BENCH_FSTAT_DATA_H_
+#ifndef KELO_TESTS_SUPPORT_FSTAT_DATA_H_
+#define KELO_TESTS_SUPPORT_FSTAT_DATA_H_
 
 #include <sqlite3.h>
 
@@ -76,4 +76,4 @@ int CopyFile(const std::string& from, const std::string& to);
 
 }  // namespace kelo_bench
 
-#endif  // KELO_BENCH_FSTAT_DATA_H_
+#endif  // KELO_TESTS_SUPPORT_FSTAT_DATA_H_

@@ -1,4 +1,4 @@
-#include "bench/fstat-data.h"
+#include "support/fstat-data.h"
 
 #include <sqlite3.h>
 
