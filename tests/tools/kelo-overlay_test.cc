@@ -19,9 +19,12 @@
 #include "db/file-status-db/file-status-db.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
+#include "support/sql.h"
 #include "support/temp-dir.h"
 
 namespace {
+
+using kelo_test::ExecSql;
 
 using Strings = std::vector<std::string>;
 using ToolRun = std::tuple<int, std::string, std::string>;  // Exit code, output, errors.
@@ -175,13 +178,6 @@ std::map<std::string, std::string> Snapshot(const std::string& dir) {
   return files;
 }
 
-void Sql(const std::string& db_path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(SQLITE_OK, sqlite3_open(db_path.c_str(), &db));
-  EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr)) << sql;
-  sqlite3_close(db);
-}
-
 // The JSON object of the finding `code` of `session` ("null": the system database).
 std::string Finding(const std::string& json, const std::string& session, const std::string& code) {
   const size_t at = json.find("\"code\": \"" + code + "\", \"session\": " + session + ",");
@@ -217,30 +213,31 @@ TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
         {"1", "note", "entries-syncing", 2},
         {"1", "note", "folders-shown-syncing", 4}}},
       {"clean",
-       [&](const std::string& h) { Sql(h + kDb, "DELETE FROM session_table WHERE id = 5"); },
+       [&](const std::string& h) { ExecSql(h + kDb, "DELETE FROM session_table WHERE id = 5"); },
        0,
        {{"1", "note", "entries-syncing", 2}}},
       {"sessions and entries",
        [&](const std::string& h) {
-         Sql(h + kDb,
-             "INSERT INTO session_table (id, share_name, status, sync_folder) VALUES "
-             "(6, 'Projects', 12, '" +
-                 h +
-                 "/Sync/Documents/Projects'), "
-                 "(7, 'Photos 2', 10, '" +
-                 h +
-                 "/Sync/Photos'), (8, 'Gone', 11, '/nowhere-kelo/g'), (9, 'Relative', 10, "
-                 "'Sync/x'), (10, 'None', 10, NULL), (11, 'Decomposed', 10, '" +
-                 h +
-                 "/Sync/Cafe\xCC\x81');"
-                 "UPDATE session_table SET sync_folder = sync_folder || '/' WHERE id = 3");
+         ExecSql(h + kDb,
+                 "INSERT INTO session_table (id, share_name, status, sync_folder) VALUES "
+                 "(6, 'Projects', 12, '" +
+                     h +
+                     "/Sync/Documents/Projects'), "
+                     "(7, 'Photos 2', 10, '" +
+                     h +
+                     "/Sync/Photos'), (8, 'Gone', 11, '/nowhere-kelo/g'), (9, 'Relative', 10, "
+                     "'Sync/x'), (10, 'None', 10, NULL), (11, 'Decomposed', 10, '" +
+                     h +
+                     "/Sync/Cafe\xCC\x81');"
+                     "UPDATE session_table SET sync_folder = sync_folder || '/' WHERE id = 3");
          std::filesystem::create_directory(h + "/Sync/Caf\xC3\xA9");
-         Sql(h + fstat(1),
+         ExecSql(
+             h + fstat(1),
              "INSERT INTO fstatinfo (path, fileType, syncStatus) VALUES ('/elsewhere/x', 0, 1), "
              "('" +
                  h + "/Sync/Documents/Cafe\xCC\x81', 0, 1), ('" + h +
                  "/Sync/Documents/INVOICES', 1, 1), (CAST(X'2FFF2F78' AS TEXT), 0, 1)");
-         Sql(h + fstat(2), "DROP INDEX fstatinfo_path_nocase_idx");
+         ExecSql(h + fstat(2), "DROP INDEX fstatinfo_path_nocase_idx");
        },
        1,
        {{"1", "warning", "entries-outside", 1},
@@ -265,9 +262,9 @@ TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
          damage(h + fstat(1));
          kelo_test::WriteFile(h + fstat(2), std::string(4096, 'x'));
          std::filesystem::remove(h + fstat(4));
-         Sql(h + fstat(4), "CREATE TABLE other (x)");
+         ExecSql(h + fstat(4), "CREATE TABLE other (x)");
          std::filesystem::create_directories(std::filesystem::path(h + fstat(5)).parent_path());
-         Sql(h + fstat(5), "CREATE TABLE fstatinfo (path, id, fileType, syncStatus)");
+         ExecSql(h + fstat(5), "CREATE TABLE fstatinfo (path, id, fileType, syncStatus)");
        },
        1,
        {{"1", "error", "fstat-damaged", 0},
@@ -295,7 +292,8 @@ TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
        {{"null", "error", "registry-unreadable", 1}}},
       {"nine-column layout",
        [&](const std::string& h) {
-         Sql(h + kDb,
+         ExecSql(
+             h + kDb,
              "DROP TABLE session_table; CREATE TABLE session_table (id INTEGER primary key, "
              "conn_id INTEGER, share_name TEXT, session TEXT, attribute INTEGER, ctime DATATIME, "
              "view_id INTEGER, status INTEGER, sync_folder TEXT); INSERT INTO session_table "
@@ -305,7 +303,9 @@ TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
        1,
        {{"null", "warning", "registry-nine-columns", 1}}},
       {"a column the lookup reads is missing",
-       [&](const std::string& h) { Sql(h + kDb, "ALTER TABLE session_table DROP COLUMN status"); },
+       [&](const std::string& h) {
+         ExecSql(h + kDb, "ALTER TABLE session_table DROP COLUMN status");
+       },
        1,
        {{"null", "error", "registry-columns", 1}}},
   };
@@ -423,8 +423,8 @@ TEST_F(ToolTest, BadArgumentsAndMissingFoldersFailClearly) {
 TEST_F(ToolTest, ReadingCommandsChangeNoFile) {
   Demo();
   const std::string registry = kelo::SystemDbPath(home_.path());
-  Sql(kelo::FileStatusDbPath(home_.path(), 1),
-      "DROP INDEX fstatinfo_path_nocase_idx; DROP INDEX fstatinfo_status_path_idx;");
+  ExecSql(kelo::FileStatusDbPath(home_.path(), 1),
+          "DROP INDEX fstatinfo_path_nocase_idx; DROP INDEX fstatinfo_status_path_idx;");
   const auto before = Snapshot(home_.path());
   const std::string documents = home_ / "Sync/Documents";
   for (const Strings& args : {Strings{"status", "--home", home_.path(), documents + "/Invoices"},
@@ -438,11 +438,11 @@ TEST_F(ToolTest, ReadingCommandsChangeNoFile) {
   // A registry in the older nine-column layout, as the lookup once created it, is listed as
   // it is: no table is added.
   std::filesystem::remove(registry);
-  Sql(registry,
-      "CREATE TABLE session_table (id INTEGER primary key, conn_id INTEGER, share_name TEXT, "
-      "session TEXT, attribute INTEGER, ctime DATATIME, view_id INTEGER, status INTEGER, "
-      "sync_folder TEXT); INSERT INTO session_table VALUES (3, 1, 'nine', 's-9', 4, 0, 0, 10, "
-      "'/nine');");
+  ExecSql(registry,
+          "CREATE TABLE session_table (id INTEGER primary key, conn_id INTEGER, share_name TEXT, "
+          "session TEXT, attribute INTEGER, ctime DATATIME, view_id INTEGER, status INTEGER, "
+          "sync_folder TEXT); INSERT INTO session_table VALUES (3, 1, 'nine', 's-9', 4, 0, 0, 10, "
+          "'/nine');");
   const std::string nine = kelo_test::ReadFile(registry);
   const auto [code, out, err] = Tool({"sessions", "--home", home_.path()});
   EXPECT_EQ(0, code) << err;
