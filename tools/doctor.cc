@@ -467,20 +467,25 @@ std::string LookupWinner(const std::string& registry, const std::string& path) {
   return "session " + std::to_string(found.id);
 }
 
-void CheckSessionRecord(const std::string& registry, const Session& session,
-                        const std::vector<Session>& all, DiskNames* disk,
+// A note when the session's status keeps its badges off.
+void CheckSessionStatus(const std::string& registry, const Session& session,
                         std::vector<Finding>* findings) {
-  if (!session.ShowsBadges()) {
-    findings->push_back(
-        {kNote,
-         "session-inactive",
-         "status " + (session.has_status ? std::to_string(session.status) : std::string("none")) +
-             ": this session shows no badges (only status 10 and 11 do)",
-         registry,
-         1,
-         {},
-         "nothing, if it is paused on purpose; the client sets 10 or 11 when it syncs"});
-  }
+  if (session.ShowsBadges()) return;
+  findings->push_back(
+      {kNote,
+       "session-inactive",
+       "status " + (session.has_status ? std::to_string(session.status) : std::string("none")) +
+           ": this session shows no badges (only status 10 and 11 do)",
+       registry,
+       1,
+       {},
+       "nothing, if it is paused on purpose; the client sets 10 or 11 when it syncs"});
+}
+
+// Checks how the folder is spelled in the record. False when the session holds no path the
+// Finder gives, so there is nothing more to check.
+bool CheckRecordedFolder(const std::string& registry, const Session& session,
+                         std::vector<Finding>* findings) {
   if (!session.has_folder) {
     findings->push_back({kWarning,
                          "session-no-folder",
@@ -489,7 +494,7 @@ void CheckSessionRecord(const std::string& registry, const Session& session,
                          1,
                          {},
                          "set the session up again in the client"});
-    return;
+    return false;
   }
   if (session.folder.empty() || session.folder[0] != '/') {
     findings->push_back({kWarning,
@@ -503,7 +508,7 @@ void CheckSessionRecord(const std::string& registry, const Session& session,
                          1,
                          {Printable(session.folder)},
                          "set the session up again in the client"});
-    return;
+    return false;
   }
   if (session.folder.size() > 1 && session.folder.back() == '/') {
     findings->push_back({kNote,
@@ -516,7 +521,12 @@ void CheckSessionRecord(const std::string& registry, const Session& session,
                          {Printable(session.folder)},
                          "record the folder without the trailing slash"});
   }
-  const std::string folder = session.key.empty() ? "/" : WithoutTrailingSlashes(session.folder);
+  return true;
+}
+
+// Checks that `folder` exists on disk, named in the Unicode form it is recorded in.
+void CheckFolderOnDisk(const std::string& registry, const std::string& folder, DiskNames* disk,
+                       std::vector<Finding>* findings) {
   std::string on_disk;
   switch (disk->Find(folder, /*exact_spelling=*/true, &on_disk)) {
     case DiskNames::kExact:
@@ -554,32 +564,51 @@ void CheckSessionRecord(const std::string& registry, const Session& session,
       }
       break;
   }
-  Finding nested{kNote, "session-nested", "", registry, 0, {}, ""};
-  Finding same{kWarning, "session-duplicate", "", registry, 0, {}, ""};
-  bool nested_inactive = false;
+}
+
+// The other sessions whose folders lie inside this session's folder, and those that record
+// the very same folder, each with its finding (message and fix still to be written).
+struct Overlaps {
+  Finding nested;
+  Finding same;
+  bool nested_inactive = false;  // some nested session shows no badges
+};
+
+Overlaps FindOverlaps(const std::string& registry, const Session& session,
+                      const std::vector<Session>& all) {
+  Overlaps found{{kNote, "session-nested", "", registry, 0, {}, ""},
+                 {kWarning, "session-duplicate", "", registry, 0, {}, ""}};
   for (const Session& other : all) {
     if (&other == &session || !other.has_folder || other.folder.empty() || other.folder[0] != '/') {
       continue;
     }
     const std::string example = other.Name() + ": " + Printable(other.folder);
     if (other.key == session.key) {
-      ++same.count;
-      if (same.examples.size() < kMaxExamples) same.examples.push_back(example);
+      ++found.same.count;
+      if (found.same.examples.size() < kMaxExamples) found.same.examples.push_back(example);
     } else if (Holds(session.key, other.key)) {
-      ++nested.count;
-      nested_inactive = nested_inactive || !other.ShowsBadges();
-      if (nested.examples.size() < kMaxExamples) nested.examples.push_back(example);
+      ++found.nested.count;
+      found.nested_inactive = found.nested_inactive || !other.ShowsBadges();
+      if (found.nested.examples.size() < kMaxExamples) found.nested.examples.push_back(example);
     }
   }
+  return found;
+}
+
+// Reports the overlaps found; `folder` is the session's folder as the lookup sees it.
+void ReportOverlaps(const std::string& registry, const std::string& folder, Overlaps overlaps,
+                    std::vector<Finding>* findings) {
+  Finding& nested = overlaps.nested;
   if (nested.count > 0) {
     nested.message =
         Counted(nested.count, "other session's folder lies", "other sessions' folders lie") +
         " inside this one: the paths below an inner folder belong to its session "
         "(the deepest folder wins)" +
-        (nested_inactive ? ", and an inner session shows no badges" : "");
+        (overlaps.nested_inactive ? ", and an inner session shows no badges" : "");
     nested.fix = "nothing, if this is meant; otherwise remove the inner session in the client";
     findings->push_back(std::move(nested));
   }
+  Finding& same = overlaps.same;
   if (same.count > 0) {
     const std::string winner = LookupWinner(registry, folder);
     same.message = Counted(same.count, "other session records", "other sessions record") +
@@ -589,6 +618,16 @@ void CheckSessionRecord(const std::string& registry, const Session& session,
     same.fix = "remove the sessions that should not be there in the client";
     findings->push_back(std::move(same));
   }
+}
+
+void CheckSessionRecord(const std::string& registry, const Session& session,
+                        const std::vector<Session>& all, DiskNames* disk,
+                        std::vector<Finding>* findings) {
+  CheckSessionStatus(registry, session, findings);
+  if (!CheckRecordedFolder(registry, session, findings)) return;
+  const std::string folder = session.key.empty() ? "/" : WithoutTrailingSlashes(session.folder);
+  CheckFolderOnDisk(registry, folder, disk, findings);
+  ReportOverlaps(registry, folder, FindOverlaps(registry, session, all), findings);
 }
 
 // --- File status databases -----------------------------------------------------------
@@ -704,11 +743,13 @@ int ScanCaseVariants(ReadOnlyDb& db, uint64_t total, Progress* progress, Tally* 
       });
 }
 
-void CheckFileStatusDb(const std::string& home, const Session& session,
-                       const std::vector<Session>& all, DiskNames* disk, Progress* progress,
-                       std::vector<Finding>* findings) {
-  const std::string path = FileStatusDbPath(home, static_cast<uint64_t>(session.id));
-  const std::string restore = "the client creates it again at its next sync of the session";
+// What the client does when a file status database is moved away or lost.
+const char kFstatRestore[] = "the client creates it again at its next sync of the session";
+
+// Opens the file status database at `path` and checks that fstatinfo has the columns the
+// lookup reads. False, with the finding, when there is nothing more to check.
+bool OpenFileStatusDb(const std::string& path, ReadOnlyDb* db, std::vector<Finding>* findings) {
+  const std::string restore = kFstatRestore;
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
     findings->push_back({kWarning,
@@ -720,11 +761,10 @@ void CheckFileStatusDb(const std::string& home, const Session& session,
                          {},
                          "let the client sync the session once; `kelo-overlay set-state` "
                          "creates one by hand"});
-    return;
+    return false;
   }
-  ReadOnlyDb db;
-  if (!OpenChecked(path, "fstat", "the file status database", restore, &db, findings)) return;
-  const std::vector<std::string> columns = TableColumns(db, "fstatinfo");
+  if (!OpenChecked(path, "fstat", "the file status database", restore, db, findings)) return false;
+  const std::vector<std::string> columns = TableColumns(*db, "fstatinfo");
   if (columns.empty()) {
     findings->push_back({kError,
                          "fstat-no-table",
@@ -734,7 +774,7 @@ void CheckFileStatusDb(const std::string& home, const Session& session,
                          1,
                          {},
                          "move it away; " + restore});
-    return;
+    return false;
   }
   const std::vector<std::string> kColumns = {"id", "path", "fileType", "syncStatus"};
   if (columns.size() < kColumns.size() ||
@@ -747,34 +787,45 @@ void CheckFileStatusDb(const std::string& home, const Session& session,
                          1,
                          {},
                          "move it away; " + restore});
-    return;
+    return false;
   }
+  return true;
+}
+
+uint64_t CountEntries(ReadOnlyDb& db) {
   uint64_t total = 0;
   db.Query("SELECT count(*) FROM fstatinfo", [&](sqlite3_stmt* row) {
     total = static_cast<uint64_t>(sqlite3_column_int64(row, 0));
     return false;
   });
+  return total;
+}
 
+// A note when the journal mode lets a writer block the Finder's reads.
+void CheckJournalMode(ReadOnlyDb& db, const std::string& path, std::vector<Finding>* findings) {
   std::string mode;
   db.Query("PRAGMA journal_mode", [&](sqlite3_stmt* row) {
     mode = AsciiLower(ColumnText(row, 0));
     return false;
   });
-  if (mode != "wal") {
-    findings->push_back({kNote,
-                         "fstat-journal",
-                         "journal mode " + mode +
-                             ": a write transaction of the client blocks the Finder's "
-                             "reads of this database (they wait up to " +
-                             std::to_string(kReaderBusyBudgetMs) +
-                             " ms, then its icons get no badge for a second)",
-                         path,
-                         1,
-                         {},
-                         "the client may switch the file to WAL (PRAGMA journal_mode=WAL), in "
-                         "which reads do not wait for a writer"});
-  }
+  if (mode == "wal") return;
+  findings->push_back({kNote,
+                       "fstat-journal",
+                       "journal mode " + mode +
+                           ": a write transaction of the client blocks the Finder's "
+                           "reads of this database (they wait up to " +
+                           std::to_string(kReaderBusyBudgetMs) +
+                           " ms, then its icons get no badge for a second)",
+                       path,
+                       1,
+                       {},
+                       "the client may switch the file to WAL (PRAGMA journal_mode=WAL), in "
+                       "which reads do not wait for a writer"});
+}
 
+// A warning, with the time one lookup takes here, when the lookups' indexes are missing.
+void CheckLookupIndexes(ReadOnlyDb& db, const std::string& path, const Session& session,
+                        uint64_t total, std::vector<Finding>* findings) {
   std::vector<std::string> indexes;
   db.Query("PRAGMA index_list(fstatinfo)", [&](sqlite3_stmt* row) {
     indexes.push_back(ColumnText(row, 1));
@@ -782,30 +833,32 @@ void CheckFileStatusDb(const std::string& home, const Session& session,
   });
   const bool entry_index = HasLookupIndex(db, indexes, "path", nullptr);
   const bool subtree_index = HasLookupIndex(db, indexes, "syncStatus", "path");
-  if (!entry_index || !subtree_index) {
-    const std::string folder = WithoutTrailingSlashes(session.folder);
-    const double ms =
-        !entry_index
-            ? TimeQuery(db, "SELECT * FROM fstatinfo WHERE path = ?1 COLLATE NOCASE", folder)
-            : TimeQuery(db,
-                        "SELECT * FROM fstatinfo WHERE path LIKE ?1 || '/%' AND syncStatus = 2 "
-                        "LIMIT 2",
-                        folder);
-    findings->push_back(
-        {kWarning,
-         "fstat-no-index",
-         std::string("the lookup indexes are missing (") +
-             (entry_index ? "" : "fstatinfo_path_nocase_idx") +
-             (entry_index || subtree_index ? "" : ", ") +
-             (subtree_index ? "" : "fstatinfo_status_path_idx") + "): every " +
-             (entry_index ? "folder's subtree query" : "icon's lookup") + " reads all " +
-             std::to_string(total) + " entries; one took " + Milliseconds(ms) + " here",
-         path,
-         total,
-         {},
-         "the client builds them when it next opens the database; until then icons are slow"});
-  }
+  if (entry_index && subtree_index) return;
+  const std::string folder = WithoutTrailingSlashes(session.folder);
+  const double ms =
+      !entry_index
+          ? TimeQuery(db, "SELECT * FROM fstatinfo WHERE path = ?1 COLLATE NOCASE", folder)
+          : TimeQuery(db,
+                      "SELECT * FROM fstatinfo WHERE path LIKE ?1 || '/%' AND syncStatus = 2 "
+                      "LIMIT 2",
+                      folder);
+  findings->push_back(
+      {kWarning,
+       "fstat-no-index",
+       std::string("the lookup indexes are missing (") +
+           (entry_index ? "" : "fstatinfo_path_nocase_idx") +
+           (entry_index || subtree_index ? "" : ", ") +
+           (subtree_index ? "" : "fstatinfo_status_path_idx") + "): every " +
+           (entry_index ? "folder's subtree query" : "icon's lookup") + " reads all " +
+           std::to_string(total) + " entries; one took " + Milliseconds(ms) + " here",
+       path,
+       total,
+       {},
+       "the client builds them when it next opens the database; until then icons are slow"});
+}
 
+// The other sessions whose folders lie strictly inside this session's folder.
+std::vector<const Session*> InnerSessions(const Session& session, const std::vector<Session>& all) {
   std::vector<const Session*> inner;
   for (const Session& other : all) {
     if (&other != &session && other.has_folder && !other.folder.empty() &&
@@ -813,31 +866,47 @@ void CheckFileStatusDb(const std::string& home, const Session& session,
       inner.push_back(&other);
     }
   }
-  EntryTallies t;
+  return inner;
+}
+
+struct EntryScan {
+  EntryTallies tallies;
+  Tally case_variants;
+};
+
+// Reads every entry (two passes, each with its progress line). False, with the finding, when
+// the entries cannot be read.
+bool ScanFileStatusDb(ReadOnlyDb& db, const std::string& path, const Session& session,
+                      const std::vector<Session>& all, uint64_t total, DiskNames* disk,
+                      Progress* progress, EntryScan* scan, std::vector<Finding>* findings) {
   const std::string label = "checking session " + std::to_string(session.id);
   progress->Begin(label + ", entries");
-  int rc = ScanEntries(db, session, inner, total, disk, progress, &t);
-  Tally variants;
+  int rc =
+      ScanEntries(db, session, InnerSessions(session, all), total, disk, progress, &scan->tallies);
   progress->Begin(label + ", case variants");
-  if (rc == SQLITE_OK) rc = ScanCaseVariants(db, total, progress, &variants);
+  if (rc == SQLITE_OK) rc = ScanCaseVariants(db, total, progress, &scan->case_variants);
   progress->End();
-  if (rc != SQLITE_OK) {
-    findings->push_back(
-        {kError,
-         "fstat-unreadable",
-         "the entries cannot be read (" + db.Error() + ")",
-         path,
-         1,
-         {},
-         "try again when the client is idle; if it persists, move it away; " + restore});
-    return;
-  }
+  if (rc == SQLITE_OK) return true;
+  findings->push_back({kError,
+                       "fstat-unreadable",
+                       "the entries cannot be read (" + db.Error() + ")",
+                       path,
+                       1,
+                       {},
+                       "try again when the client is idle; if it persists, move it away; " +
+                           std::string(kFstatRestore)});
+  return false;
+}
+
+// One finding per kind of entry the scan counted.
+void ReportEntries(const std::string& path, const EntryScan& scan, std::vector<Finding>* findings) {
   const auto add = [&](Severity severity, const char* code, const Tally& tally, const char* one,
                        const char* many, const std::string& rest, const std::string& fix) {
     if (tally.count == 0) return;
     findings->push_back({severity, code, Counted(tally.count, one, many) + rest, path, tally.count,
                          tally.examples, fix});
   };
+  const EntryTallies& t = scan.tallies;
   add(kWarning, "entries-outside", t.outside, "entry lies", "entries lie",
       " outside the session's folder: never drawn",
       "the client should remove them (or record them in the right session)");
@@ -848,7 +917,7 @@ void CheckFileStatusDb(const std::string& home, const Session& session,
   add(kWarning, "entries-not-form-c", t.not_nfc, "entry is", "entries are",
       " not in Unicode form C: never found, since lookups use form C",
       "the client should record paths in form C");
-  add(kWarning, "entries-case-variants", variants, "entry differs", "entries differ",
+  add(kWarning, "entries-case-variants", scan.case_variants, "entry differs", "entries differ",
       " from another only in the case of ASCII letters: a lookup finds all of them and only "
       "the last one counts",
       "the client should keep one entry per item");
@@ -864,6 +933,20 @@ void CheckFileStatusDb(const std::string& home, const Session& session,
   add(kNote, "entries-syncing", t.syncing, "entry is", "entries are", " recorded syncing", reset);
   add(kNote, "folders-shown-syncing", t.shown_syncing, "folder recorded synced shows",
       "folders recorded synced show", " syncing, because an entry below is syncing", reset);
+}
+
+void CheckFileStatusDb(const std::string& home, const Session& session,
+                       const std::vector<Session>& all, DiskNames* disk, Progress* progress,
+                       std::vector<Finding>* findings) {
+  const std::string path = FileStatusDbPath(home, static_cast<uint64_t>(session.id));
+  ReadOnlyDb db;
+  if (!OpenFileStatusDb(path, &db, findings)) return;
+  const uint64_t total = CountEntries(db);
+  CheckJournalMode(db, path, findings);
+  CheckLookupIndexes(db, path, session, total, findings);
+  EntryScan scan;
+  if (!ScanFileStatusDb(db, path, session, all, total, disk, progress, &scan, findings)) return;
+  ReportEntries(path, scan, findings);
 }
 
 // --- Output --------------------------------------------------------------------------
