@@ -33,6 +33,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -532,18 +533,38 @@ std::string Ended(pid_t pid) {
   return "";
 }
 
-int RunDriver(Options o) {
-  const bool own_home = o.home.empty();
-  if (own_home) {
+// Gives the run a home: a new temporary directory when none was named (then `*own_home`), or
+// the named one when it holds no system database yet. kExitOk, or the status to exit with.
+int PrepareHome(Options* o, bool* own_home) {
+  *own_home = o->home.empty();
+  if (*own_home) {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern =
         std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/kelo-stress-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) return kExitFailure;
-    o.home = pattern;
-  } else if (fs::exists(SysDb(o))) {
-    std::fprintf(stderr, "kelo-stress: %s already holds a system database\n", o.home.c_str());
+    o->home = pattern;
+  } else if (fs::exists(SysDb(*o))) {
+    std::fprintf(stderr, "kelo-stress: %s already holds a system database\n", o->home.c_str());
     return kExitUsage;
   }
+  return kExitOk;
+}
+
+// Prints the verdict; removes a home of our own after a good run, keeps any home after a bad one.
+int Finish(const Options& o, bool own_home, bool ok) {
+  std::printf("result: %s\n", ok ? "ok" : "FAILED");
+  std::error_code ec;
+  if (ok && own_home) {
+    fs::remove_all(o.home, ec);
+  } else if (!ok) {
+    std::printf("the databases and logs are kept in %s\n", o.home.c_str());
+  }
+  return ok ? kExitOk : kExitFailure;
+}
+
+int RunDriver(Options o) {
+  bool own_home = false;
+  if (const int status = PrepareHome(&o, &own_home); status != kExitOk) return status;
   if (o.seed == 0) o.seed = static_cast<unsigned>(std::random_device{}());
   std::printf("kelo-stress: journal %s, %d s, %d reader threads%s, seed %u, home %s\n",
               o.journal.c_str(), o.seconds, o.readers, o.reader_role ? " in the reader role" : "",
@@ -587,13 +608,7 @@ int RunDriver(Options o) {
   const bool ok = writer_end.empty() && reader_end.empty() && lost == 0 && unexpected == 0 &&
                   writer_other == 0 && reader_other == 0 && lookup_failures == 0 && reads > 0 &&
                   model.writes > 0;
-  std::printf("result: %s\n", ok ? "ok" : "FAILED");
-  if (ok && own_home) {
-    fs::remove_all(o.home, ec);
-  } else if (!ok) {
-    std::printf("the databases and logs are kept in %s\n", o.home.c_str());
-  }
-  return ok ? kExitOk : kExitFailure;
+  return Finish(o, own_home, ok);
 }
 
 // --- Lock holder -------------------------------------------------------------------------
@@ -769,32 +784,20 @@ void CountBackOffs(const std::string& log, long* back_offs, long* other) {
   }
 }
 
-int RunLockDriver(Options o) {
-  const bool own_home = o.home.empty();
-  if (own_home) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/kelo-stress-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) return kExitFailure;
-    o.home = pattern;
-  } else if (fs::exists(SysDb(o))) {
-    std::fprintf(stderr, "kelo-stress: %s already holds a system database\n", o.home.c_str());
-    return kExitUsage;
-  }
-  const bool rollback = o.journal == "delete";
-  std::printf("kelo-stress: lock holder, journal %s, locks held %d s, home %s\n", o.journal.c_str(),
-              o.hold_seconds, o.home.c_str());
-  if (BuildHome(o) != 0) {
-    std::fprintf(stderr, "kelo-stress: cannot build the databases in %s\n", o.home.c_str());
-    return kExitFailure;
-  }
-  // Every item of both sessions is recorded synced. The first holder makes one file of the
-  // first session syncing, which its folder and the session folder then show too; the second
-  // pauses the second session (status 12), whose items then show no badge.
+// The paths the reader resolves: every item of every session, in order.
+std::vector<std::string> LockPaths(const Options& o) {
   std::vector<std::string> paths;
   for (int n = 1; n <= kInitialSessions; ++n) {
     for (const Item& item : Tree(Folder(o, n))) paths.push_back(item.path);
   }
+  return paths;
+}
+
+// The two phases, with the right code of every path before and after each change. Every item of
+// both sessions is recorded synced. The first holder makes one file of the first session
+// syncing, which its folder and the session folder then show too; the second pauses the second
+// session (status 12), whose items then show no badge.
+std::array<LockPhase, 2> LockPhases(const Options& o, const std::vector<std::string>& paths) {
   const std::string syncing = Folder(o, 1) + "/d0/f0";
   const auto code = [&](const std::string& path, bool fstat_changed, bool registry_changed) {
     if (StartsWith(path, Folder(o, 2))) return registry_changed ? 0 : kelo::kStateSynced;
@@ -802,7 +805,7 @@ int RunLockDriver(Options o) {
         path == syncing || path == Folder(o, 1) + "/d0" || path == Folder(o, 1);
     return fstat_changed && shows_syncing ? kelo::kStateSyncing : kelo::kStateSynced;
   };
-  LockPhase phases[2];
+  std::array<LockPhase, 2> phases;
   phases[0].database = "file status database";
   phases[0].db_path = FstatDb(o, 1);
   phases[0].change = "update fstatinfo set syncStatus = 2 where path = '" + syncing + "'";
@@ -815,91 +818,125 @@ int RunLockDriver(Options o) {
     phases[1].before.push_back(code(path, true, false));
     phases[1].after.push_back(code(path, true, true));
   }
+  return phases;
+}
 
-  LogTo(ReaderLog(o));
-  if (!InstallTimedSleep()) return kExitFailure;
-  bool ok = true;
-  kelo::SetDbRole(kelo::DbRole::kReader);
-  for (LockPhase& phase : phases) {
-    // Long enough to see the badges come back after a back-off that began just before the
-    // commit, with time to spare for slow sanitizer builds.
-    const double observe = 2 * kMaxRecoverySeconds;
-    std::string problem = RunLockPhase(o, paths, observe, &phase);
-    if (problem.empty() && phase.icons.empty()) problem = "the reader resolved no icon";
-    if (!problem.empty()) {
-      std::printf("%s: %s\n", phase.database, problem.c_str());
-      ok = false;
-      continue;
+// What the icons of one phase showed, against what they should have.
+struct LockPhaseFigures {
+  double longest_ms = 0, longest_waiting_ms = 0, longest_wait_ms = 0, waiting_s = 0;
+  long uncommitted = 0, blocked = 0, waits = 0;
+  double hold_s = 0, recovery_s = 0;
+  bool recovered = false;
+};
+
+LockPhaseFigures MeasureLockPhase(const LockPhase& phase) {
+  LockPhaseFigures f;
+  int64_t last_wrong_end = phase.released;
+  for (const Icon& icon : phase.icons) {
+    const double ms = (icon.end_ns - icon.start_ns) / 1e6;
+    f.longest_ms = std::max(f.longest_ms, ms);
+    f.longest_wait_ms = std::max(f.longest_wait_ms, icon.waited_ns / 1e6);
+    f.waiting_s += icon.waited_ns / 1e9;
+    f.waits += icon.waited_ns > 0;
+    if (icon.waited_ns > 0) f.longest_waiting_ms = std::max(f.longest_waiting_ms, ms);
+    const int before = phase.before[icon.path], after = phase.after[icon.path];
+    if (icon.end_ns < phase.committing && icon.code == after && after != before && after != 0) {
+      ++f.uncommitted;
     }
-    double longest_ms = 0, longest_waiting_ms = 0, longest_wait_ms = 0, waiting_s = 0;
-    long uncommitted = 0, blocked = 0, waits = 0;
-    int64_t last_wrong_end = phase.released;
-    for (const Icon& icon : phase.icons) {
-      const double ms = (icon.end_ns - icon.start_ns) / 1e6;
-      longest_ms = std::max(longest_ms, ms);
-      longest_wait_ms = std::max(longest_wait_ms, icon.waited_ns / 1e6);
-      waiting_s += icon.waited_ns / 1e9;
-      waits += icon.waited_ns > 0;
-      if (icon.waited_ns > 0) longest_waiting_ms = std::max(longest_waiting_ms, ms);
-      const int before = phase.before[icon.path], after = phase.after[icon.path];
-      if (icon.end_ns < phase.committing && icon.code == after && after != before && after != 0) {
-        ++uncommitted;
-      }
-      if (icon.start_ns > phase.locked && icon.end_ns < phase.committing && icon.code == 0 &&
-          before != 0) {
-        ++blocked;
-      }
-      if (icon.start_ns > phase.committing && icon.code != after) {
-        last_wrong_end = std::max(last_wrong_end, icon.end_ns);
-      }
+    if (icon.start_ns > phase.locked && icon.end_ns < phase.committing && icon.code == 0 &&
+        before != 0) {
+      ++f.blocked;
     }
-    const double hold_s = (phase.released - phase.locked) / 1e9;
-    const double recovery_s = (last_wrong_end - phase.released) / 1e9;
-    // Right for the last half second of the observation at least.
-    const bool recovered = phase.icons.back().end_ns - last_wrong_end > 500000000LL;
-    const bool longest_ok = longest_ms <= kMaxIconMs;
-    const bool waiting_ok = waiting_s <= kMaxWaitingShare * hold_s;
-    const bool recovery_ok = recovered && recovery_s <= kMaxRecoverySeconds;
-    std::printf("%s locked %.1f s: %zu icons\n", phase.database, hold_s, phase.icons.size());
-    std::printf(
-        "  longest icon %.1f ms (target %.0f ms: %s); longest that waited for the lock %.1f ms\n",
-        longest_ms, kMaxIconMs, longest_ok ? "met" : "MISSED", longest_waiting_ms);
-    std::printf(
-        "  waiting for the lock %.3f s in %ld icons, at most %.1f ms in one: %.1f %% of the "
-        "hold (target %.0f %%: %s)\n",
-        waiting_s, waits, longest_wait_ms, 100 * waiting_s / hold_s, 100 * kMaxWaitingShare,
-        waiting_ok ? "met" : "MISSED");
-    std::printf(
-        "  %ld icons without their badge while locked; right badges again %.3f s after the "
-        "commit (target %.1f s: %s)\n",
-        blocked, recovery_s, kMaxRecoverySeconds, recovery_ok ? "met" : "MISSED");
-    if (uncommitted > 0) {
-      std::printf("%s: %ld icons showed the change before it was committed\n", phase.database,
-                  uncommitted);
+    if (icon.start_ns > phase.committing && icon.code != after) {
+      last_wrong_end = std::max(last_wrong_end, icon.end_ns);
     }
-    if (rollback && blocked == 0) {
-      std::printf("%s: the lock never kept the reader from reading\n", phase.database);
-    }
-    if (!recovered) std::printf("%s: the right badges did not come back\n", phase.database);
-    ok = ok && uncommitted == 0 && (blocked > 0 || !rollback) && recovered &&
-         (!o.judge_targets || (longest_ok && waiting_ok && recovery_ok));
   }
-  kelo::SetDbRole(kelo::DbRole::kWriter);
+  f.hold_s = (phase.released - phase.locked) / 1e9;
+  f.recovery_s = (last_wrong_end - phase.released) / 1e9;
+  // Right for the last half second of the observation at least.
+  f.recovered = phase.icons.back().end_ns - last_wrong_end > 500000000LL;
+  return f;
+}
+
+// Prints one phase's figures and what they miss; true when the phase passes.
+bool ReportLockPhase(const Options& o, const LockPhase& phase, const LockPhaseFigures& f) {
+  const bool rollback = o.journal == "delete";
+  const bool longest_ok = f.longest_ms <= kMaxIconMs;
+  const bool waiting_ok = f.waiting_s <= kMaxWaitingShare * f.hold_s;
+  const bool recovery_ok = f.recovered && f.recovery_s <= kMaxRecoverySeconds;
+  std::printf("%s locked %.1f s: %zu icons\n", phase.database, f.hold_s, phase.icons.size());
+  std::printf(
+      "  longest icon %.1f ms (target %.0f ms: %s); longest that waited for the lock %.1f ms\n",
+      f.longest_ms, kMaxIconMs, longest_ok ? "met" : "MISSED", f.longest_waiting_ms);
+  std::printf(
+      "  waiting for the lock %.3f s in %ld icons, at most %.1f ms in one: %.1f %% of the "
+      "hold (target %.0f %%: %s)\n",
+      f.waiting_s, f.waits, f.longest_wait_ms, 100 * f.waiting_s / f.hold_s, 100 * kMaxWaitingShare,
+      waiting_ok ? "met" : "MISSED");
+  std::printf(
+      "  %ld icons without their badge while locked; right badges again %.3f s after the "
+      "commit (target %.1f s: %s)\n",
+      f.blocked, f.recovery_s, kMaxRecoverySeconds, recovery_ok ? "met" : "MISSED");
+  if (f.uncommitted > 0) {
+    std::printf("%s: %ld icons showed the change before it was committed\n", phase.database,
+                f.uncommitted);
+  }
+  if (rollback && f.blocked == 0) {
+    std::printf("%s: the lock never kept the reader from reading\n", phase.database);
+  }
+  if (!f.recovered) std::printf("%s: the right badges did not come back\n", phase.database);
+  return f.uncommitted == 0 && (f.blocked > 0 || !rollback) && f.recovered &&
+         (!o.judge_targets || (longest_ok && waiting_ok && recovery_ok));
+}
+
+// Runs one phase and judges it; true when it passes.
+bool RunAndJudgeLockPhase(const Options& o, const std::vector<std::string>& paths,
+                          LockPhase* phase) {
+  // Long enough to see the badges come back after a back-off that began just before the
+  // commit, with time to spare for slow sanitizer builds.
+  const double observe = 2 * kMaxRecoverySeconds;
+  std::string problem = RunLockPhase(o, paths, observe, phase);
+  if (problem.empty() && phase->icons.empty()) problem = "the reader resolved no icon";
+  if (!problem.empty()) {
+    std::printf("%s: %s\n", phase->database, problem.c_str());
+    return false;
+  }
+  return ReportLockPhase(o, *phase, MeasureLockPhase(*phase));
+}
+
+// Prints what the reader's log says about its back-offs; true when that is as expected.
+bool JudgeReaderLog(const Options& o) {
+  const bool rollback = o.journal == "delete";
   long back_offs = 0, other = 0;
   CountBackOffs(ReaderLog(o), &back_offs, &other);
   // One line per back-off of at least a second each, per database locked.
   const long most_back_offs = 2 * (o.hold_seconds + 2);
   std::printf("reader log: %ld back-off lines (at most %ld expected), %ld other error lines\n",
               back_offs, most_back_offs, other);
-  ok = ok && other == 0 && back_offs <= most_back_offs && (back_offs > 0 || !rollback);
-  std::printf("result: %s\n", ok ? "ok" : "FAILED");
-  std::error_code ec;
-  if (ok && own_home) {
-    fs::remove_all(o.home, ec);
-  } else if (!ok) {
-    std::printf("the databases and logs are kept in %s\n", o.home.c_str());
+  return other == 0 && back_offs <= most_back_offs && (back_offs > 0 || !rollback);
+}
+
+int RunLockDriver(Options o) {
+  bool own_home = false;
+  if (const int status = PrepareHome(&o, &own_home); status != kExitOk) return status;
+  std::printf("kelo-stress: lock holder, journal %s, locks held %d s, home %s\n", o.journal.c_str(),
+              o.hold_seconds, o.home.c_str());
+  if (BuildHome(o) != 0) {
+    std::fprintf(stderr, "kelo-stress: cannot build the databases in %s\n", o.home.c_str());
+    return kExitFailure;
   }
-  return ok ? kExitOk : kExitFailure;
+  const std::vector<std::string> paths = LockPaths(o);
+  std::array<LockPhase, 2> phases = LockPhases(o, paths);
+  LogTo(ReaderLog(o));
+  if (!InstallTimedSleep()) return kExitFailure;
+  bool ok = true;
+  kelo::SetDbRole(kelo::DbRole::kReader);
+  for (LockPhase& phase : phases) {
+    if (!RunAndJudgeLockPhase(o, paths, &phase)) ok = false;
+  }
+  kelo::SetDbRole(kelo::DbRole::kWriter);
+  const bool log_ok = JudgeReaderLog(o);
+  return Finish(o, own_home, ok && log_ok);
 }
 
 bool ParseInt(const char* text, int min, int* out) {
