@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
-#include "support/fstat-data.h"
 #include "db/file-status-db/file-status-db.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
+#include "support/fstat-data.h"
 #include "tools/doctor.h"
 
 namespace {

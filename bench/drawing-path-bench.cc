@@ -50,12 +50,12 @@
 #include <vector>
 
 #include "bench/bench-cache.h"
-#include "support/fstat-data.h"
 #include "db/file-status-db/file-status-db.h"
 #include "db/reader-mode/reader-mode.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
+#include "support/fstat-data.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "support/fstat-data.h"
 #include "db/file-status-db/file-status-db-internal.h"
 #include "file-status-db-fixture.h"
+#include "support/fstat-data.h"
 
 namespace fstat_test {
 namespace {
