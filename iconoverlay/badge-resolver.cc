@@ -51,11 +51,14 @@ std::string SessionFoundText(const KELOSessionInfo& info, int rc) {
   return SessionFound(info) ? SessionText(info) : "none: no synchronised folder holds the path";
 }
 
-// How deep a recorded folder is: its length in bytes without trailing slashes (other than a
-// root folder's), as the lookup by path orders the folders that hold a path.
-size_t FolderDepth(const std::string& folder) {
+// How deep a recorded folder is: the length of its form C without trailing slashes (other
+// than a root folder's). Form C, because the two lookups may find folders recorded in different
+// forms: a decomposed outer folder is longer in bytes than it is deep.
+size_t FolderDepth(OverlayPlatform& platform, const std::string& folder) {
   const size_t end = folder.find_last_not_of('/');
-  return end == std::string::npos ? 0 : end + 1;
+  if (end == std::string::npos) return 0;
+  std::string form_c;
+  return platform.NormalizeFormC(folder.substr(0, end + 1), &form_c) ? form_c.size() : end + 1;
 }
 
 // Why the last database operation of this thread gave up on a lock, for explanations; empty
@@ -215,8 +218,8 @@ int FindSessionForPath(OverlayPlatform& platform, const std::string& system_db,
     return rc_c;
   }
   const bool deeper = SessionFound(precomposed) &&
-                      (!SessionFound(as_given) ||
-                       FolderDepth(precomposed.sync_folder) > FolderDepth(as_given.sync_folder));
+                      (!SessionFound(as_given) || FolderDepth(platform, precomposed.sync_folder) >
+                                                      FolderDepth(platform, as_given.sync_folder));
   Note(explain, "session_form_c", rc_c, "'", form_c, "': ", SessionFoundText(precomposed, rc_c),
        " (result ", rc_c, ")", rc_c > 0 ? WaitText() : std::string(),
        deeper ? "; its folder is deeper, so it holds the path" : "");

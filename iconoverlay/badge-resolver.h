@@ -92,8 +92,8 @@ struct OverlayBadge {
 
 // The session whose synchronised folder holds `path` (UTF-8, as the host gives it), from the
 // system database `system_db`: looked up as given and, when the path is not in form C, in
-// form C as well; of the two answers the deeper folder (more bytes, trailing slashes
-// aside) wins, and at equal depth the answer for the path as given. Returns the lookup's
+// form C as well; of the two answers the deeper folder (the longer form C, trailing
+// slashes aside) wins, and at equal depth the answer for the path as given. Returns the lookup's
 // result: negative when either lookup failed (*session is then unspecified), otherwise 0 or
 // the positive code of SystemDB::getSessionInfoByFilePath with *session filled, or left at
 // its defaults when no session holds the path. Steps "session" and "session_form_c" go to

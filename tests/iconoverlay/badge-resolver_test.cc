@@ -163,6 +163,12 @@ TEST_F(ResolverTest, DecomposedPathsAreResolvedInFormC) {
   Record(AddSession("N/" PRECOMPOSED_E "quipe", 10), "N/" PRECOMPOSED_E "quipe/a", 0, 1);
   EXPECT_EQ(kSynced, Resolve("N/" DECOMPOSED_E "quipe/a"));
   EXPECT_EQ(kUnsupported, Resolve("N/" DECOMPOSED_E "quip/a"));
+  // Depth is told by form C: an outer folder recorded decomposed is longer in bytes than the
+  // precomposed folder nested in it ("H" + U+1112 U+1161 U+11AB against "H" + U+D55C).
+  const uint64_t han = AddSession("H\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB", 10);
+  Record(han, "H\xED\x95\x9C/T/x", 0, 3);
+  Record(AddSession("H\xED\x95\x9C/T", 10), "H\xED\x95\x9C/T/x", 0, 1);
+  EXPECT_EQ(kSynced, Resolve("H\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB/T/x"));
 }
 
 // Two threads, slowed between initialising and reading, each always read their own database.
