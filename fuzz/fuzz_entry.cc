@@ -35,6 +35,7 @@
 #include "db/file-status-db/file-status-db-internal.h"
 #include "db/file-status-db/file-status-db.h"
 #include "db/reader-mode/reader-mode.h"
+#include "db/sqlite-owners.h"
 #include "log/log.h"
 
 namespace {
@@ -99,7 +100,7 @@ bool Agrees(const Entry* expected, bool refused, int rc, const FileStatusInfo& i
 struct Store {
   std::string dir;
   std::string files[2];  // with the lookup indexes, without them
-  sqlite3* writer[2] = {nullptr, nullptr};
+  kelo::sqlite::Connection writer[2];
   sqlite3_stmt* insert[2] = {nullptr, nullptr};
 };
 
@@ -117,14 +118,15 @@ Store& Open() {
       // The client's code makes the file, lookup indexes included.
       kelo::SetDbRole(kelo::DbRole::kWriter);
       if (FileStatusDB::initialize(made.files[f]) != 0 ||
-          sqlite3_open(made.files[f].c_str(), &made.writer[f]) != SQLITE_OK ||
-          sqlite3_exec(made.writer[f],
+          kelo::sqlite::Open(made.files[f], kelo::sqlite::kReadWriteCreate, &made.writer[f]) !=
+              SQLITE_OK ||
+          sqlite3_exec(made.writer[f].get(),
                        f == 0 ? "pragma synchronous = off; pragma journal_mode = memory"
                               : "pragma synchronous = off; pragma journal_mode = memory;"
                                 "drop index fstatinfo_path_nocase_idx;"
                                 "drop index fstatinfo_status_path_idx",
                        nullptr, nullptr, nullptr) != SQLITE_OK ||
-          sqlite3_prepare_v2(made.writer[f],
+          sqlite3_prepare_v2(made.writer[f].get(),
                              "insert or ignore into fstatinfo(path, fileType, syncStatus)"
                              " values (?, ?, ?)",
                              -1, &made.insert[f], nullptr) != SQLITE_OK) {
@@ -140,7 +142,7 @@ Store& Open() {
 // Records `entries` in order in file `f`, in place of what it held; drops those whose path is
 // recorded already.
 void Record(Store& store, int f, std::vector<Entry>* entries) {
-  sqlite3* db = store.writer[f];
+  sqlite3* db = store.writer[f].get();
   sqlite3_stmt* insert = store.insert[f];
   sqlite3_exec(db, "begin; delete from fstatinfo", nullptr, nullptr, nullptr);
   std::vector<Entry> kept;
@@ -214,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const Entry& e : entries) well_formed = well_formed && WellFormed(e.path);
   if (refused || !well_formed) return 0;
   FileStatusInfo like;
-  const int rc_like = LikeForm(store.writer[f], path, &like);
+  const int rc_like = LikeForm(store.writer[f].get(), path, &like);
   Check(Agrees(expected, false, rc_like, like), "the LIKE form differs from the model", path);
   return 0;
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "db/file-status-db/file-status-db-internal.h"
+#include "db/sqlite-owners.h"
 #include "iconoverlay/badge-resolver.h"
 
 namespace {
@@ -107,10 +108,13 @@ int Collect(void* rows, int, char** cells, char**) {
 // rows equal to the value.
 void CheckLikeFindsOnlyItself(const std::string& value) {
   // One in-memory database and one prepared insert serve every input.
-  static sqlite3* db = nullptr;
+  // Kept for the life of the fuzzer, never destroyed: its statement is never finalised.
+  static kelo::sqlite::Connection& connection = *new kelo::sqlite::Connection;
   static sqlite3_stmt* insert = nullptr;
+  sqlite3* db = connection.get();
   if (db == nullptr &&
-      (sqlite3_open(":memory:", &db) != SQLITE_OK ||
+      (kelo::sqlite::Open(":memory:", kelo::sqlite::kReadWriteCreate, &connection) != SQLITE_OK ||
+       (db = connection.get()) == nullptr ||
        sqlite3_exec(db, "create table t(v)", nullptr, nullptr, nullptr) != SQLITE_OK ||
        sqlite3_prepare_v2(db, "insert into t values(?)", -1, &insert, nullptr) != SQLITE_OK)) {
     std::abort();

@@ -35,6 +35,7 @@
 
 #include "db/file-status-db/file-status-db.h"
 #include "db/reader-mode/reader-mode.h"
+#include "db/sqlite-owners.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
@@ -95,10 +96,11 @@ int Collect(void* rows, int n, char** cells, char**) {
 // Runs `sql` on `file`. Read-only with `rows`, and only while the file passes SQLite's integrity
 // check.
 bool Exec(const std::string& file, const std::string& sql, Rows* rows = nullptr) {
-  sqlite3* db = nullptr;
+  kelo::sqlite::Connection connection;
   Rows check;
-  const int flags = rows ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
-  bool ok = sqlite3_open_v2(file.c_str(), &db, flags, nullptr) == SQLITE_OK;
+  const int flags = rows ? kelo::sqlite::kReadOnly : kelo::sqlite::kReadWriteCreate;
+  bool ok = kelo::sqlite::Open(file, flags, &connection) == SQLITE_OK;
+  sqlite3* db = connection.get();
   ok = ok && (rows == nullptr ||
               (sqlite3_exec(db, "pragma integrity_check", Collect, &check, nullptr) == SQLITE_OK &&
                check == Rows{{"ok"}}));
@@ -106,7 +108,6 @@ bool Exec(const std::string& file, const std::string& sql, Rows* rows = nullptr)
   ok = ok && (rows != nullptr ||
               sqlite3_exec(db, "pragma synchronous = off", nullptr, nullptr, nullptr) == SQLITE_OK);
   ok = ok && sqlite3_exec(db, sql.c_str(), rows ? Collect : nullptr, rows, nullptr) == SQLITE_OK;
-  sqlite3_close(db);
   return ok;
 }
 

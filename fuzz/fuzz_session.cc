@@ -38,6 +38,7 @@
 #include <string_view>
 
 #include "db/reader-mode/reader-mode.h"
+#include "db/sqlite-owners.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
@@ -147,7 +148,7 @@ bool Agrees(const Answer& model, int rc, const KELOSessionInfo& found) {
 
 struct Registry {
   std::string dir, path;
-  sqlite3* writer = nullptr;
+  kelo::sqlite::Connection writer;
   sqlite3_stmt* insert = nullptr;
 };
 
@@ -165,10 +166,10 @@ const Registry& Open() {
     // The client's code makes the registry; the fuzzer only replaces its rows.
     if (SystemDB::initialize(made.path) != 0) std::abort();
     SystemDB::destroy();
-    if (sqlite3_open(made.path.c_str(), &made.writer) != SQLITE_OK ||
-        sqlite3_exec(made.writer, "pragma synchronous = off; pragma journal_mode = memory", nullptr,
-                     nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_prepare_v2(made.writer,
+    if (kelo::sqlite::Open(made.path, kelo::sqlite::kReadWriteCreate, &made.writer) != SQLITE_OK ||
+        sqlite3_exec(made.writer.get(), "pragma synchronous = off; pragma journal_mode = memory",
+                     nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(made.writer.get(),
                            "insert or replace into session_table(id, attribute, status, "
                            "sync_folder, ctime) values (?, 4, 10, ?, 0)",
                            -1, &made.insert, nullptr) != SQLITE_OK) {
@@ -181,7 +182,8 @@ const Registry& Open() {
 }
 
 void Store(const Registry& registry, const Rows& rows) {
-  sqlite3_exec(registry.writer, "begin; delete from session_table", nullptr, nullptr, nullptr);
+  sqlite3_exec(registry.writer.get(), "begin; delete from session_table", nullptr, nullptr,
+               nullptr);
   for (const auto& [id, row] : rows) {
     sqlite3_bind_int64(registry.insert, 1, static_cast<sqlite3_int64>(id));
     if (row.null) {
@@ -193,7 +195,7 @@ void Store(const Registry& registry, const Rows& rows) {
     if (sqlite3_step(registry.insert) != SQLITE_DONE) std::abort();
     sqlite3_reset(registry.insert);
   }
-  if (sqlite3_exec(registry.writer, "commit", nullptr, nullptr, nullptr) != SQLITE_OK) {
+  if (sqlite3_exec(registry.writer.get(), "commit", nullptr, nullptr, nullptr) != SQLITE_OK) {
     std::abort();
   }
 }
