@@ -36,6 +36,7 @@
 #include "db/file-status-db/file-status-db.h"
 #include "db/reader-mode/reader-mode.h"
 #include "db/sqlite-owners.h"
+#include "fuzz/model-text.h"
 #include "log/log.h"
 
 namespace {
@@ -57,19 +58,8 @@ struct Entry {
 
 // --- The model -----------------------------------------------------------------------------
 
-bool WellFormed(const std::string& text) {
-  const auto* p = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
-  for (utf8proc_ssize_t left = static_cast<utf8proc_ssize_t>(text.size()); left > 0;) {
-    utf8proc_int32_t code_point;
-    const utf8proc_ssize_t n = utf8proc_iterate(p, left, &code_point);
-    if (n <= 0) return false;
-    p += n;
-    left -= n;
-  }
-  return true;
-}
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+using kelo_fuzz::Lower;
+using kelo_fuzz::WellFormed;
 
 bool SameNoCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;

@@ -40,6 +40,7 @@
 #include "db/reader-mode/reader-mode.h"
 #include "db/sqlite-owners.h"
 #include "db/system-db/system-db.h"
+#include "fuzz/model-text.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
 #include "log/log.h"
@@ -62,19 +63,8 @@ using Rows = std::map<uint64_t, Row>;  // by id
 
 // --- The model -----------------------------------------------------------------------------
 
-bool WellFormed(const std::string& text) {
-  const auto* p = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
-  for (utf8proc_ssize_t left = static_cast<utf8proc_ssize_t>(text.size()); left > 0;) {
-    utf8proc_int32_t code_point;
-    const utf8proc_ssize_t n = utf8proc_iterate(p, left, &code_point);
-    if (n <= 0) return false;
-    p += n;
-    left -= n;
-  }
-  return true;
-}
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+using kelo_fuzz::Lower;
+using kelo_fuzz::WellFormed;
 
 std::string WithoutTrailingSlashes(std::string folder) {
   while (!folder.empty() && folder.back() == '/') folder.pop_back();
