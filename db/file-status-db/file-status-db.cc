@@ -280,11 +280,9 @@ class DbHandle : public kelo::DbConnection {
   DbHandle() : DbConnection(kComponent) {}
 };
 
-int OpenWithBusyTimeout(const char* path, DbHandle* db) { return db->Open(path); }
-
-// OpenWithBusyTimeout with the open-failure message most operations share.
+// DbHandle::Open with the open-failure message most operations share.
 int OpenLogged(const char* path, DbHandle* db) {
-  const int rc = OpenWithBusyTimeout(path, db);
+  const int rc = db->Open(path);
   if (rc != SQLITE_OK && !db->Silenced()) {
     KELO_LOG_ERROR(kComponent, "open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n", path, rc,
                    sqlite3_errmsg(db->get()));
@@ -427,7 +425,7 @@ int FileStatusDB::initialize(const std::string& dbPath) {
   m_fstatDBPath = wcstombsIfNeed(pathBuf, dbPath, sizeof(pathBuf));
 
   DbHandle db;
-  if (OpenWithBusyTimeout(m_fstatDBPath.c_str(), &db) != SQLITE_OK) {
+  if (db.Open(m_fstatDBPath) != SQLITE_OK) {
     if (!db.Silenced()) {
       KELO_LOG_ERROR(kComponent, "open db failed. db-path:[%s] errmsg:[%s]\n", dbPath.c_str(),
                      sqlite3_errmsg(db.get()));
@@ -624,7 +622,7 @@ int FileStatusDB::rmEntryBySyncStatus(const std::string& dbPath, int syncStatus)
 
 int FileStatusDB::updateAllSyncingEntry() {
   DbHandle db;
-  if (OpenWithBusyTimeout(m_fstatDBPath.c_str(), &db) != SQLITE_OK) {
+  if (db.Open(m_fstatDBPath) != SQLITE_OK) {
     KELO_LOG_ERROR(kComponent, "FileStatusDB: failed to open database (%s)\n",
                    m_fstatDBPath.c_str());
     return -1;
