@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 namespace kelo_test {
@@ -30,9 +29,14 @@ class TempDir {
   std::string path_;
 };
 
+// The whole file; empty when it cannot be read.
 inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::string text(in ? static_cast<size_t>(in.tellg()) : 0, '\0');
+  in.seekg(0);
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(in ? text.size() : static_cast<size_t>(in.gcount()));
+  return text;
 }
 
 inline void WriteFile(const std::string& path, const std::string& text) {
