@@ -208,9 +208,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     row.null = (b & 0x80) != 0;
     row.folder = std::string(text.substr(start + 1, end - start - 1));
     row.folder = row.folder.substr(0, row.folder.find('\0'));
+    well_formed = well_formed && WellFormed(row.folder);  // the padding is ASCII
     const size_t padded = (b & 0x40) != 0 ? 30000 : (b & 0x20) != 0 ? 1100 : 0;
     if (padded > row.folder.size()) row.folder += "/" + std::string(padded - 1, '_');
-    well_formed = well_formed && WellFormed(row.folder);
   }
   Store(registry, rows);
 
