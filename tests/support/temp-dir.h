@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 
 namespace kelo_test {
@@ -41,6 +42,18 @@ inline std::string ReadFile(const std::string& path) {
 
 inline void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
+}
+
+// Every regular file below `dir` with its bytes, leaving out the -wal and -shm companions that
+// SQLite itself may make for a WAL database.
+inline std::map<std::string, std::string> Snapshot(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    const std::string path = entry.path().string();
+    const std::string tail = path.size() >= 4 ? path.substr(path.size() - 4) : "";
+    if (entry.is_regular_file() && tail != "-wal" && tail != "-shm") files[path] = ReadFile(path);
+  }
+  return files;
 }
 
 }  // namespace kelo_test

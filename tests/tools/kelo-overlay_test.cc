@@ -1,7 +1,6 @@
 // Runs the built kelo-overlay binary as a user would and checks what it prints.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,30 +9,35 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "db/file-status-db/file-status-db.h"
-#include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 #include "support/sql.h"
 #include "support/temp-dir.h"
 
 namespace {
 
-using kelo_test::ExecSql;
-
+namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 using ToolRun = std::tuple<int, std::string, std::string>;  // Exit code, output, errors.
 constexpr size_t npos = std::string::npos;
+constexpr int kRegistry = 0;  // For Exec: the system database rather than a session's.
 
 std::string Quote(const std::string& word) {  // One shell word.
   std::string out = "'";
   for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
+}
+
+// Runs `sql` on the registry or the file status database of `session` in the home `h`; each
+// "$H" in it stands for `h`.
+void Exec(const std::string& h, int session, std::string sql) {
+  for (size_t at; (at = sql.find("$H")) != npos;) sql.replace(at, 2, h);
+  kelo_test::ExecSql(
+      session == kRegistry ? kelo::SystemDbPath(h) : kelo::FileStatusDbPath(h, session), sql);
 }
 
 class ToolTest : public ::testing::Test {
@@ -44,9 +48,9 @@ class ToolTest : public ::testing::Test {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, kelo_test::ReadFile(out),
             kelo_test::ReadFile(err)};
   }
-  // Runs the tool with `args` and no HOME, so that nothing falls back to the real one.
+  // Runs the tool with `args` and no HOME, so that nothing falls back to the real one. The time
+  // limit only keeps a tool that hangs from hanging the test.
   ToolRun Tool(const Strings& args) {
-    // The time limit only keeps a tool that hangs from hanging the test.
     std::string command = "HOME= timeout 120 " + Quote(KELO_OVERLAY_BIN);
     for (const std::string& arg : args) command += " " + Quote(arg);
     return Shell(command);
@@ -61,6 +65,8 @@ class ToolTest : public ::testing::Test {
   kelo_test::TempDir scratch_, home_;
 };
 
+// The demo's table, and the status and doctor commands it suggests: the doctor prints a block
+// per session and a summary.
 TEST_F(ToolTest, DemoShowsEverySampleWithItsBadge) {
   const Strings expected = {
       "syncing 2 Sync/Documents",
@@ -90,15 +96,22 @@ TEST_F(ToolTest, DemoShowsEverySampleWithItsBadge) {
     if (!(words >> badge >> state) || !std::isdigit(static_cast<unsigned char>(state[0]))) continue;
     const std::string path = line.substr(20, line.find("  ", 20) - 20);
     rows.push_back(badge + " " + state + " " + path);
-    EXPECT_TRUE(std::filesystem::exists(home_ / path)) << path;
+    EXPECT_TRUE(fs::exists(home_ / path)) << path;
   }
   EXPECT_EQ(expected, rows) << out;
-  const size_t next = out.find(KELO_OVERLAY_BIN " status --home ");  // Suggested; it runs.
-  ASSERT_NE(npos, next) << out;
-  EXPECT_EQ(0, std::get<0>(Shell(out.substr(next, out.find('\n', next) - next))));
-  const size_t doctor = out.find(KELO_OVERLAY_BIN " doctor --home ");  // Its one warning.
-  ASSERT_NE(npos, doctor) << out;
-  EXPECT_EQ(1, std::get<0>(Shell(out.substr(doctor, out.find('\n', doctor) - doctor))));
+  const auto suggested = [&](const std::string& command) {  // Runs it up to its comment.
+    const size_t at = out.find(KELO_OVERLAY_BIN " " + command + " --home ");
+    EXPECT_NE(npos, at) << out;
+    return Shell(at == npos ? "false" : out.substr(at, out.find_first_of("#\n", at) - at));
+  };
+  EXPECT_EQ(0, std::get<0>(suggested("status")));
+  const auto [code, doctor, err] = suggested("doctor");
+  EXPECT_EQ(1, code) << err;  // Its one warning.
+  const size_t music = doctor.find("\nSession 5 Music, status 10: " + home_ / "Sync/Music\n  warn");
+  EXPECT_NE(npos, music) << doctor;
+  EXPECT_LT(doctor.find("\nSession 4 "), music);
+  EXPECT_NE(npos, doctor.find("\nSummary: 0 errors, 1 warning, 7 notes (5 sessions checked)\n"))
+      << doctor;
 }
 
 TEST_F(ToolTest, StatusExplainsEveryStepAndWritesJson) {
@@ -135,7 +148,6 @@ TEST_F(ToolTest, StatusExplainsEveryStepAndWritesJson) {
 TEST_F(ToolTest, StatesCanBeChangedByHandAndEveryCommandHasHelp) {
   Demo();
   const std::string draft = home_ / "Sync/Documents/draft notes.txt";
-  const std::string plan = home_ / "Sync/Documents/Projects/2024/plan.key";
   const auto badge = [&](const std::string& path) {  // "badge state" of the table's row.
     std::istringstream out(std::get<1>(Tool({"status", "--home", home_.path(), path})));
     std::string header, name, state;
@@ -150,7 +162,7 @@ TEST_F(ToolTest, StatesCanBeChangedByHandAndEveryCommandHasHelp) {
   EXPECT_EQ("synced 1", badge(home_ / "Sync/Photos/"));
   EXPECT_EQ(0, std::get<0>(Tool({"reset-syncing", "--home", home_.path(), draft})));
   EXPECT_EQ("synced 1", badge(draft));
-  EXPECT_EQ("synced 1", badge(plan));
+  EXPECT_EQ("synced 1", badge(home_ / "Sync/Documents/Projects/2024/plan.key"));
   const std::string sessions = std::get<1>(Tool({"sessions", "--home", home_.path()}));
   EXPECT_NE(npos, sessions.find("sess-archive    12")) << sessions;
   for (const char* command :
@@ -165,19 +177,6 @@ TEST_F(ToolTest, StatesCanBeChangedByHandAndEveryCommandHasHelp) {
   }
 }
 
-// Every file below `dir` with its bytes; SQLite's own -wal and -shm companions left out.
-std::map<std::string, std::string> Snapshot(const std::string& dir) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-    const std::string path = entry.path().string();
-    const std::string tail = path.size() >= 4 ? path.substr(path.size() - 4) : "";
-    if (entry.is_regular_file() && tail != "-wal" && tail != "-shm") {
-      files[path] = kelo_test::ReadFile(path);
-    }
-  }
-  return files;
-}
-
 // The JSON object of the finding `code` of `session` ("null": the system database).
 std::string Finding(const std::string& json, const std::string& session, const std::string& code) {
   const size_t at = json.find("\"code\": \"" + code + "\", \"session\": " + session + ",");
@@ -186,25 +185,21 @@ std::string Finding(const std::string& json, const std::string& session, const s
 }
 
 TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
-  const std::string kDb = "/.Tarnvale/db/sys.sqlite";
-  const auto fstat = [](int id) {
-    return "/.Tarnvale/session/" + std::to_string(id) + "/db/file-status.sqlite";
-  };
-  using Setup = std::function<void(const std::string&)>;  // Changes the demo home.
-  const auto damage = [](const std::string& file) {       // Its third page, past the header.
+  using Home = const std::string&;
+  const auto damage = [](const std::string& file) {  // Its third page, past the header.
     std::string bytes = kelo_test::ReadFile(file);
     bytes.replace(2 * 4096, 64, std::string(64, '\xFF'));
     kelo_test::WriteFile(file, bytes);
   };
   const struct {
     const char* name;
-    Setup setup;
+    std::function<void(Home)> setup;  // Changes the demo home.
     int exit_code;
     // Session ("null": the system database), severity, code, count (0: any).
     std::vector<std::tuple<std::string, std::string, std::string, int>> expected;
   } cases[] = {
       {"demo",
-       [](const std::string&) {},
+       [](Home) {},
        1,
        {{"5", "warning", "fstat-missing", 1},
         {"3", "note", "session-inactive", 1},
@@ -213,31 +208,23 @@ TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
         {"1", "note", "entries-syncing", 2},
         {"1", "note", "folders-shown-syncing", 4}}},
       {"clean",
-       [&](const std::string& h) { ExecSql(h + kDb, "DELETE FROM session_table WHERE id = 5"); },
+       [](Home h) { Exec(h, kRegistry, "DELETE FROM session_table WHERE id = 5"); },
        0,
        {{"1", "note", "entries-syncing", 2}}},
       {"sessions and entries",
-       [&](const std::string& h) {
-         ExecSql(h + kDb,
-                 "INSERT INTO session_table (id, share_name, status, sync_folder) VALUES "
-                 "(6, 'Projects', 12, '" +
-                     h +
-                     "/Sync/Documents/Projects'), "
-                     "(7, 'Photos 2', 10, '" +
-                     h +
-                     "/Sync/Photos'), (8, 'Gone', 11, '/nowhere-kelo/g'), (9, 'Relative', 10, "
-                     "'Sync/x'), (10, 'None', 10, NULL), (11, 'Decomposed', 10, '" +
-                     h +
-                     "/Sync/Cafe\xCC\x81');"
-                     "UPDATE session_table SET sync_folder = sync_folder || '/' WHERE id = 3");
-         std::filesystem::create_directory(h + "/Sync/Caf\xC3\xA9");
-         ExecSql(
-             h + fstat(1),
-             "INSERT INTO fstatinfo (path, fileType, syncStatus) VALUES ('/elsewhere/x', 0, 1), "
-             "('" +
-                 h + "/Sync/Documents/Cafe\xCC\x81', 0, 1), ('" + h +
-                 "/Sync/Documents/INVOICES', 1, 1), (CAST(X'2FFF2F78' AS TEXT), 0, 1)");
-         ExecSql(h + fstat(2), "DROP INDEX fstatinfo_path_nocase_idx");
+       [](Home h) {
+         Exec(h, kRegistry,
+              "INSERT INTO session_table (id, share_name, status, sync_folder) VALUES "
+              "(6, 'Projects', 12, '$H/Sync/Documents/Projects'), (7, 'Photos 2', 10, "
+              "'$H/Sync/Photos'), (8, 'Gone', 11, '/nowhere-kelo/g'), (9, 'Relative', 10, "
+              "'Sync/x'), (10, 'None', 10, NULL), (11, 'Decomposed', 10, '$H/Sync/Cafe\xCC\x81');"
+              "UPDATE session_table SET sync_folder = sync_folder || '/' WHERE id = 3");
+         fs::create_directory(h + "/Sync/Caf\xC3\xA9");
+         Exec(h, 1,
+              "INSERT INTO fstatinfo (path, fileType, syncStatus) VALUES ('/elsewhere/x', 0, 1), "
+              "('$H/Sync/Documents/Cafe\xCC\x81', 0, 1), ('$H/Sync/Documents/INVOICES', 1, 1), "
+              "(CAST(X'2FFF2F78' AS TEXT), 0, 1)");
+         Exec(h, 2, "DROP INDEX fstatinfo_path_nocase_idx");
        },
        1,
        {{"1", "warning", "entries-outside", 1},
@@ -258,13 +245,13 @@ TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
         {"10", "warning", "session-no-folder", 1},
         {"11", "warning", "session-folder-form", 1}}},
       {"file status databases that cannot be read",
-       [&](const std::string& h) {
-         damage(h + fstat(1));
-         kelo_test::WriteFile(h + fstat(2), std::string(4096, 'x'));
-         std::filesystem::remove(h + fstat(4));
-         ExecSql(h + fstat(4), "CREATE TABLE other (x)");
-         std::filesystem::create_directories(std::filesystem::path(h + fstat(5)).parent_path());
-         ExecSql(h + fstat(5), "CREATE TABLE fstatinfo (path, id, fileType, syncStatus)");
+       [&](Home h) {
+         damage(kelo::FileStatusDbPath(h, 1));
+         kelo_test::WriteFile(kelo::FileStatusDbPath(h, 2), std::string(4096, 'x'));
+         fs::remove(kelo::FileStatusDbPath(h, 4));
+         Exec(h, 4, "CREATE TABLE other (x)");
+         fs::create_directories(fs::path(kelo::FileStatusDbPath(h, 5)).parent_path());
+         Exec(h, 5, "CREATE TABLE fstatinfo (path, id, fileType, syncStatus)");
        },
        1,
        {{"1", "error", "fstat-damaged", 0},
@@ -272,40 +259,36 @@ TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
         {"4", "error", "fstat-no-table", 1},
         {"5", "error", "fstat-columns", 1}}},
       {"no system database",
-       [&](const std::string& h) { std::filesystem::remove(h + kDb); },
+       [](Home h) { fs::remove(kelo::SystemDbPath(h)); },
        1,
        {{"null", "error", "registry-missing", 1}}},
       {"not a database",
-       [&](const std::string& h) { kelo_test::WriteFile(h + kDb, std::string(8192, '\1')); },
+       [](Home h) { kelo_test::WriteFile(kelo::SystemDbPath(h), std::string(8192, '\1')); },
        1,
        {{"null", "error", "registry-not-database", 1}}},
       {"damaged",
-       [&](const std::string& h) { damage(h + kDb); },
+       [&](Home h) { damage(kelo::SystemDbPath(h)); },
        1,
        {{"null", "error", "registry-damaged", 0}}},
       {"a folder in its place",
-       [&](const std::string& h) {
-         std::filesystem::remove(h + kDb);
-         std::filesystem::create_directory(h + kDb);
+       [](Home h) {
+         fs::remove(kelo::SystemDbPath(h));
+         fs::create_directory(kelo::SystemDbPath(h));
        },
        1,
        {{"null", "error", "registry-unreadable", 1}}},
       {"nine-column layout",
-       [&](const std::string& h) {
-         ExecSql(
-             h + kDb,
-             "DROP TABLE session_table; CREATE TABLE session_table (id INTEGER primary key, "
-             "conn_id INTEGER, share_name TEXT, session TEXT, attribute INTEGER, ctime DATATIME, "
-             "view_id INTEGER, status INTEGER, sync_folder TEXT); INSERT INTO session_table "
-             "(id, share_name, status, sync_folder) VALUES (2, 'Photos', 11, '" +
-                 h + "/Sync/Photos')");
+       [](Home h) {
+         Exec(h, kRegistry,
+              "DROP TABLE session_table; CREATE TABLE session_table (id INTEGER primary key, "
+              "conn_id INTEGER, share_name TEXT, session TEXT, attribute INTEGER, ctime DATATIME, "
+              "view_id INTEGER, status INTEGER, sync_folder TEXT); INSERT INTO session_table "
+              "(id, share_name, status, sync_folder) VALUES (2, 'Photos', 11, '$H/Sync/Photos')");
        },
        1,
        {{"null", "warning", "registry-nine-columns", 1}}},
       {"a column the lookup reads is missing",
-       [&](const std::string& h) {
-         ExecSql(h + kDb, "ALTER TABLE session_table DROP COLUMN status");
-       },
+       [](Home h) { Exec(h, kRegistry, "ALTER TABLE session_table DROP COLUMN status"); },
        1,
        {{"null", "error", "registry-columns", 1}}},
   };
@@ -314,10 +297,10 @@ TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
     kelo_test::TempDir home;
     ASSERT_EQ(0, std::get<0>(Tool({"demo", home.path()})));
     c.setup(home.path());
-    const auto before = Snapshot(home.path());
+    const auto before = kelo_test::Snapshot(home.path());
     const auto [code, json, err] = Tool({"doctor", "--home", home.path(), "--json"});
     EXPECT_EQ(c.exit_code, code) << err;
-    EXPECT_EQ(before, Snapshot(home.path()));
+    EXPECT_EQ(before, kelo_test::Snapshot(home.path()));
     for (const auto& [session, severity, name, count] : c.expected) {
       const std::string finding = Finding(json, session, name);
       EXPECT_EQ(0u, finding.find("{\"severity\": \"" + severity + "\"")) << name << "\n" << json;
@@ -328,19 +311,8 @@ TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
   }
 }
 
-TEST_F(ToolTest, DoctorPrintsOneBlockPerSessionAndASummary) {
-  Demo();
-  const auto [code, out, err] = Tool({"doctor", "--home", home_.path()});
-  EXPECT_EQ(1, code) << err;
-  const size_t music = out.find("\nSession 5 Music, status 10: " + home_ / "Sync/Music\n  warning");
-  EXPECT_NE(npos, music) << out;
-  EXPECT_LT(out.find("\nSession 4 "), music);
-  EXPECT_NE(npos, out.find("\nSummary: 0 errors, 1 warning, 7 notes (5 sessions checked)\n"))
-      << out;
-}
-
-// Starts `watch` on the plan file of the demo home, has another process change its state
-// and expects the change line; then interrupts it. Deadlines only guard against hangs.
+// `watch` on the plan file, in text and in JSON, reports a change another process makes and
+// ends on SIGINT. Deadlines only guard against hangs.
 TEST_F(ToolTest, WatchReportsAChangeByAnotherProcessAndEndsOnSigint) {
   Demo();
   const std::string plan = home_ / "Sync/Documents/Projects/2024/plan.key";
@@ -359,10 +331,13 @@ TEST_F(ToolTest, WatchReportsAChangeByAnotherProcessAndEndsOnSigint) {
     for (int i = 0; i < 3000 && kelo_test::ReadFile(out).find(text) == npos; ++i) usleep(10000);
     return kelo_test::ReadFile(out).find(text) != npos;
   };
+  const auto set_state = [&](const char* state) {
+    return std::get<0>(Tool({"set-state", "--home", home_.path(), plan, state}));
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.json ? "json" : "text");
     if (c.json) {
-      ASSERT_EQ(0, std::get<0>(Tool({"set-state", "--home", home_.path(), plan, "2"})));
+      ASSERT_EQ(0, set_state("2"));
     }
     const pid_t pid = fork();
     ASSERT_NE(-1, pid);
@@ -373,7 +348,7 @@ TEST_F(ToolTest, WatchReportsAChangeByAnotherProcessAndEndsOnSigint) {
       _exit(127);
     }
     EXPECT_TRUE(wait_for(c.first)) << kelo_test::ReadFile(out);
-    ASSERT_EQ(0, std::get<0>(Tool({"set-state", "--home", home_.path(), plan, c.state})));
+    ASSERT_EQ(0, set_state(c.state));
     EXPECT_TRUE(wait_for(c.change)) << kelo_test::ReadFile(out);
     kill(pid, SIGINT);
     int status = -1;
@@ -417,61 +392,50 @@ TEST_F(ToolTest, BadArgumentsAndMissingFoldersFailClearly) {
   }
 }
 
-// status, sessions and the demo's table read as the Finder reads: a file status database
-// without the lookup indexes stays without them, the registry is listed without being
-// initialised, and no byte of any file changes.
+// status and sessions read as the Finder reads: a file status database without the lookup
+// indexes stays without them, a registry in the older nine-column layout gets no table, and no
+// byte of any file changes.
 TEST_F(ToolTest, ReadingCommandsChangeNoFile) {
   Demo();
-  const std::string registry = kelo::SystemDbPath(home_.path());
-  ExecSql(kelo::FileStatusDbPath(home_.path(), 1),
-          "DROP INDEX fstatinfo_path_nocase_idx; DROP INDEX fstatinfo_status_path_idx;");
-  const auto before = Snapshot(home_.path());
+  Exec(home_.path(), 1,
+       "DROP INDEX fstatinfo_path_nocase_idx; DROP INDEX fstatinfo_status_path_idx;");
   const std::string documents = home_ / "Sync/Documents";
-  for (const Strings& args : {Strings{"status", "--home", home_.path(), documents + "/Invoices"},
-                              Strings{"status", "--home", home_.path(), "--explain", documents},
-                              Strings{"sessions", "--home", home_.path()}}) {
-    const auto [code, out, err] = Tool(args);
-    EXPECT_EQ(0, code) << args[0] << ": " << err;
-    EXPECT_EQ("", err) << args[0];
+  for (bool nine_columns : {false, true}) {
+    SCOPED_TRACE(nine_columns ? "nine columns" : "demo");
+    if (nine_columns) {
+      fs::remove(kelo::SystemDbPath(home_.path()));
+      Exec(home_.path(), kRegistry,
+           "CREATE TABLE session_table (id INTEGER primary key, conn_id INTEGER, share_name TEXT, "
+           "session TEXT, attribute INTEGER, ctime DATATIME, view_id INTEGER, status INTEGER, "
+           "sync_folder TEXT); INSERT INTO session_table VALUES (3, 1, 'nine', 's-9', 4, 0, 0, "
+           "10, '/nine');");
+    }
+    const auto before = kelo_test::Snapshot(home_.path());
+    for (const Strings& args : {Strings{"status", "--home", home_.path(), documents + "/Invoices"},
+                                Strings{"status", "--home", home_.path(), "--explain", documents},
+                                Strings{"sessions", "--home", home_.path()}}) {
+      const auto [code, out, err] = Tool(args);
+      EXPECT_EQ(0, code) << args[0] << ": " << err;
+      EXPECT_EQ("", err) << args[0];
+      EXPECT_TRUE(args[0] != "sessions" || out.find(nine_columns ? "s-9" : "sess-") != npos);
+    }
+    EXPECT_TRUE(kelo_test::Snapshot(home_.path()) == before) << "a reading command changed a file";
   }
-  EXPECT_TRUE(Snapshot(home_.path()) == before) << "a reading command changed a file";
-  // A registry in the older nine-column layout, as the lookup once created it, is listed as
-  // it is: no table is added.
-  std::filesystem::remove(registry);
-  ExecSql(registry,
-          "CREATE TABLE session_table (id INTEGER primary key, conn_id INTEGER, share_name TEXT, "
-          "session TEXT, attribute INTEGER, ctime DATATIME, view_id INTEGER, status INTEGER, "
-          "sync_folder TEXT); INSERT INTO session_table VALUES (3, 1, 'nine', 's-9', 4, 0, 0, 10, "
-          "'/nine');");
-  const std::string nine = kelo_test::ReadFile(registry);
-  const auto [code, out, err] = Tool({"sessions", "--home", home_.path()});
-  EXPECT_EQ(0, code) << err;
-  EXPECT_NE(npos, out.find("s-9")) << out;
-  EXPECT_TRUE(nine == kelo_test::ReadFile(registry)) << "sessions changed the registry";
 }
 
 // A decomposed path inside a nested folder registered precomposed belongs to the nested
 // session: set-state records it in that session's database, not in the outer one's.
 TEST_F(ToolTest, SetStateFindsTheDeepestSessionInEitherForm) {
   Demo();
-  const std::string registry = kelo::SystemDbPath(home_.path());
-  ASSERT_EQ(0, SystemDB::initialize(registry));
-  KELOSessionInfo inner{0, "team", "s-team", SystemDB::kEnabledBit,
-                        0, 10,     0,        home_ / "Sync/Documents/\xC3\x89quipe",
-                        ""};
-  ASSERT_EQ(0, SystemDB::addNewSessionInfo(inner, 1));
-  SystemDB::destroy();
-  const std::string path = home_ / "Sync/Documents/E\xCC\x81quipe/plan.txt";
-  const auto [code, out, err] = Tool({"set-state", "--home", home_.path(), path, "synced"});
+  Exec(home_.path(), kRegistry,
+       "INSERT INTO session_table (id, share_name, session, attribute, status, sync_folder) "
+       "VALUES (6, 'team', 's-team', 4, 10, '$H/Sync/Documents/\xC3\x89quipe')");
+  const auto [code, out, err] = Tool({"set-state", "--home", home_.path(),
+                                      home_ / "Sync/Documents/E\xCC\x81quipe/plan.txt", "synced"});
   ASSERT_EQ(0, code) << err;
-  const std::string inner_db = kelo::FileStatusDbPath(home_.path(), inner.id);
-  ASSERT_TRUE(std::filesystem::exists(inner_db));
-  FileStatusDB::m_fstatDBPath = inner_db;
-  FileStatusInfo info;
-  EXPECT_EQ(0,
-            FileStatusDB::getFileSyncStat(home_ / "Sync/Documents/\xC3\x89quipe/plan.txt", &info));
-  EXPECT_EQ(1, info.syncStatus);
-  FileStatusDB::m_fstatDBPath.clear();
+  EXPECT_EQ(kelo_test::QuerySql(kelo::FileStatusDbPath(home_.path(), 6),
+                                "SELECT path, syncStatus FROM fstatinfo"),
+            (kelo_test::SqlRows{{home_ / "Sync/Documents/\xC3\x89quipe/plan.txt", "1"}}));
 }
 
 }  // namespace

@@ -38,7 +38,6 @@ TEST(ToolCommon, OptionsOfTheCommandsInTheirOwnUnits) {
       {{"--home", "/h", "--json", "p"}, false, 0, "/h", "", {"p"}},
       {{"--home=/h", "--interval=50", "p", "q"}, true, 0, "/h", "50", {"p", "q"}},
       {{"--", "--json", "-"}, true, 0, "", "", {"--json", "-"}},
-      {{"--interval", "50"}, false, 2, "", "", {}},
       {{"--home"}, false, 2, "", "", {}},
       {{"--home="}, false, 2, "", "", {}},
       {{"--interval"}, true, 2, "", "", {}},
