@@ -1,18 +1,68 @@
+// The file status store: the SQL template expander, reads and writes, their failures, and the
+// lookup indexes initialize() adds.
+#include "db/file-status-db/file-status-db.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
 #include <climits>
 #include <functional>
 #include <optional>
 #include <random>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "db/file-status-db/file-status-db-internal.h"
-#include "file-status-db-fixture.h"
+#include "support/fstat-data.h"
+#include "support/log-capture.h"
+#include "support/records.h"
+#include "support/sql.h"
+#include "support/temp-dir.h"
 
-namespace fstat_test {
 namespace {
 
 using FS = FileStatusDB;
 using Expansion = kelo::sqlite::MallocText;
+using kelo_test::Entry;
+using kelo_test::ExecSql;
+using kelo_test::QueryColumn;
+using Strings = std::vector<std::string>;
 constexpr char kPaths[] = "select path from fstatinfo order by path";
+
+// The captured messages without "[ERROR] file-status-db.cc(LINE): "; other lines stay whole.
+Strings Messages(const kelo_test::LogCapture& capture) {
+  Strings texts = capture.Lines();
+  for (std::string& line : texts) {
+    if (line.rfind("[ERROR] file-status-db.cc(", 0) == 0) line.erase(0, line.find("): ") + 3);
+  }
+  return texts;
+}
+
+// The detail column of EXPLAIN QUERY PLAN, one line per step, for `tmpl` expanded with `path`.
+std::string Plan(const std::string& db_path, const char* tmpl, const std::string& path = "") {
+  const Expansion sql(KELODBEscapeStringEX3(tmpl, path.c_str(), 2));
+  std::string plan;
+  for (const auto& step :
+       kelo_test::QuerySql(db_path, std::string("EXPLAIN QUERY PLAN ") + sql.get())) {
+    plan += step.at(3) + "\n";
+  }
+  return plan;
+}
+
+// Each test starts with a new, initialised current database and ends with none.
+class FileStatusDBTest : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(FS::initialize(db_), 0); }
+  void TearDown() override { FS::m_fstatDBPath.clear(); }
+
+  static void Put(const std::string& path, int type, int status) {
+    ASSERT_EQ(FS::setFileSyncStat(Entry(path, type, status)), 0) << path;
+  }
+
+  kelo_test::TempDir dir_;
+  const std::string db_ = dir_ / "file-status.sqlite";
+};
 
 // Byte for byte, ASan watching every buffer. A row passes its text, then `second` or 2. The
 // x rows end just below, at and just past the first 4096-byte boundary.
@@ -196,7 +246,8 @@ TEST_F(FileStatusDBTest, CodesOutsideThe32BitRangeReadAsZero) {
 }
 
 // Paths of what quoting, LIKE and GLOB treat specially (letters lower case, as lookups ignore
-// case) find their own row only; a subtree query finds exactly the paths below "<path>/".
+// case) find their own row only, with and without the lookup indexes; a subtree query finds
+// exactly the paths below "<path>/".
 TEST_F(FileStatusDBTest, GeneratedPathsMatchOnlyThemselves) {
   static const char* const kPieces[] = {
       "'", "\\", "%",  "_",  "a", "b", "\xc3\xa9",     "/",         "*", "?", "[",
@@ -207,18 +258,26 @@ TEST_F(FileStatusDBTest, GeneratedPathsMatchOnlyThemselves) {
     for (size_t n = 1 + rng() % 10; n > 0; --n) path += kPieces[rng() % std::size(kPieces)];
   const std::set<std::string> sorted(paths.begin(), paths.end());
   // The last matching row wins, so a second match shows up in one of the two insert orders.
-  for (const Strings& order :
-       {Strings(sorted.begin(), sorted.end()), Strings(sorted.rbegin(), sorted.rend())}) {
-    ExecSql(db_, "delete from fstatinfo");
-    for (const std::string& path : order) Put(path, 0, 2);
-    for (const std::string& path : sorted) {
-      SCOPED_TRACE(path);
-      FileStatusInfo info;
-      EXPECT_EQ(FS::getFileSyncStat(path, &info) == 0 ? info.path : "(none)", path);
-      // If any path is below `path`, the first one from "<path>/" on is.
-      const auto next = sorted.lower_bound(path + "/");
-      const bool below = next != sorted.end() && next->rfind(path + "/", 0) == 0;
-      EXPECT_EQ(FS::isAnySubFileDirSyncing(path), below);
+  // Without the lookup indexes (second round) every answer stays the same.
+  for (const bool indexed : {true, false}) {
+    SCOPED_TRACE(indexed ? "indexed" : "scanned");
+    if (!indexed) ExecSql(db_, kelo_bench::kDropLookupIndexes);
+    ASSERT_EQ(Plan(db_, kSelectSyncingBelow, "/r/") == "SCAN fstatinfo\n", !indexed);
+    for (const Strings& order :
+         {Strings(sorted.begin(), sorted.end()), Strings(sorted.rbegin(), sorted.rend())}) {
+      std::vector<kelo_bench::Entry> rows;
+      for (const std::string& path : order) rows.push_back({path, 0, 2});
+      ExecSql(db_, "delete from fstatinfo");
+      ASSERT_EQ(kelo_bench::WriteEntries(db_, rows), 0);
+      for (const std::string& path : sorted) {
+        SCOPED_TRACE(path);
+        FileStatusInfo info;
+        EXPECT_EQ(FS::getFileSyncStat(path, &info) == 0 ? info.path : "(none)", path);
+        // If any path is below `path`, the first one from "<path>/" on is.
+        const auto next = sorted.lower_bound(path + "/");
+        const bool below = next != sorted.end() && next->rfind(path + "/", 0) == 0;
+        EXPECT_EQ(FS::isAnySubFileDirSyncing(path), below);
+      }
     }
   }
 }
@@ -243,5 +302,45 @@ TEST_F(FileStatusDBTest, RmFileSyncStatRemovesTheEntryAndItsSubtreesOnly) {
   }
 }
 
+TEST_F(FileStatusDBTest, TheLookupsSearchTheirIndexes) {
+  for (const char* path : {"/d/File.txt", "/d/50%_a", "/d/it's", "/d/back\\slash",
+                           "/d/\xc3\x89t\xc3\xa9/\xe6\x97\xa5", "/@"}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(Plan(db_, kSelectByPath, path),
+              "SEARCH fstatinfo USING INDEX fstatinfo_path_nocase_idx (path=?)\n");
+    EXPECT_EQ(Plan(db_, kSelectSyncingBelow, std::string(path) + "/"),
+              "SEARCH fstatinfo USING INDEX fstatinfo_status_path_idx (syncStatus=? AND path>? AND "
+              "path<?)\n");
+  }
+  EXPECT_EQ(Plan(db_, "select * from fstatinfo where syncStatus=2 limit 2"),
+            "SEARCH fstatinfo USING INDEX fstatinfo_status_path_idx (syncStatus=?)\n");
+}
+
+// A table in the way of the first index, or a read-only file lacking the indexes: one line,
+// the second index not tried, initialize() succeeds and the lookups are still served.
+TEST_F(FileStatusDBTest, AnIndexThatCannotBeBuiltIsLoggedOnceAndInitializeSucceeds) {
+  Put("/d/a", 0, 2);
+  const struct {
+    std::string setup, db_path, error;
+  } cases[] = {{"create table fstatinfo_path_nocase_idx (x);", db_,
+                "there is already a table named fstatinfo_path_nocase_idx"},
+               {"drop table fstatinfo_path_nocase_idx;", "file:" + db_ + "?mode=ro",
+                "attempt to write a readonly database"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.db_path);
+    ExecSql(db_, kelo_bench::kDropLookupIndexes + (" " + c.setup));
+    if (c.db_path != db_ && !sqlite3_compileoption_used("USE_URI"))
+      GTEST_SKIP() << "this SQLite takes no URI file names";
+    kelo_test::LogCapture capture;
+    EXPECT_EQ(FS::initialize(c.db_path), 0);
+    EXPECT_EQ(Messages(capture),
+              Strings{"sqlite3_exec error. cmd:(CREATE INDEX IF NOT EXISTS "
+                      "fstatinfo_path_nocase_idx on fstatinfo(path COLLATE NOCASE);)  error:(" +
+                      c.error + ")"});
+    FileStatusInfo info;
+    EXPECT_EQ(FS::getFileSyncStat("/D/A", &info), 0);
+    EXPECT_EQ(info.syncStatus, 2);
+  }
+}
+
 }  // namespace
-}  // namespace fstat_test
