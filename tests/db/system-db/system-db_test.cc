@@ -74,14 +74,33 @@ struct Log : kelo_test::LogCapture {
   FILE* stream_;
 };
 
-// Each call fails with -1 and logs "[ERROR] <its message>" last.
-void ExpectFailures(const std::vector<std::pair<std::string, std::function<int()>>>& calls) {
+// Each call returns `result` and logs `message` last.
+struct Call {
+  std::string message;
+  std::function<int()> call;
+  int result = -1;
+};
+void ExpectCalls(const std::vector<Call>& calls) {
   Log log;
-  for (const auto& [message, call] : calls) {
-    SCOPED_TRACE(message);
-    EXPECT_EQ(call(), -1);
-    EXPECT_EQ(log.Last(), "[ERROR] " + message);
+  for (const Call& c : calls) {
+    SCOPED_TRACE(c.message);
+    EXPECT_EQ(c.call(), c.result);
+    EXPECT_EQ(log.Last(), c.message);
   }
+}
+// Each call fails with -1 and logs "[ERROR] <its message>" last.
+void ExpectFailures(std::vector<Call> calls) {
+  for (Call& c : calls) c.message = "[ERROR] " + c.message;
+  ExpectCalls(calls);
+}
+// The ids of `sessions`; computer_name is never read.
+Ids IdsOf(const std::list<KELOSessionInfo>& sessions) {
+  Ids ids;
+  for (const KELOSessionInfo& s : sessions) {
+    ids.push_back(s.id);
+    EXPECT_EQ(s.computer_name, "") << s.id;
+  }
+  return ids;
 }
 constexpr auto Lookup = &S::getSessionInfoByFilePath;
 
@@ -301,8 +320,8 @@ TEST_F(SystemDBTest, LookupOnAFreshFileCreatesTheNineColumnTable) {
                    [&] { return S::addNewSessionInfo(info, 1); }}});
 }
 
-// Every query's result, outputs and last message. Sessions increase with the id, so index and
-// table order agree.
+// Every query's result, outputs and last message; a failure leaves its outputs alone. Sessions
+// increase with the id, so index and table order agree.
 TEST_F(SystemDBTest, QueriesFillTheirOutputsOnly) {
   ExecSql(db_,
           "INSERT INTO session_table (id, conn_id, share_name, session, attribute, view_id, "
@@ -311,85 +330,44 @@ TEST_F(SystemDBTest, QueriesFillTheirOutputsOnly) {
           "3, 11, 0, '/p', 'pc'), (4, 1, 'music', 'c', 7, 4, 0, 0, '/m', 'pc'), (5, 1, 'x', 'd', "
           "0, 5, 1, 0, '/d1', 'pc'), (6, 1, NULL, 'd', 0, 6, 2, 0, '/d2', 'pc'), (7, 1, '" +
               std::string(256, 'n') + "', 'e', 0, 7, 0, 0, '/e', 'pc');");
-  // The outputs a query may write to, each starting as below; session lists by their ids.
-  struct Outputs {
-    std::list<KELOSessionInfo> sessions{1};
-    Ids session_ids{0};
-    std::list<uint64_t> ids{42};
-    std::list<std::string> names{"old"};
-    KELOSessionInfo home{0, "", "", 0, 0, 0, 0, "", "keep"};
-    std::string share = "keep";
-    std::string folder = "keep";
-    int status = 55;
-    int error = 66;
-  };
-  const auto unchanged = [](Outputs&) {};
-  const std::string none = "[ERROR] cannnot get home share sync folder QQ";  // no newline
-  const std::string got = "[DEBUG] ggetSyncFolder ", info = "[DEBUG] getSystemInfo\n";
-  const struct {
-    std::function<int(Outputs&)> call;
-    int result;
-    std::function<void(Outputs&)> expect;  // the outputs the call changes
-    std::string last_message;
-  } cases[] = {
-      {[](Outputs& o) { return S::getSessionList(o.sessions); }, 0,
-       [](Outputs& o) { o.session_ids = {1, 2, 3, 4, 5, 6, 7}; }, "[DEBUG] /e\n"},
-      {[](Outputs& o) { return S::getEnabledSession(o.sessions); }, 0,
-       [](Outputs& o) {
-         o.session_ids = {2, 4};
-       },
-       "[DEBUG] /m\n"},
-      {[](Outputs& o) { return S::getSessionListWithConf(o.sessions); }, 0,
-       [](Outputs& o) { o.session_ids = {2, 3, 4, 5, 6, 7}; }, "[DEBUG] /e\n"},
-      {[](Outputs& o) { return S::getRowIDList(o.ids); }, 0,
-       [](Outputs& o) { o.ids = {2, 3, 4, 5, 6, 7}; }, "[DEBUG] getRowIDList\n"},
-      {[](Outputs& o) { return S::getSession(o.names); }, 0,
-       [](Outputs& o) { o.names = {"a", "b'c", "c", "d", "d", "e"}; },
-       "[DEBUG] get enabled session e\n"},
-      {[](Outputs& o) { return S::getHomeSession(o.home); }, 0,
-       [](Outputs& o) { o.home = {1, "HoMe", "", 4, 1, 8, 9, "/h", "keep"}; }, "[DEBUG] /h\n"},
-      {[](Outputs& o) { return S::getSyncFolder("HOME", o.folder); }, 0,
-       [](Outputs& o) { o.folder = "/h"; }, got + "/h\n"},
-      {[](Outputs& o) { return S::getSyncFolderBySession("A", o.folder); }, -1, unchanged, none},
-      {[](Outputs& o) { return S::getSessionStatusAndErr("a", o.status, o.error); }, 0,
-       [](Outputs& o) {
-         o.status = 10;
-         o.error = 7;
-       },
-       "[DEBUG] getSessionStatusAndErr\n"},
-      {[](Outputs& o) { return S::getSessionStatusAndErr("no", o.status, o.error); }, -1, unchanged,
-       "[DEBUG] cannnot get getSessionStatusAndErr no\n"},
-      {[](Outputs& o) { return S::getFolderInfoBySession("d", o.share, o.folder); }, 0,
-       [](Outputs& o) {
-         o.share = "x";
-         o.folder = "/d2";
-       },
-       info},
-      {[](Outputs& o) { return S::getFolderInfoBySession("z", o.share, o.folder); }, 0, unchanged,
-       info},
-      {[](Outputs& o) { return S::getFolderInfoBySession("e", o.share, o.folder); }, -1, unchanged,
-       "[ERROR] getFolderInfoBySession: value of 256 bytes is longer than its limit of 255\n"}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.last_message);
-    Log log;
-    Outputs actual, expected;
-    EXPECT_EQ(c.call(actual), c.result);
-    c.expect(expected);
-    Ids session_ids;
-    for (const KELOSessionInfo& s : actual.sessions) {
-      session_ids.push_back(s.id);
-      EXPECT_EQ(s.computer_name, "") << "computer_name is never read";
-    }
-    EXPECT_EQ(session_ids, expected.session_ids);
-    EXPECT_EQ(actual.ids, expected.ids);
-    EXPECT_EQ(actual.names, expected.names);
-    EXPECT_EQ(actual.home, expected.home);
-    EXPECT_EQ(actual.share, expected.share);
-    EXPECT_EQ(actual.folder, expected.folder);
-    EXPECT_EQ(actual.status, expected.status);
-    EXPECT_EQ(actual.error, expected.error);
-    EXPECT_EQ(log.Last(), c.last_message);
-  }
+  std::list<KELOSessionInfo> all(1), enabled(1), with_conf(1);  // emptied first
+  std::list<uint64_t> row_ids{42};
+  std::list<std::string> names{"old"};
+  KELOSessionInfo home{0, "", "", 0, 0, 0, 0, "", "keep"};
+  std::string folder, share, share_folder, kept = "keep";
+  int status = 0, error = 0, kept_number = 55;
+  const std::string info = "[DEBUG] getSystemInfo\n";
+  ExpectCalls(
+      {{"[DEBUG] /e\n", [&] { return S::getSessionList(all); }, 0},
+       {"[DEBUG] /m\n", [&] { return S::getEnabledSession(enabled); }, 0},
+       {"[DEBUG] /e\n", [&] { return S::getSessionListWithConf(with_conf); }, 0},
+       {"[DEBUG] getRowIDList\n", [&] { return S::getRowIDList(row_ids); }, 0},
+       {"[DEBUG] get enabled session e\n", [&] { return S::getSession(names); }, 0},
+       {"[DEBUG] /h\n", [&] { return S::getHomeSession(home); }, 0},
+       {"[DEBUG] ggetSyncFolder /h\n", [&] { return S::getSyncFolder("HOME", folder); }, 0},
+       {"[ERROR] cannnot get home share sync folder QQ",  // no newline
+        [&] { return S::getSyncFolderBySession("A", kept); }},
+       {"[DEBUG] getSessionStatusAndErr\n",
+        [&] { return S::getSessionStatusAndErr("a", status, error); }, 0},
+       {"[DEBUG] cannnot get getSessionStatusAndErr no\n",
+        [&] { return S::getSessionStatusAndErr("no", kept_number, kept_number); }},
+       {info, [&] { return S::getFolderInfoBySession("d", share, share_folder); }, 0},
+       {info, [&] { return S::getFolderInfoBySession("z", kept, kept); }, 0},
+       {"[ERROR] getFolderInfoBySession: value of 256 bytes is longer than its limit of 255\n",
+        [&] { return S::getFolderInfoBySession("e", kept, kept); }}});
+  EXPECT_EQ(IdsOf(all), (Ids{1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(IdsOf(enabled), (Ids{2, 4}));
+  EXPECT_EQ(IdsOf(with_conf), (Ids{2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(row_ids, (std::list<uint64_t>{2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(names, (std::list<std::string>{"a", "b'c", "c", "d", "d", "e"}));
+  EXPECT_EQ(home, (KELOSessionInfo{1, "HoMe", "", 4, 1, 8, 9, "/h", "keep"}));
+  EXPECT_EQ(folder, "/h");
+  EXPECT_EQ(status, 10);
+  EXPECT_EQ(error, 7);
+  EXPECT_EQ(share, "x");
+  EXPECT_EQ(share_folder, "/d2");
+  EXPECT_EQ(kept, "keep");
+  EXPECT_EQ(kept_number, 55);
 }
 
 // A text argument holding a NUL byte is refused: cut there, it would name session s1.
