@@ -3,8 +3,6 @@
 // moment, and a kept connection never answers for a file that changed under it.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -36,8 +34,7 @@ using Shown = kelo_test::ShownBadge;  // the name is the badge's
 using Icons = std::vector<Shown>;
 const Shown kNone{0, ""}, kSynced{1, "synced"}, kSyncing{2, "syncing"};
 
-// Every file below `dir` with its bytes, leaving out the -wal and -shm companions that
-// SQLite itself may make for a WAL database.
+// Every file below `dir` with its bytes, but the -wal and -shm files SQLite may make.
 Files Snapshot(const std::string& dir) {
   Files files;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
@@ -99,8 +96,10 @@ class ReaderRoleTest : public testing::Test {
         kelo::ResolveOverlayBadge(platform_, (home_ / relative).c_str(), explain);
     return {r.code, r.badge != nullptr ? r.badge->badge : ""};
   }
-  Icons AllBadges() {
-    return {Badge("Sync/a.txt"), Badge("Sync/b.txt"), Badge("Sync/dir"), Badge("Desktop/x")};
+  // The statement that records `state` for Sync/a.txt.
+  std::string SetStateOfA(int state) const {
+    return "update fstatinfo set syncStatus=" + std::to_string(state) + " where path='" +
+           (home_ / "Sync/a.txt") + "'";
   }
 
   // The state the current file status database records for `relative`, or -1.
@@ -115,9 +114,8 @@ class ReaderRoleTest : public testing::Test {
   std::string fstat_;
 };
 
-const Icons kAllShown{kSynced, kSyncing, kSyncing, kNone};
-
 TEST_F(ReaderRoleTest, DrawingChangesNothingOnDisk) {
+  const Icons kAllShown{kSynced, kSyncing, kSyncing, kNone};
   const struct {
     const char* what;
     const char* fstat_sql;  // applied to the file status database first
@@ -143,7 +141,11 @@ TEST_F(ReaderRoleTest, DrawingChangesNothingOnDisk) {
     {
       kelo_test::LogCapture capture;
       ScopedDbRole reading(DbRole::kReader);
-      for (int round = 0; round < 25; ++round) EXPECT_EQ(AllBadges(), c.badges);
+      for (int round = 0; round < 25; ++round) {
+        EXPECT_EQ((Icons{Badge("Sync/a.txt"), Badge("Sync/b.txt"), Badge("Sync/dir"),
+                         Badge("Desktop/x")}),
+                  c.badges);
+      }
       if (c.quiet) {
         EXPECT_EQ(capture.Lines(), std::vector<std::string>{});
       }
@@ -218,43 +220,19 @@ TEST_F(ReaderRoleTest, LockedDatabaseIsLeftAloneForAMoment) {
   }
 }
 
+// Changed in place by another connection, replaced by another file, or deleted: the kept
+// connection answers as the file is now.
 TEST_F(ReaderRoleTest, KeptConnectionNeverAnswersForAChangedFile) {
-  const std::string replacement = fstat_ + ".new";
+  enum Change { kUpdated, kReplaced, kDeleted };
   const struct {
     const char* what;
-    void (*change)(const std::string& db, const std::string& replacement, const std::string& a);
+    Change change;
     int state;      // of a.txt afterwards, -1 for none
     bool reopened;  // a new connection was needed
-  } cases[] = {
-      {"changed by another process",
-       [](const std::string& db, const std::string&, const std::string& a) {
-         const pid_t child = fork();
-         if (child == 0) {
-           kelo::sqlite::Connection conn;
-           const kelo::sqlite::Text sql(
-               sqlite3_mprintf("update fstatinfo set syncStatus=2 where path=%Q", a.c_str()));
-           const bool updated =
-               kelo::sqlite::Open(db, kelo::sqlite::kReadWriteCreate, &conn) == SQLITE_OK &&
-               sqlite3_exec(conn.get(), sql.get(), nullptr, nullptr, nullptr) == SQLITE_OK &&
-               sqlite3_changes(conn.get()) == 1;
-           _exit(updated ? 0 : 1);
-         }
-         int status = -1;
-         waitpid(child, &status, 0);
-         EXPECT_EQ(status, 0);
-       },
-       2, false},
-      {"replaced",
-       [](const std::string& db, const std::string& copy, const std::string& a) {
-         fs::copy_file(db, copy, fs::copy_options::overwrite_existing);
-         ExecSql(copy, "update fstatinfo set syncStatus=3 where path='" + a + "'");
-         fs::rename(copy, db);
-       },
-       3, true},
-      {"deleted",
-       [](const std::string& db, const std::string&, const std::string&) { fs::remove(db); }, -1,
-       true},
-  };
+  } cases[] = {{"updated", kUpdated, 2, false},
+               {"replaced", kReplaced, 3, true},
+               {"deleted", kDeleted, -1, true}};
+  const std::string replacement = fstat_ + ".new";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     fs::remove(fstat_);
@@ -263,7 +241,13 @@ TEST_F(ReaderRoleTest, KeptConnectionNeverAnswersForAChangedFile) {
     ASSERT_EQ(FileStatusDB::initialize(fstat_), 0);
     ASSERT_EQ(State("Sync/a.txt"), 1);
     const unsigned long long opens = kelo::ReaderOpenCount();
-    c.change(fstat_, replacement, home_ / "Sync/a.txt");
+    if (c.change == kUpdated) ExecSql(fstat_, SetStateOfA(2));
+    if (c.change == kReplaced) {
+      fs::copy_file(fstat_, replacement);
+      ExecSql(replacement, SetStateOfA(3));
+      fs::rename(replacement, fstat_);
+    }
+    if (c.change == kDeleted) fs::remove(fstat_);
     EXPECT_EQ(FileStatusDB::initialize(fstat_), c.state < 0 ? -1 : 0);
     EXPECT_EQ(State("Sync/a.txt"), c.state);
     EXPECT_EQ(kelo::ReaderOpenCount() > opens, c.reopened);
@@ -305,11 +289,7 @@ TEST_F(ReaderRoleTest, ThreadsShareTheKeptConnections) {
   kelo::sqlite::Connection writer = kelo_test::OpenSql(fstat_);
   ASSERT_TRUE(writer);
   sqlite3_busy_timeout(writer.get(), 5000);
-  for (int change = 0; change < 100; ++change) {
-    const kelo::sqlite::Text sql(sqlite3_mprintf("update fstatinfo set syncStatus=%d where path=%Q",
-                                                 1 + change % 2, (home_ / "Sync/a.txt").c_str()));
-    ExecSql(writer.get(), sql.get());
-  }
+  for (int change = 0; change < 100; ++change) ExecSql(writer.get(), SetStateOfA(1 + change % 2));
   writer.reset();
   stop = true;
   for (std::thread& reader : readers) reader.join();
