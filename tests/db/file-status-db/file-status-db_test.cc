@@ -64,40 +64,9 @@ class FileStatusDBTest : public testing::Test {
   const std::string db_ = dir_ / "file-status.sqlite";
 };
 
-// Byte for byte, ASan watching every buffer. A row passes its text, then `second` or 2. The
-// x rows end just below, at and just past the first 4096-byte boundary.
-TEST(Expander, ExpandsEveryCaseByteForByte) {
-  const std::string n4096 = "a'b_%\\" + std::string(4090, 'n'), q40(40, '\''), q100(100, '\'');
-  const std::string x[] = {std::string(4082, 'x'), std::string(4083, 'x'), std::string(4084, 'x')};
-  const struct {
-    std::string tmpl;
-    const char* text;
-    const char* second;
-    std::string expected;
-  } cases[] = {
-      {"like '@KELO:LVAR'", "a_b%c'd\\e", {}, "like 'a\\_b\\%c''d\\\\e' escape '\\'"},
-      {"like '@KELO:LVAR%' and s=@KELO:INT", "", {}, "like '%' escape '\\' and s=2"},
-      {"like '@KELO:LVAR%' and s=@KELO:INT", nullptr, {}, "like '%' escape '\\' and s=2"},
-      {"like '@KELO:LVAR%'", q40.c_str(), {}, "like '" + std::string(80, '\'') + "%' escape '\\'"},
-      {"'@KELO:VAR'", q100.c_str(), {}, "'" + std::string(200, '\'') + "'"},
-      {"", "", {}, ""},
-      {"@KELO:FOO @ @KELO a@b='@KELO:VARX'=@KELO:INT", "v", {}, "@KELO:FOO @ @KELO a@b='vX'=2"},
-      {"'@KELO:VAR' @KELO:INT", "@KELO:INT'", {}, "'@KELO:INT''' 2"},  // Values are not rescanned.
-      {"@KELO:LVAR='1' and '2'", "v_", {}, "v\\_='1' escape '\\' and '2'"},
-      {"'@KELO:VAR' '@KELO:VAR'", "'", "a''b%'''c'", "'''' 'a''''b%''''''c'''"},
-      {"'@KELO:LVAR' '@KELO:LVAR'", "a", "y'_\\%", "'a' escape '\\' 'y''\\_\\\\\\%' escape '\\'"},
-      {n4096, "", {}, n4096},
-      {"@KELO:NEVAR", n4096.c_str(), {}, n4096},
-      {"'@KELO:LVAR'", x[0].c_str(), {}, "'" + x[0] + "' escape '\\'"},
-      {"'@KELO:LVAR'", x[1].c_str(), {}, "'" + x[1] + "' escape '\\'"},
-      {"'@KELO:LVAR'", x[2].c_str(), {}, "'" + x[2] + "' escape '\\'"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.tmpl.substr(0, 50) + " <- " + std::string(c.text ? c.text : "").substr(0, 20));
-    Expansion sql(c.second ? KELODBEscapeStringEX3(c.tmpl.c_str(), c.text, c.second)
-                           : KELODBEscapeStringEX3(c.tmpl.c_str(), c.text, 2));
-    EXPECT_STREQ(sql.get(), c.expected.c_str());
-  }
+// What the expander makes of templates and values is checked against a model of its contract
+// by the expander fuzz target, whose corpus the tests replay (under ASan in that build).
+TEST(Expander, ExtremeIntegersNullTemplateAndGrowthLimits) {
   Expansion ints(KELODBEscapeStringEX3("@KELO:INT @KELO:LLINT", INT_MIN, LLONG_MIN));
   EXPECT_STREQ(ints.get(), "-2147483648 -9223372036854775808");
   EXPECT_EQ(KELODBEscapeStringEX3(nullptr), nullptr);
