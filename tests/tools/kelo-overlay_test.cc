@@ -107,7 +107,8 @@ TEST_F(ToolTest, DemoShowsEverySampleWithItsBadge) {
   EXPECT_EQ(0, std::get<0>(suggested("status")));
   const auto [code, doctor, err] = suggested("doctor");
   EXPECT_EQ(1, code) << err;  // Its one warning.
-  const size_t music = doctor.find("\nSession 5 Music, status 10: " + home_ / "Sync/Music\n  warn");
+  const size_t music =
+      doctor.find("\nSession 5 Music, status 10: " + home_ / "Sync/Music\n  warning");
   EXPECT_NE(npos, music) << doctor;
   EXPECT_LT(doctor.find("\nSession 4 "), music);
   EXPECT_NE(npos, doctor.find("\nSummary: 0 errors, 1 warning, 7 notes (5 sessions checked)\n"))
