@@ -96,6 +96,9 @@ class ReaderRoleTest : public testing::Test {
         kelo::ResolveOverlayBadge(platform_, (home_ / relative).c_str(), explain);
     return {r.code, r.badge != nullptr ? r.badge->badge : ""};
   }
+  Icons AllBadges() {
+    return {Badge("Sync/a.txt"), Badge("Sync/b.txt"), Badge("Sync/dir"), Badge("Desktop/x")};
+  }
   // The statement that records `state` for Sync/a.txt.
   std::string SetStateOfA(int state) const {
     return "update fstatinfo set syncStatus=" + std::to_string(state) + " where path='" +
@@ -141,11 +144,7 @@ TEST_F(ReaderRoleTest, DrawingChangesNothingOnDisk) {
     {
       kelo_test::LogCapture capture;
       ScopedDbRole reading(DbRole::kReader);
-      for (int round = 0; round < 25; ++round) {
-        EXPECT_EQ((Icons{Badge("Sync/a.txt"), Badge("Sync/b.txt"), Badge("Sync/dir"),
-                         Badge("Desktop/x")}),
-                  c.badges);
-      }
+      for (int round = 0; round < 25; ++round) EXPECT_EQ(AllBadges(), c.badges);
       if (c.quiet) {
         EXPECT_EQ(capture.Lines(), std::vector<std::string>{});
       }
