@@ -114,61 +114,46 @@ class ReaderRoleTest : public testing::Test {
   std::string fstat_;
 };
 
+// Drawing in the reader role, whatever state the files are in, writes and creates no file.
 TEST_F(ReaderRoleTest, DrawingChangesNothingOnDisk) {
-  const Icons kAllShown{kSynced, kSyncing, kSyncing, kNone};
+  const Icons kAllShown{kSynced, kSyncing, kSyncing, kNone}, kNoBadges(4, kNone);
   const struct {
     const char* what;
-    const char* fstat_sql;  // applied to the file status database first
-    bool remove_registry;
+    std::string db;  // changed first: removed when `sql` is null
+    const char* sql;
     Icons badges;
     bool quiet;  // no log line at all
   } cases[] = {
-      {"indexes", "", false, kAllShown, true},
-      {"no lookup indexes", kelo_bench::kDropLookupIndexes, false, kAllShown, true},
-      {"wal", "PRAGMA journal_mode=WAL;", false, kAllShown, true},
-      {"no table", "DROP TABLE fstatinfo;", false, Icons(4, kNone), false},
-      {"no registry", "", true, Icons(4, kNone), true},
+      {"indexes", fstat_, "", kAllShown, true},
+      {"no lookup indexes", fstat_, kelo_bench::kDropLookupIndexes, kAllShown, true},
+      {"wal", fstat_, "PRAGMA journal_mode=WAL;", kAllShown, true},
+      {"no table", fstat_, "DROP TABLE fstatinfo;", kNoBadges, false},
+      {"no store", fstat_, nullptr, kNoBadges, true},
+      // The registry last: nothing restores it.
+      {"no session table", sys_, "DROP TABLE session_table;", kNoBadges, true},
+      {"no registry", sys_, nullptr, kNoBadges, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     fs::remove(fstat_);
     WriteEntries();
-    if (*c.fstat_sql != '\0') ExecSql(fstat_, c.fstat_sql);
-    if (c.remove_registry) fs::remove(sys_);
+    if (c.sql == nullptr) fs::remove(c.db);
+    if (c.sql != nullptr && *c.sql != '\0') ExecSql(c.db, c.sql);
     const Files before = Snapshot(home_.path());
     {
       kelo_test::LogCapture capture;
       ScopedDbRole reading(DbRole::kReader);
       for (int round = 0; round < 25; ++round) EXPECT_EQ(AllBadges(), c.badges);
       EXPECT_TRUE(!c.quiet || capture.Lines().empty()) << capture.Text();
+      if (c.sql == nullptr) {
+        EXPECT_EQ(SystemDB::initialize(sys_), c.db == sys_ ? -1 : 0);
+        EXPECT_EQ(FileStatusDB::initialize(fstat_), c.db == fstat_ ? -1 : 0);
+        SystemDB::destroy();
+      }
     }
     EXPECT_EQ(Snapshot(home_.path()), before);
-    EXPECT_EQ(fs::exists(sys_), !c.remove_registry);
-    if (c.remove_registry) {
-      ASSERT_EQ(SystemDB::initialize(sys_), 0);  // back for the next case
-      SystemDB::destroy();
-    }
+    EXPECT_EQ(fs::exists(c.db), c.sql != nullptr);
   }
-}
-
-TEST_F(ReaderRoleTest, CreatesNoFile) {
-  const std::string missing_registry = home_ / "none/sys.sqlite";
-  const std::string missing_store = home_ / "none/file-status.sqlite";
-  const std::string other_db = home_ / "other.sqlite";  // a database without session_table
-  fs::create_directories(home_ / "none");
-  ExecSql(other_db, "CREATE TABLE t (x);");
-  const std::string other_bytes = kelo_test::ReadFile(other_db);
-  ScopedDbRole reading(DbRole::kReader);
-  KELOSessionInfo found;
-  EXPECT_EQ(SystemDB::getSessionInfoByFilePath(missing_registry, home_ / "Sync/a", &found), -1);
-  EXPECT_EQ(SystemDB::getSessionInfoByFilePath(other_db, home_ / "Sync/a", &found), -1);
-  EXPECT_EQ(SystemDB::initialize(missing_registry), -1);
-  EXPECT_EQ(FileStatusDB::initialize(missing_store), -1);
-  EXPECT_EQ(FileStatusDB::initialize(other_db), -1);
-  EXPECT_FALSE(fs::exists(missing_registry));
-  EXPECT_FALSE(fs::exists(missing_store));
-  EXPECT_EQ(kelo_test::ReadFile(other_db), other_bytes);
-  EXPECT_EQ(fs::directory_iterator(home_ / "none"), fs::directory_iterator());
 }
 
 // Another connection holds an exclusive lock on one database: the first icon waits for the
