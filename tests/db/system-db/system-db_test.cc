@@ -208,26 +208,22 @@ TEST(SystemDBLifecycle, EveryOperationFailsWhileClosed) {
 }
 
 // The session holding a path: its folder, trailing slashes aside, is the path or a folder above
-// it, compared byte for byte but for ASCII case; the longest wins, then the lowest id.
+// it, compared byte for byte but for ASCII case; the longest wins, then the lowest id. (Hostile
+// values and folders past the length limit: the hostile-input test and the session fuzz target.)
 TEST_F(SystemDBTest, LookupFindsTheLongestFolderHoldingThePath) {
   ExecSql(db_,
           "INSERT INTO session_table (id, sync_folder) VALUES (1, '/u/a'), (2, '/u/a/b'), "
-          "(3, '/u/my_dir'), (4, '/u/\xC3\x84rger'), (5, '/u/q''uote'), (6, '/u/slash/'), "
-          "(7, '/u/pct%'), (8, '/u/back\\'), (9, ''), (10, NULL), (13, '/u/a//'), "
-          "(14, '/U/A/B/D'), (15, '/u/\xEF\xBF\xBD'), "
-          "(16, '/u/a/b/' || replace(hex(zeroblob(13000)), '0', '_')), "
-          "(17, '/u/z' || replace(hex(zeroblob(550)), '0', '/')), "
+          "(4, '/u/\xC3\x84rger'), (6, '/u/slash/'), (9, ''), (10, NULL), (13, '/u/a//'), "
+          "(15, '/u/\xEF\xBF\xBD'), "
           "(18, '/u/y' || substr(replace(hex(zeroblob(510)), '0', '/'), 1, 1019));");
-  // '' holds every absolute path, NULL nothing; 16 (26,007 bytes) and 17 (1,104) are longer than
-  // any value read and must not keep the others from matching; 18 has 1,023 bytes.
+  // '' holds every absolute path, NULL nothing; 18 has 1,023 bytes, the longest value read.
   // clang-format off
   const std::pair<const char*, uint64_t> cases[] = {
       {"/u/a/b/c", 2}, {"/u/a/c", 1}, {"/u/a", 1}, {"/u/a/b", 2}, {"/u/a/b/", 2}, {"/u/a/bc/d", 1},
-      {"/u/ab", 9}, {"/U/A/B/c", 2}, {"/u/a/b/d/x", 14}, {"/u/my_dir/f", 3}, {"/u/myXdir/f", 9},
-      {"/u/q'uote/f", 5}, {"/u/pct%/f", 7}, {"/u/pctX/f", 9}, {"/u/back\\/f", 8},
+      {"/u/ab", 9}, {"/U/A/B/c", 2},
       {"/u/\xC3\x84rger/f", 4}, {"/u/\xC3\xA4rger/f", 9},  // only ASCII letters ignore case
       {"/u/\xEF\xBF\xBD/f", 15}, {"/u/\xEF\xBF\xBE/f", 9},  // other bytes compare exactly
-      {"/u/slash/f", 6}, {"/u/slash/", 6}, {"/u/slash", 6}, {"/u/slashx", 9}, {"/u/z/f", 9},
+      {"/u/slash/f", 6}, {"/u/slash/", 6}, {"/u/slash", 6}, {"/u/slashx", 9},
       {"/u/y/f", 18}, {"/v", 9}, {"v", 0}};
   // clang-format on
   for (const auto& [path, id] : cases) {
