@@ -3,6 +3,8 @@
 // moment, and a kept connection never answers for a file that changed under it.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +16,7 @@
 
 #include "db/file-status-db/file-status-db.h"
 #include "db/reader-mode/reader-mode.h"
+#include "db/sqlite-owners.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
@@ -26,25 +29,13 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Files = std::map<std::string, std::string>;
 using kelo::DbRole;
 using kelo::ScopedDbRole;
 using kelo_test::ExecSql;
+using kelo_test::Snapshot;
 using Shown = kelo_test::ShownBadge;  // the name is the badge's
 using Icons = std::vector<Shown>;
 const Shown kNone{0, ""}, kSynced{1, "synced"}, kSyncing{2, "syncing"};
-
-// Every file below `dir` with its bytes, but the -wal and -shm files SQLite may make.
-Files Snapshot(const std::string& dir) {
-  Files files;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    const std::string path = entry.path().string();
-    if (!entry.is_regular_file() || path.size() < 4) continue;
-    const std::string tail = path.substr(path.size() - 4);
-    if (tail != "-wal" && tail != "-shm") files[path] = kelo_test::ReadFile(path);
-  }
-  return files;
-}
 
 // Statements run by the reader's connections, per database file.
 std::map<std::string, int> g_statements;
@@ -139,7 +130,7 @@ TEST_F(ReaderRoleTest, DrawingChangesNothingOnDisk) {
     WriteEntries();
     if (c.sql == nullptr) fs::remove(c.db);
     if (c.sql != nullptr && *c.sql != '\0') ExecSql(c.db, c.sql);
-    const Files before = Snapshot(home_.path());
+    const auto before = Snapshot(home_.path());
     {
       kelo_test::LogCapture capture;
       ScopedDbRole reading(DbRole::kReader);
@@ -196,7 +187,23 @@ TEST_F(ReaderRoleTest, LockedDatabaseIsLeftAloneForAMoment) {
   }
 }
 
-// Changed in place by another connection, replaced by another file, or deleted: the kept
+// Runs `sql`, which changes one row, on `db` in a child process, as the sync client would.
+void ExecSqlInAnotherProcess(const std::string& db, const std::string& sql) {
+  const pid_t child = fork();
+  if (child == 0) {
+    kelo::sqlite::Connection conn;
+    const bool changed =
+        kelo::sqlite::Open(db, kelo::sqlite::kReadWriteCreate, &conn) == SQLITE_OK &&
+        sqlite3_exec(conn.get(), sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&
+        sqlite3_changes(conn.get()) == 1;
+    _exit(changed ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0);
+}
+
+// Changed in place by another process, replaced by another file, or deleted: the kept
 // connection answers as the file is now.
 TEST_F(ReaderRoleTest, KeptConnectionNeverAnswersForAChangedFile) {
   enum Change { kUpdated, kReplaced, kDeleted };
@@ -217,7 +224,7 @@ TEST_F(ReaderRoleTest, KeptConnectionNeverAnswersForAChangedFile) {
     ASSERT_EQ(FileStatusDB::initialize(fstat_), 0);
     ASSERT_EQ(State("Sync/a.txt"), 1);
     const unsigned long long opens = kelo::ReaderOpenCount();
-    if (c.change == kUpdated) ExecSql(fstat_, SetStateOfA(2));
+    if (c.change == kUpdated) ExecSqlInAnotherProcess(fstat_, SetStateOfA(2));
     if (c.change == kReplaced) {
       fs::copy_file(fstat_, replacement);
       ExecSql(replacement, SetStateOfA(3));
