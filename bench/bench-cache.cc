@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "db/file-status-db/file-status-db.h"
+#include "db/sqlite-owners.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 
@@ -55,11 +56,11 @@ void Remove(const std::string& path) {
 }
 
 long long CountEntries(const std::string& db_path) {
-  DbHandle db;
+  kelo::sqlite::Connection db;
   kelo::sqlite::Open(db_path, kelo::sqlite::kReadOnly, &db);
   sqlite3_stmt* raw = nullptr;
   sqlite3_prepare_v2(db.get(), "select count(*) from fstatinfo", -1, &raw, nullptr);
-  StmtHandle stmt(raw);
+  kelo::sqlite::Statement stmt(raw);
   return stmt && sqlite3_step(raw) == SQLITE_ROW ? sqlite3_column_int64(raw, 0) : -1;
 }
 

@@ -52,6 +52,7 @@
 #include "bench/bench-cache.h"
 #include "db/file-status-db/file-status-db.h"
 #include "db/reader-mode/reader-mode.h"
+#include "db/sqlite-owners.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
@@ -60,23 +61,21 @@
 namespace {
 
 using kelo_bench::BenchCache;
-using kelo_bench::DbHandle;
 using kelo_bench::SizeData;
-using kelo_bench::StmtHandle;
 using kelo_bench::Variant;
 
-DbHandle OpenReadOnly(const std::string& path) {
-  DbHandle db;
+kelo::sqlite::Connection OpenReadOnly(const std::string& path) {
+  kelo::sqlite::Connection db;
   kelo::sqlite::Open(path, kelo::sqlite::kReadOnly, &db);
   return db;
 }
 
 // Column `column` of every row of `sql` on `path`.
 std::vector<std::string> QueryColumn(const std::string& path, const std::string& sql, int column) {
-  DbHandle db = OpenReadOnly(path);
+  kelo::sqlite::Connection db = OpenReadOnly(path);
   sqlite3_stmt* raw = nullptr;
   sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &raw, nullptr);
-  StmtHandle stmt(raw);
+  kelo::sqlite::Statement stmt(raw);
   std::vector<std::string> cells;
   while (stmt && sqlite3_step(stmt.get()) == SQLITE_ROW) {
     const unsigned char* cell = sqlite3_column_text(stmt.get(), column);
@@ -216,9 +215,9 @@ class FloorLookup {
   }
 
  private:
-  DbHandle db_;
+  kelo::sqlite::Connection db_;
   std::string path_;
-  StmtHandle stmt_;
+  kelo::sqlite::Statement stmt_;
 };
 
 void Floor(benchmark::State& state, const BenchCache* cache, size_t entries) {

@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <memory>
 #include <system_error>
 #include <unordered_set>
+
+#include "db/file-status-db/file-status-db.h"
+#include "db/sqlite-owners.h"
 
 namespace kelo_bench {
 
@@ -22,12 +24,9 @@ const char kLookupIndexPlaceholders[] =
 
 namespace {
 
-constexpr int kFolder = 1;
 constexpr int kFile = 0;
-constexpr int kSynced = 1;
-constexpr int kSyncing = 2;
-constexpr int kUnsupported = 3;
-
+constexpr int kFolder = FileStatusDB::kFolder;
+constexpr int kSynced = FileStatusDB::kSynced;
 // Files per leaf folder: about what a photo day or a month of scans holds.
 constexpr size_t kFilesPerFolder = 24;
 
@@ -37,9 +36,18 @@ int Fail(sqlite3* db, const std::string& db_path, const char* what) {
   return -1;
 }
 
-std::string Format(const char* format, size_t a, size_t b = 0) {
+// Opens `db_path` for writing, waiting up to five minutes for other connections' locks.
+int OpenForWriting(const std::string& db_path, kelo::sqlite::Connection* db) {
+  if (kelo::sqlite::Open(db_path, kelo::sqlite::kReadWriteCreate, db) != SQLITE_OK) {
+    return Fail(db->get(), db_path, "open");
+  }
+  sqlite3_busy_timeout(db->get(), 300000);
+  return 0;
+}
+
+std::string Format(const char* format, size_t a, size_t b = 0, size_t c = 0) {
   char text[128];
-  std::snprintf(text, sizeof(text), format, a, b);
+  std::snprintf(text, sizeof(text), format, a, b, c);
   return text;
 }
 
@@ -61,8 +69,7 @@ std::vector<std::string> ArchiveLeaf(size_t k) {
   static const char* const kProjects[] = {"M\xC3\xBCller GmbH",
                                           "Projekt Nord",
                                           "scans",
-                                          ("\xC3\x91"
-                                           "and\xC3\xBA S.A."),
+                                          "\u00D1and\xC3\xBA S.A.",
                                           "Client Alpha",
                                           "Q-Reports",
                                           "Caf\xC3\xA9 Rouge",
@@ -71,16 +78,11 @@ std::vector<std::string> ArchiveLeaf(size_t k) {
           Format("%02zu", k / 8 % 12 + 1), kProjects[k % 8]};
 }
 std::string ArchiveFile(size_t leaf, size_t i) {
-  switch (i % 4) {
-    case 0:
-      return Format("scan %06zu.tif", leaf * kFilesPerFolder + i);
-    case 1:
-      return Format("Rechnung %zu \xE2\x80\x93 M\xC3\xBCller.pdf", leaf * kFilesPerFolder + i);
-    case 2:
-      return Format("IMG_%05zu.JPG", (leaf * kFilesPerFolder + i) % 100000);
-    default:
-      return Format("notes-%zu.txt", leaf * kFilesPerFolder + i);
-  }
+  static const char* const kNames[] = {"scan %06zu.tif",
+                                       "Rechnung %zu \xE2\x80\x93 M\xC3\xBCller.pdf",
+                                       "IMG_%05zu.JPG", "notes-%zu.txt"};
+  const size_t n = leaf * kFilesPerFolder + i;
+  return Format(kNames[i % 4], i % 4 == 2 ? n % 100000 : n);
 }
 
 std::vector<std::string> ProjectsLeaf(size_t k) {
@@ -94,13 +96,13 @@ std::string ProjectsFile(size_t leaf, size_t i) {
   return Format("Kostensch\xC3\xA4tzung v%zu.xlsx", i);
 }
 
+// One folder a day: year, then "YYYY-MM-DD place".
 std::vector<std::string> PhotosLeaf(size_t k) {
   static const char* const kPlaces[] = {"K\xC3\xBCste", "Berlin", "\xE6\x9D\xB1\xE4\xBA\xAC",
                                         "Bretagne", "S\xC3\xA3o Paulo"};
-  // One folder a day: year, then "YYYY-MM-DD place".
   const size_t year = 2000 + k / 372, day = k % 372;
-  return {Format("%zu", year), Format("%zu-%02zu-", year, day / 31 + 1) +
-                                   Format("%02zu ", day % 31 + 1) + kPlaces[k % 5]};
+  return {Format("%zu", year),
+          Format("%zu-%02zu-%02zu ", year, day / 31 + 1, day % 31 + 1) + kPlaces[k % 5]};
 }
 std::string PhotosFile(size_t leaf, size_t i) {
   return Format(i % 6 == 5 ? "IMG_%05zu.MOV" : "IMG_%05zu.HEIC",
@@ -114,54 +116,49 @@ std::vector<std::string> DocumentsLeaf(size_t k) {
   return {kKinds[k % 5], Format("%04zu", k / 5 + 1)};
 }
 std::string DocumentsFile(size_t leaf, size_t i) {
-  if (i % 3 == 0) return Format("Dokument %zu.pdf", leaf * 100 + i);
-  if (i % 3 == 1) return Format("R\xC3\xA9sum\xC3\xA9 %zu.docx", leaf * 100 + i);
-  return Format("\xE3\x83\xA1\xE3\x83\xA2 %zu.txt", leaf * 100 + i);
+  static const char* const kNames[] = {"Dokument %zu.pdf", "R\xC3\xA9sum\xC3\xA9 %zu.docx",
+                                       "\xE3\x83\xA1\xE3\x83\xA2 %zu.txt"};
+  return Format(kNames[i % 3], leaf * 100 + i);
 }
 
-// Emits entries of one area until `budget` entries are out, folders before their contents.
-class TreeWriter {
+// Entries of one tree, area after area, folders before their contents.
+class Tree {
  public:
-  TreeWriter(const std::string& root, std::vector<Entry>* out) : root_(root), out_(out) {}
+  explicit Tree(std::vector<Entry>* out) : out_(out) {}
 
-  void Fill(const Area& area, size_t budget, TreeLandmarks* marks) {
-    const size_t end = out_->size() + budget;
-    const std::string top = root_ + "/" + area.name;
-    Add(top, kFolder, kSynced, end);
-    std::vector<std::string> open;  // folder names of the previous leaf, below `top`
-    for (size_t leaf = 0; out_->size() < end; ++leaf) {
-      const std::vector<std::string> names = area.leaf(leaf);
-      size_t same = 0;
-      while (same < open.size() && same < names.size() && open[same] == names[same]) ++same;
+  // Appends `budget` entries of `area` below `root`.
+  void Fill(const std::string& root, const Area& area, size_t budget, TreeLandmarks* marks) {
+    end_ = out_->size() + budget;
+    const std::string top = root + "/" + area.name;
+    Add(top, kFolder, kSynced);
+    for (size_t leaf = 0; out_->size() < end_; ++leaf) {
       std::string folder = top;
-      for (size_t level = 0; level < names.size(); ++level) {
-        folder += "/" + names[level];
-        if (level >= same && folders_.insert(folder).second) Add(folder, kFolder, kSynced, end);
+      for (const std::string& name : area.leaf(leaf)) {
+        folder += "/" + name;
+        if (folders_.insert(folder).second) Add(folder, kFolder, kSynced);
       }
-      open = names;
-      for (size_t i = 0; i < kFilesPerFolder && out_->size() < end; ++i) {
+      for (size_t i = 0; i < kFilesPerFolder && out_->size() < end_; ++i) {
         const std::string name = area.file(leaf, i);
-        ++files_;
         // Office lock files and aliases are what a server refuses.
-        const bool unsupported = files_ % 211 == 0;
+        const bool unsupported = ++files_ % 211 == 0;
         Add(folder + "/" + (unsupported ? "~$" + name : name), kFile,
-            unsupported ? kUnsupported : kSynced, end);
+            unsupported ? FileStatusDB::kUnsupported : kSynced);
         if (files_ % 331 == 0 && AsciiUpper(name) != name) {
           // The same file recorded again after a rename that changed only ASCII case.
-          Add(folder + "/" + AsciiUpper(name), kFile, kSynced, end);
+          Add(folder + "/" + AsciiUpper(name), kFile, kSynced);
           if (marks->case_variant.empty()) marks->case_variant = folder + "/" + name;
         }
       }
     }
   }
 
-  void Add(const std::string& path, int type, int state, size_t end) {
-    if (out_->size() < end) out_->push_back({path, type, state});
+ private:
+  void Add(const std::string& path, int type, int state) {
+    if (out_->size() < end_) out_->push_back({path, type, state});
   }
 
- private:
-  const std::string root_;
   std::vector<Entry>* out_;
+  size_t end_ = 0;                           // where the area being filled ends
   std::unordered_set<std::string> folders_;  // recorded already; a folder is recorded once
   size_t files_ = 0;
 };
@@ -169,28 +166,21 @@ class TreeWriter {
 }  // namespace
 
 std::vector<Entry> GenerateTree(const std::string& root, size_t count, TreeLandmarks* marks) {
-  static const Area kArchive = {"Archive", ArchiveLeaf, ArchiveFile};
-  static const Area kProjects = {"Projects", ProjectsLeaf, ProjectsFile};
-  static const Area kPhotos = {"Photos", PhotosLeaf, PhotosFile};
-  static const Area kDocuments = {"Documents", DocumentsLeaf, DocumentsFile};
   constexpr size_t kInboxFiles = 9;
   constexpr size_t kInboxSyncing = 4;
-
   *marks = TreeLandmarks();
   std::vector<Entry> entries;
   if (count < 100) return entries;
   entries.reserve(count);
-  TreeWriter writer(root, &entries);
   entries.push_back({root, kFolder, kSynced});
   marks->root = root;
-
+  marks->big_folder = root + "/Archive";
   const size_t archive = count / 2;
   const size_t rest = count - 1 - archive - (1 + kInboxFiles);
-  writer.Fill(kArchive, archive, marks);
-  marks->big_folder = root + "/" + kArchive.name;
-
+  Tree tree(&entries);
+  tree.Fill(root, {"Archive", ArchiveLeaf, ArchiveFile}, archive, marks);
   const size_t projects_start = entries.size();
-  writer.Fill(kProjects, rest / 3, marks);
+  tree.Fill(root, {"Projects", ProjectsLeaf, ProjectsFile}, rest / 3, marks);
   // A file of the middle of "Projects": its name is the first kind, with an umlaut.
   for (size_t i = projects_start + (entries.size() - projects_start) / 2; i < entries.size(); ++i) {
     if (entries[i].fileType == kFile && entries[i].path.find("Entwurf ") != std::string::npos &&
@@ -200,25 +190,22 @@ std::vector<Entry> GenerateTree(const std::string& root, size_t count, TreeLandm
       break;
     }
   }
-  writer.Fill(kPhotos, rest / 3, marks);
-  writer.Fill(kDocuments, rest - 2 * (rest / 3), marks);
+  tree.Fill(root, {"Photos", PhotosLeaf, PhotosFile}, rest / 3, marks);
+  tree.Fill(root, {"Documents", DocumentsLeaf, DocumentsFile}, rest - 2 * (rest / 3), marks);
 
   // New arrivals, the last of them still uploading: the root folder shows syncing.
   const std::string inbox = root + "/Inbox";
   entries.push_back({inbox, kFolder, kSynced});
   for (size_t i = 0; i < kInboxFiles; ++i) {
     entries.push_back({inbox + Format("/Scan %zu.pdf", i + 1), kFile,
-                       i + kInboxSyncing >= kInboxFiles ? kSyncing : kSynced});
+                       i + kInboxSyncing >= kInboxFiles ? FileStatusDB::kSyncing : kSynced});
   }
   return entries;
 }
 
 int ExecSql(const std::string& db_path, const std::string& sql) {
-  DbHandle db;
-  if (kelo::sqlite::Open(db_path, kelo::sqlite::kReadWriteCreate, &db) != SQLITE_OK) {
-    return Fail(db.get(), db_path, "open");
-  }
-  sqlite3_busy_timeout(db.get(), 300000);
+  kelo::sqlite::Connection db;
+  if (OpenForWriting(db_path, &db) != 0) return -1;
   if (sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
     return Fail(db.get(), db_path, sql.c_str());
   }
@@ -226,21 +213,18 @@ int ExecSql(const std::string& db_path, const std::string& sql) {
 }
 
 int WriteEntries(const std::string& db_path, const std::vector<Entry>& entries) {
-  DbHandle db;
-  if (kelo::sqlite::Open(db_path, kelo::sqlite::kReadWriteCreate, &db) != SQLITE_OK) {
-    return Fail(db.get(), db_path, "open");
-  }
-  sqlite3_busy_timeout(db.get(), 300000);
+  kelo::sqlite::Connection db;
+  if (OpenForWriting(db_path, &db) != 0) return -1;
   if (sqlite3_exec(db.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
     return Fail(db.get(), db_path, "begin");
   }
-  sqlite3_stmt* stmt_raw = nullptr;
+  sqlite3_stmt* raw = nullptr;
   // The writer's own statement, with parameters in place of its formatted values.
   sqlite3_prepare_v2(db.get(),
                      "insert or replace into fstatinfo  (id, path, fileType, syncStatus)  "
                      "values(NULL, ?1, ?2, ?3);",
-                     -1, &stmt_raw, nullptr);
-  StmtHandle stmt(stmt_raw);
+                     -1, &raw, nullptr);
+  kelo::sqlite::Statement stmt(raw);
   if (!stmt) return Fail(db.get(), db_path, "prepare");
   for (const Entry& entry : entries) {
     sqlite3_bind_text(stmt.get(), 1, entry.path.data(), static_cast<int>(entry.path.size()),

@@ -1,34 +1,19 @@
-// Data for measuring and cross-checking the file status store: entries of realistic
-// synchronised trees, and bulk writes of entries into a file status database.
-//
-// The bulk writer stores rows exactly as FileStatusDB::setFileSyncStat would (same
-// statement, "insert or replace" with a fresh id), but in one transaction over one
-// connection, so a million entries take seconds instead of hours of commits.
+// Entries of realistic synchronised trees, and a bulk writer that stores them as
+// FileStatusDB::setFileSyncStat would (same statement, a fresh id per row) but in one
+// transaction, so a million entries take seconds. Each call opens its own connection.
 //
 //   kelo_bench::TreeLandmarks marks;
-//   std::vector<kelo_bench::Entry> entries = kelo_bench::GenerateTree("/Users/b/Sync", 1000,
-//                                                                     &marks);
-//   FileStatusDB::initialize(db_path);                     // schema
+//   auto entries = kelo_bench::GenerateTree("/Users/b/Sync", 1000, &marks);
+//   FileStatusDB::initialize(db_path);  // the schema
 //   kelo_bench::WriteEntries(db_path, entries);
-//
-// Not thread-safe: each call opens its own connection, so concurrent calls on different
-// files are fine, on one file they are ordered by SQLite's locks.
 #ifndef KELO_TESTS_SUPPORT_FSTAT_DATA_H_
 #define KELO_TESTS_SUPPORT_FSTAT_DATA_H_
 
-#include <sqlite3.h>
-
 #include <cstddef>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "db/sqlite-owners.h"
-
 namespace kelo_bench {
-
-using DbHandle = kelo::sqlite::Connection;
-using StmtHandle = kelo::sqlite::Statement;
 
 // One row of fstatinfo as the writer records it.
 struct Entry {
@@ -46,13 +31,11 @@ struct TreeLandmarks {
   std::string case_variant;  // a path recorded twice in different ASCII case (last one wins)
 };
 
-// Exactly `count` entries (count >= 100) of a synchronised folder at `root`, in the order a
-// client that walks the tree would record them, parents before children: the root,
-// "Archive" (half of all entries, every one synced), "Projects", "Photos", "Documents" with
-// nested year, month and project folders, names with spaces and non-ASCII letters, a few
-// entries that are not supported, a few file names recorded twice in different ASCII case,
-// and a small "Inbox" whose last files are syncing. The same arguments give the same
-// entries.
+// Exactly `count` entries (count >= 100) of a synchronised folder at `root`, parents before
+// children: the root, "Archive" (half of all entries, every one synced), "Projects", "Photos",
+// "Documents" with nested year, month and project folders, names with spaces and non-ASCII
+// letters, a few entries not supported, a few file names recorded twice in different ASCII
+// case, and a small "Inbox" whose last files are syncing. Same arguments, same entries.
 std::vector<Entry> GenerateTree(const std::string& root, size_t count, TreeLandmarks* marks);
 
 // Writes `entries`, in order, into the fstatinfo table of the existing file `db_path` in one
@@ -66,9 +49,9 @@ int ExecSql(const std::string& db_path, const std::string& sql);
 // The statements that remove the lookup indexes that FileStatusDB::initialize adds.
 extern const char kDropLookupIndexes[];
 
-// The statements that put empty partial indexes under the lookup indexes' names. A file that
-// holds them answers every query as a file without the lookup indexes, while initialize()
-// finds the names taken and builds nothing, as on a file made before the lookup indexes.
+// The statements that put empty partial indexes under the lookup indexes' names: the file
+// answers every query as one without the lookup indexes, and initialize() finds the names
+// taken and builds nothing, as on a file made before the lookup indexes.
 extern const char kLookupIndexPlaceholders[];
 
 // Copies the file `from` to `to` (replacing it). Returns 0, or -1 after printing why.
