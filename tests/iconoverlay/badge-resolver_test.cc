@@ -208,11 +208,12 @@ TEST(LinuxPlatform, HomeDirectoryAndFormCWithinItsLimit) {
   setenv("HOME", saved.c_str(), 1);  // Unset or empty alike.
   // Results of up to 4095 bytes ("": refused); the last row is 4097 bytes, 4096 once composed.
   std::string a(4093, 'a'), out;
-  // clang-format off
-  const std::pair<std::string, std::string> cases[] = {
-      {"/cafe\xCC\x81", "/caf\xC3\xA9"}, {"/bad\xFF", ""}, {a + "aa", a + "aa"}, {a + "aaa", ""},
-      {a + "e\xCC\x81", a + "\xC3\xA9"}, {a + "ae\xCC\x81", ""}};
-  // clang-format on
+  const std::pair<std::string, std::string> cases[] = {{"/cafe\xCC\x81", "/caf\xC3\xA9"},
+                                                       {"/bad\xFF", ""},
+                                                       {a + "aa", a + "aa"},
+                                                       {a + "aaa", ""},
+                                                       {a + "e\xCC\x81", a + "\xC3\xA9"},
+                                                       {a + "ae\xCC\x81", ""}};
   for (const auto& [in, expected] : cases) {
     SCOPED_TRACE(in.size());
     EXPECT_EQ(expected, LinuxOverlayPlatform().NormalizeFormC(in, &out) ? out : "");

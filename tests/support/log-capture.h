@@ -1,10 +1,9 @@
-// Captures what the process-wide Logger writes, for tests that check exact log lines.
+// Captures what the process-wide Logger writes, for tests that check exact log lines. The
+// logger writes to a memory stream, thresholds kept, and gets its settings back on destruction.
 //
-//   LogCapture capture;                    // logger -> a memory stream, thresholds kept
+//   LogCapture capture;
 //   ... code that logs ...
-//   EXPECT_EQ(capture.Lines(), ...);       // messages without their time stamps
-//
-// The logger's previous state comes back on destruction.
+//   EXPECT_EQ(capture.Lines(), ...);  // messages without their time stamps
 #ifndef KELO_TESTS_SUPPORT_LOG_CAPTURE_H_
 #define KELO_TESTS_SUPPORT_LOG_CAPTURE_H_
 
@@ -13,11 +12,18 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "log/log.h"
 
 namespace kelo_test {
+
+// The logger's settings that a capture changes and restores, as references.
+inline auto LoggerSettings() {
+  return std::tie(Logger::log_level, Logger::log_type, Logger::log_fp, Logger::log_path,
+                  Logger::log_size, Logger::rotate_cnt);
+}
 
 class LogCapture {
  public:
@@ -31,12 +37,7 @@ class LogCapture {
     Logger::log_size = -1;
   }
   ~LogCapture() {
-    Logger::log_level = saved_.level;
-    Logger::log_type = saved_.type;
-    Logger::log_fp = saved_.fp;
-    Logger::log_path = saved_.path;
-    Logger::log_size = saved_.size;
-    Logger::rotate_cnt = saved_.rotate;
+    LoggerSettings() = saved_;
     if (stream_ != nullptr) std::fclose(stream_);
     std::free(buffer_);
   }
@@ -60,14 +61,8 @@ class LogCapture {
   }
 
  private:
-  struct {
-    std::map<std::string, int> level = Logger::log_level;
-    Logger::Type type = Logger::log_type;
-    FILE* fp = Logger::log_fp;
-    std::string path = Logger::log_path;
-    int size = Logger::log_size;
-    int rotate = Logger::rotate_cnt;
-  } saved_;
+  const std::tuple<std::map<std::string, int>, Logger::Type, FILE*, std::string, int, int> saved_ =
+      LoggerSettings();
   char* buffer_ = nullptr;
   size_t size_ = 0;
   FILE* stream_;

@@ -9,6 +9,7 @@
 #include <ostream>
 #include <string>
 #include <tuple>
+#include <utility>
 
 #include "db/file-status-db/file-status-db.h"
 #include "db/system-db/system-db.h"
@@ -23,13 +24,9 @@ inline auto Fields(const KELOConnectionInfo& c) {
   return std::tie(c.conn_mode, c.server_name, c.server_ip, c.server_port, c.waypoint_mode,
                   c.username, c.vault_id, c.session, c.protocol_version, c.id);
 }
-inline bool operator==(const FileStatusInfo& a, const FileStatusInfo& b) {
-  return Fields(a) == Fields(b);
-}
-inline bool operator==(const KELOSessionInfo& a, const KELOSessionInfo& b) {
-  return Fields(a) == Fields(b);
-}
-inline bool operator==(const KELOConnectionInfo& a, const KELOConnectionInfo& b) {
+// Equal when every field is; defined for the records above only.
+template <typename Record, typename = decltype(Fields(std::declval<const Record&>()))>
+bool operator==(const Record& a, const Record& b) {
   return Fields(a) == Fields(b);
 }
 

@@ -22,6 +22,7 @@
 #import "iconoverlay/icon-overlay.h"
 #import "iconoverlay/test-host/host-classes.h"
 #import "iconoverlay/test-host/host-support.h"
+#include "support/records.h"
 #include "support/temp-dir.h"
 
 // Answers file existence and the state its own way: GetOverlayIcon: must ask it for both.
@@ -124,12 +125,9 @@ class HostTest : public testing::Test {
   std::string Item(const std::string& name, int state) {
     const std::string path = sync_folder_ + "/" + name;
     if (state < 0) return path;
-    std::lock_guard<std::recursive_mutex> lock(kelo::FileStatusDbMutex());
-    FileStatusInfo info;
-    info.syncStatus = state;
-    info.path = path;
-    EXPECT_TRUE(FileStatusDB::initialize(status_db_) == 0 &&
-                FileStatusDB::setFileSyncStat(info) == 0);
+    const kelo::CurrentFileStatusDb current(status_db_);
+    EXPECT_EQ(current.result(), 0);
+    EXPECT_EQ(FileStatusDB::setFileSyncStat(kelo_test::Entry(path, 0, state)), 0);
     return path;
   }
 
