@@ -45,6 +45,11 @@ int OpenForWriting(const std::string& db_path, kelo::sqlite::Connection* db) {
   return 0;
 }
 
+// Runs `sql` on `db`. Returns 0, or -1 after printing SQLite's error.
+int Exec(sqlite3* db, const std::string& db_path, const char* sql) {
+  return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK ? 0 : Fail(db, db_path, sql);
+}
+
 std::string Format(const char* format, size_t a, size_t b = 0, size_t c = 0) {
   char text[128];
   std::snprintf(text, sizeof(text), format, a, b, c);
@@ -205,19 +210,13 @@ std::vector<Entry> GenerateTree(const std::string& root, size_t count, TreeLandm
 
 int ExecSql(const std::string& db_path, const std::string& sql) {
   kelo::sqlite::Connection db;
-  if (OpenForWriting(db_path, &db) != 0) return -1;
-  if (sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-    return Fail(db.get(), db_path, sql.c_str());
-  }
-  return 0;
+  return OpenForWriting(db_path, &db) == 0 ? Exec(db.get(), db_path, sql.c_str()) : -1;
 }
 
 int WriteEntries(const std::string& db_path, const std::vector<Entry>& entries) {
   kelo::sqlite::Connection db;
   if (OpenForWriting(db_path, &db) != 0) return -1;
-  if (sqlite3_exec(db.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    return Fail(db.get(), db_path, "begin");
-  }
+  if (Exec(db.get(), db_path, "BEGIN IMMEDIATE") != 0) return -1;
   sqlite3_stmt* raw = nullptr;
   // The writer's own statement, with parameters in place of its formatted values.
   sqlite3_prepare_v2(db.get(),
@@ -235,10 +234,7 @@ int WriteEntries(const std::string& db_path, const std::vector<Entry>& entries) 
     sqlite3_reset(stmt.get());
   }
   stmt.reset();
-  if (sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    return Fail(db.get(), db_path, "commit");
-  }
-  return 0;
+  return Exec(db.get(), db_path, "COMMIT");
 }
 
 int CopyFile(const std::string& from, const std::string& to) {
