@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "support/fstat-data.h"
+#include "bench/tree-data.h"
 
 namespace kelo_bench {
 

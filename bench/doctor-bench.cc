@@ -3,7 +3,7 @@
 //
 //   doctor/<entries>
 //       RunDoctor over a home of one active session whose database holds a generated tree
-//       (support/fstat-data.h) with the lookup indexes, output discarded: the integrity
+//       (bench/tree-data.h) with the lookup indexes, output discarded: the integrity
 //       check, the schema, one scan of the entries (Unicode form, folder, case, existence
 //       on disk, syncing) and one walk of the path index. The session's folder exists on
 //       disk but its entries do not, so every entry costs a failed lookup on disk as well.
@@ -23,7 +23,7 @@
 #include "db/file-status-db/file-status-db.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
-#include "support/fstat-data.h"
+#include "bench/tree-data.h"
 #include "tools/doctor.h"
 
 namespace {

@@ -56,7 +56,7 @@
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
-#include "support/fstat-data.h"
+#include "bench/tree-data.h"
 
 namespace {
 

@@ -1,11 +1,7 @@
-// Entries of realistic synchronised trees, and a bulk writer that stores them as
-// FileStatusDB::setFileSyncStat would (same statement, a fresh id per row) but in one
-// transaction, so a million entries take seconds. Each call opens its own connection.
-//
-//   kelo_bench::TreeLandmarks marks;
-//   auto entries = kelo_bench::GenerateTree("/Users/b/Sync", 1000, &marks);
-//   FileStatusDB::initialize(db_path);  // the schema
-//   kelo_bench::WriteEntries(db_path, entries);
+// Entries of fstatinfo and a bulk writer that stores them as FileStatusDB::setFileSyncStat
+// would (same statement, a fresh id per row) but in one transaction, so a million entries take
+// seconds; the statements that remove or stand in for the lookup indexes. Each call opens its
+// own connection. The benchmarks' generated trees are in bench/tree-data.h.
 #ifndef KELO_TESTS_SUPPORT_FSTAT_DATA_H_
 #define KELO_TESTS_SUPPORT_FSTAT_DATA_H_
 
@@ -21,22 +17,6 @@ struct Entry {
   int fileType;
   int syncStatus;
 };
-
-// Paths worth asking for in a generated tree.
-struct TreeLandmarks {
-  std::string root;          // the synchronised folder itself: synced, syncing entries below
-  std::string big_folder;    // synced folder holding half of the entries, none syncing
-  std::string folder;        // the synced folder of `file`: two dozen entries, none syncing
-  std::string file;          // a synced file with a non-ASCII name, four levels down
-  std::string case_variant;  // a path recorded twice in different ASCII case (last one wins)
-};
-
-// Exactly `count` entries (count >= 100) of a synchronised folder at `root`, parents before
-// children: the root, "Archive" (half of all entries, every one synced), "Projects", "Photos",
-// "Documents" with nested year, month and project folders, names with spaces and non-ASCII
-// letters, a few entries not supported, a few file names recorded twice in different ASCII
-// case, and a small "Inbox" whose last files are syncing. Same arguments, same entries.
-std::vector<Entry> GenerateTree(const std::string& root, size_t count, TreeLandmarks* marks);
 
 // Writes `entries`, in order, into the fstatinfo table of the existing file `db_path` in one
 // transaction. Returns 0, or -1 after printing SQLite's error to stderr.
