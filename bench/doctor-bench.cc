@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/tree-data.h"
 #include "db/file-status-db/file-status-db.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
-#include "bench/tree-data.h"
 #include "tools/doctor.h"
 
 namespace {

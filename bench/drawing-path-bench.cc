@@ -50,13 +50,13 @@
 #include <vector>
 
 #include "bench/bench-cache.h"
+#include "bench/tree-data.h"
 #include "db/file-status-db/file-status-db.h"
 #include "db/reader-mode/reader-mode.h"
 #include "db/sqlite-owners.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
-#include "bench/tree-data.h"
 
 namespace {
 
