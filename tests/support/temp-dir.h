@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 
 namespace kelo_test {
@@ -32,12 +33,10 @@ class TempDir {
 
 // The whole file; empty when it cannot be read.
 inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  std::string text(in ? static_cast<size_t>(in.tellg()) : 0, '\0');
-  in.seekg(0);
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(in ? text.size() : static_cast<size_t>(in.gcount()));
-  return text;
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 inline void WriteFile(const std::string& path, const std::string& text) {
