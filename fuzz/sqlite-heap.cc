@@ -64,6 +64,13 @@ int ClassOf(size_t n) {
   return c < kClasses ? c : kClasses;
 }
 
+// The usable bytes of the block that serves a request of `n`: its class's, or `n` rounded up
+// to 8 for a block too large for any class.
+size_t UsableFor(size_t n) {
+  const int c = ClassOf(n);
+  return c < kClasses ? ClassBytes(c) - kHeader : (n + 7) & ~size_t{7};
+}
+
 KELO_NO_ASAN size_t& UsableOf(void* user) {
   return *reinterpret_cast<size_t*>(static_cast<char*>(user) - kHeader);
 }
@@ -71,8 +78,7 @@ KELO_NO_ASAN size_t& UsableOf(void* user) {
 KELO_NO_ASAN void* Malloc(int n) {
   if (n <= 0) return nullptr;
   const int c = ClassOf(static_cast<size_t>(n));
-  const size_t usable =
-      c < kClasses ? ClassBytes(c) - kHeader : (static_cast<size_t>(n) + 7) & ~size_t{7};
+  const size_t usable = UsableFor(static_cast<size_t>(n));
   char* block = nullptr;
   if (c < kClasses && g_free[c] != nullptr) {
     block = reinterpret_cast<char*>(g_free[c]);
@@ -115,10 +121,7 @@ KELO_NO_ASAN void* Realloc(void* user, int n) {
   return grown;
 }
 
-int Roundup(int n) {
-  const int c = ClassOf(static_cast<size_t>(n));
-  return c < kClasses ? static_cast<int>(ClassBytes(c) - kHeader) : (n + 7) & ~7;
-}
+int Roundup(int n) { return static_cast<int>(UsableFor(static_cast<size_t>(n))); }
 
 int Init(void*) { return SQLITE_OK; }
 void Shutdown(void*) {}
