@@ -64,7 +64,7 @@ test-asan: asan-configure
 # ThreadSanitizer over the tests that run threads or processes against each other: only
 # their executables are built, and only those tests run.
 TSAN_TARGETS := log_test system_db_test file_status_db_test badge_resolver_test \
-                reader_role_test hostile_input_test kelo-stress
+                reader_role_test change_monitor_test hostile_input_test kelo-stress
 TSAN_TESTS   := Concurren|Thread|Mixed|Lock|kelo_stress
 
 $(TSAN_BUILD)/build.ninja:

@@ -1,0 +1,307 @@
+// The change monitor as a host drives it: items registered through Resolve, changes made by
+// another process heard through the descriptor, and only what changed reported.
+#include "iconoverlay/change-monitor.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "db/file-status-db/file-status-db.h"
+#include "db/reader-mode/reader-mode.h"
+#include "db/sqlite-owners.h"
+#include "db/system-db/system-db.h"
+#include "iconoverlay/linux-platform.h"
+#include "support/fstat-data.h"
+#include "support/sql.h"
+#include "support/temp-dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kelo::BadgeChange;
+using kelo::ChangeMonitor;
+using Clock = std::chrono::steady_clock;
+
+// Statements run by the reader's connections, per database file.
+std::map<std::string, int> g_statements;
+void CountStatement(const char* db_path, const char*) { ++g_statements[db_path]; }
+
+// Runs `sql` on `db` in a child process, as the sync client would.
+void ExecSqlInAnotherProcess(const std::string& db, const std::string& sql) {
+  const pid_t child = fork();
+  if (child == 0) {
+    kelo::sqlite::Connection conn;
+    const bool done = kelo::sqlite::Open(db, kelo::sqlite::kReadWriteCreate, &conn) == SQLITE_OK &&
+                      sqlite3_exec(conn.get(), sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    _exit(done ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0) << sql;
+}
+
+// Sorted "path: before -> now" lines, for comparisons that name every change.
+std::vector<std::string> Lines(const std::string& home, const std::vector<BadgeChange>& changes) {
+  std::vector<std::string> lines;
+  for (const BadgeChange& c : changes) {
+    lines.push_back(c.path.substr(home.size() + 1) + ": " + std::to_string(c.previous_code) +
+                    " -> " + std::to_string(c.code));
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// Drives the monitor as an event loop would (wait for the descriptor or the time-out, then
+// Process) until it reports changes, or `within` has passed.
+std::vector<BadgeChange> WaitForChanges(ChangeMonitor& monitor, std::chrono::milliseconds within) {
+  std::vector<BadgeChange> changes;
+  const Clock::time_point end = Clock::now() + within;
+  while (changes.empty() && Clock::now() < end) {
+    const int left = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
+    const int next = monitor.NextTimeoutMs();
+    pollfd fd = {monitor.fd(), POLLIN, 0};
+    poll(&fd, fd.fd >= 0 ? 1 : 0, next < 0 ? left : std::min(next, left));
+    monitor.Process(&changes);
+  }
+  // Whatever else is due now belongs to the same change.
+  while (monitor.NextTimeoutMs() == 0) monitor.Process(&changes);
+  return changes;
+}
+
+// A home with two active sessions, Sync (a synced and a syncing file) and Other (one synced
+// file), and a file outside both.
+class ChangeMonitorTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(home_ / ".Tarnvale/db");
+    ASSERT_EQ(SystemDB::initialize(sys_), 0);
+    for (const char* folder : {"Sync", "Other"}) {
+      KELOSessionInfo info{0, folder, folder, SystemDB::kEnabledBit, 0, 10, 0, home_ / folder, ""};
+      ASSERT_EQ(SystemDB::addNewSessionInfo(info, 1), 0);
+      fstat_.push_back(kelo::FileStatusDbPath(home_.path(), info.id));
+      fs::create_directories(fs::path(fstat_.back()).parent_path());
+      ASSERT_EQ(FileStatusDB::initialize(fstat_.back()), 0);
+    }
+    SystemDB::destroy();
+    ASSERT_EQ(kelo_bench::WriteEntries(
+                  fstat_[0], {{home_ / "Sync/a.txt", 0, 1}, {home_ / "Sync/b.txt", 0, 2}}),
+              0);
+    ASSERT_EQ(kelo_bench::WriteEntries(fstat_[1], {{home_ / "Other/x.txt", 0, 1}}), 0);
+    kelo::SetDbRole(kelo::DbRole::kReader);
+  }
+  void TearDown() override {
+    monitor_.reset();
+    kelo::SetDbRole(kelo::DbRole::kWriter);
+    kelo::SetReaderStatementHook(nullptr);
+    FileStatusDB::m_fstatDBPath.clear();
+  }
+
+  // A monitor with every item registered as the host would, through Resolve.
+  ChangeMonitor& StartMonitor(ChangeMonitor::Options options = {}) {
+    monitor_ = std::make_unique<ChangeMonitor>(platform_, std::move(options));
+    for (const char* item : {"Sync/a.txt", "Sync/b.txt", "Other/x.txt", "Desktop/d.txt"}) {
+      monitor_->Resolve(home_ / item);
+    }
+    return *monitor_;
+  }
+
+  std::string SetState(const std::string& relative, int state) const {
+    return "UPDATE fstatinfo SET syncStatus=" + std::to_string(state) + " WHERE path='" +
+           (home_ / relative) + "'";
+  }
+
+  kelo_test::TempDir home_;
+  kelo::LinuxOverlayPlatform platform_{home_.path()};
+  const std::string sys_ = kelo::SystemDbPath(home_.path());
+  std::vector<std::string> fstat_;  // Sync's, Other's
+  std::unique_ptr<ChangeMonitor> monitor_;
+};
+
+constexpr std::chrono::milliseconds kWithin(3000);
+
+TEST_F(ChangeMonitorTest, ReportsWhatAnotherProcessChangedAndNothingElse) {
+  const std::string replacement = fstat_[0] + ".new";
+  const struct {
+    const char* what;
+    std::string db;
+    std::string sql;  // run in another process, on `db` or on its replacement
+    bool replace;     // the changed copy is renamed over `db`
+    std::vector<std::string> reported;
+  } cases[] = {
+      {"one entry", fstat_[0], SetState("Sync/a.txt", 2), false, {"Sync/a.txt: 1 -> 2"}},
+      {"replaced file", fstat_[0], SetState("Sync/b.txt", 3), true, {"Sync/b.txt: 2 -> 3"}},
+      {"same badge", fstat_[0], SetState("Sync/a.txt", 1), false, {}},
+      {"wal",
+       fstat_[0],
+       "PRAGMA journal_mode=WAL; " + SetState("Sync/a.txt", 2),
+       false,
+       {"Sync/a.txt: 1 -> 2"}},
+      {"registry",
+       sys_,
+       "UPDATE session_table SET status=9",
+       false,
+       {"Other/x.txt: 1 -> 0", "Sync/a.txt: 1 -> 0", "Sync/b.txt: 2 -> 0"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ChangeMonitor& monitor = StartMonitor();
+    ASSERT_GE(monitor.fd(), 0);
+    kelo::SetReaderStatementHook(CountStatement);
+    kelo::CloseKeptConnections();  // so that the hook sees every statement from now on
+    g_statements.clear();
+    if (c.replace) {
+      fs::copy_file(c.db, replacement, fs::copy_options::overwrite_existing);
+      ExecSqlInAnotherProcess(replacement, c.sql);
+      fs::rename(replacement, c.db);
+    } else {
+      ExecSqlInAnotherProcess(c.db, c.sql);
+    }
+    const std::vector<BadgeChange> changes =
+        WaitForChanges(monitor, c.reported.empty() ? std::chrono::milliseconds(500) : kWithin);
+    EXPECT_EQ(Lines(home_.path(), changes), c.reported);
+    if (c.db != sys_) {
+      EXPECT_GT(g_statements[fstat_[0]], 0);
+      EXPECT_EQ(g_statements[fstat_[1]], 0) << "an unrelated session was resolved again";
+    }
+    // What was reported is what the host is now taken to show: nothing more to report.
+    EXPECT_TRUE(WaitForChanges(monitor, std::chrono::milliseconds(100)).empty());
+    // Leaving WAL needs every other connection closed.
+    monitor_.reset();
+    kelo::CloseKeptConnections();
+    ExecSqlInAnotherProcess(fstat_[0], SetState("Sync/a.txt", 1) + "; " +
+                                           SetState("Sync/b.txt", 2) +
+                                           "; PRAGMA journal_mode=DELETE");
+    ExecSqlInAnotherProcess(sys_, "UPDATE session_table SET status=10");
+  }
+}
+
+// With nothing changing, a host that waits on the descriptor and the time-out is never woken,
+// and the databases are not checked.
+TEST_F(ChangeMonitorTest, IdleMonitorNeverWakes) {
+  ChangeMonitor& monitor = StartMonitor();
+  std::vector<BadgeChange> changes;
+  monitor.Process(&changes);
+  const unsigned long long checks = monitor.CheckCount();
+  EXPECT_EQ(monitor.NextTimeoutMs(), -1);
+  pollfd fd = {monitor.fd(), POLLIN, 0};
+  EXPECT_EQ(poll(&fd, 1, 300), 0);
+  // Reading the databases, as hosts do all the time, is no change either.
+  for (int i = 0; i < 20; ++i) monitor.Resolve(home_ / "Sync/a.txt");
+  EXPECT_EQ(poll(&fd, 1, 100), 0);
+  monitor.Process(&changes);
+  EXPECT_TRUE(changes.empty());
+  EXPECT_EQ(monitor.CheckCount(), checks);
+}
+
+// A resolution that gave up on a lock is no answer: a badge the host shows is not taken away,
+// and the item is asked again once the lock is gone.
+TEST_F(ChangeMonitorTest, ResolutionThatGaveUpIsRetriedNotReported) {
+  ChangeMonitor& monitor = StartMonitor();
+  kelo::sqlite::Connection holder = kelo_test::OpenSql(fstat_[0]);
+  ASSERT_TRUE(holder);
+  kelo_test::ExecSql(holder.get(), "BEGIN EXCLUSIVE; " + SetState("Sync/a.txt", 2));
+  // Asked while locked, the new item has no answer yet.
+  EXPECT_EQ(monitor.Resolve(home_ / "Sync/new.txt").badge, nullptr);
+  kelo_test::ExecSql(holder.get(),
+                     "INSERT INTO fstatinfo (fileType, syncStatus, path) VALUES (0, 1, '" +
+                         (home_ / "Sync/new.txt") + "')");
+  // Changes the monitor hears of while the lock is held take nothing away.
+  ExecSqlInAnotherProcess(fstat_[1], SetState("Other/x.txt", 1));
+  EXPECT_TRUE(WaitForChanges(monitor, std::chrono::milliseconds(300)).empty());
+  kelo_test::ExecSql(holder.get(), "COMMIT");
+  holder.reset();
+  // The back-off the lock started is over by the time the host next looks.
+  std::this_thread::sleep_for(std::chrono::milliseconds(kelo::kReaderBackOffMs + 100));
+  const std::vector<BadgeChange> changes = WaitForChanges(monitor, kWithin);
+  EXPECT_EQ(Lines(home_.path(), changes),
+            (std::vector<std::string>{"Sync/a.txt: 1 -> 2", "Sync/new.txt: 0 -> 1"}));
+}
+
+TEST_F(ChangeMonitorTest, ForgottenItemsAreNotReported) {
+  const struct {
+    const char* what;
+    std::string forget;  // an item, or a folder with a trailing "/"
+    std::size_t max_items;
+    std::size_t left;
+    std::vector<std::string> reported;
+  } cases[] = {
+      {"nothing", "", 10, 4, {"Other/x.txt: 1 -> 3", "Sync/a.txt: 1 -> 3"}},
+      {"one item", "Sync/a.txt", 10, 3, {"Other/x.txt: 1 -> 3"}},
+      {"a folder", "Sync/", 10, 2, {"Other/x.txt: 1 -> 3"}},
+      {"a folder's name only", "Syn/", 10, 4, {"Other/x.txt: 1 -> 3", "Sync/a.txt: 1 -> 3"}},
+      // Registered in the order a, b, x, d: the bound forgets the oldest.
+      {"bound", "", 2, 2, {"Other/x.txt: 1 -> 3"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ChangeMonitor::Options options;
+    options.max_items = c.max_items;
+    ChangeMonitor& monitor = StartMonitor(std::move(options));
+    if (!c.forget.empty() && c.forget.back() == '/') {
+      EXPECT_EQ(monitor.ForgetUnder(home_ / c.forget.substr(0, c.forget.size() - 1)), 4 - c.left);
+    } else if (!c.forget.empty()) {
+      EXPECT_TRUE(monitor.Forget(home_ / c.forget));
+      EXPECT_FALSE(monitor.Forget(home_ / c.forget));
+    }
+    EXPECT_EQ(monitor.ItemCount(), c.left);
+    ExecSqlInAnotherProcess(fstat_[0], SetState("Sync/a.txt", 3));
+    ExecSqlInAnotherProcess(fstat_[1], SetState("Other/x.txt", 3));
+    EXPECT_EQ(Lines(home_.path(), WaitForChanges(monitor, std::chrono::milliseconds(500))),
+              c.reported);
+    ExecSqlInAnotherProcess(fstat_[0], SetState("Sync/a.txt", 1));
+    ExecSqlInAnotherProcess(fstat_[1], SetState("Other/x.txt", 1));
+  }
+}
+
+// Without a notifier the monitor asks every fallback_poll_ms; with a thread of its own it
+// hands the changes to the callback on that thread.
+TEST_F(ChangeMonitorTest, PollsWithoutNotifierAndRunsOnItsOwnThread) {
+  for (const bool notify : {false, true}) {
+    SCOPED_TRACE(notify ? "own thread" : "polling");
+    ChangeMonitor::Options options;
+    options.use_platform_notifier = notify;
+    options.fallback_poll_ms = 200;
+    ChangeMonitor& monitor = StartMonitor(std::move(options));
+    EXPECT_EQ(monitor.fd() >= 0, notify);
+    if (!notify) {
+      EXPECT_GT(monitor.NextTimeoutMs(), 0);
+    }
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<BadgeChange> changes;
+    if (notify) {
+      ASSERT_TRUE(monitor.StartThread([&](std::vector<BadgeChange> more) {
+        std::lock_guard<std::mutex> lock(mutex);
+        changes.insert(changes.end(), more.begin(), more.end());
+        arrived.notify_all();
+      }));
+      EXPECT_FALSE(monitor.StartThread([](std::vector<BadgeChange>) {}));
+    }
+    ExecSqlInAnotherProcess(fstat_[0], SetState("Sync/b.txt", 1));
+    if (notify) {
+      std::unique_lock<std::mutex> lock(mutex);
+      arrived.wait_for(lock, kWithin, [&] { return !changes.empty(); });
+    } else {
+      changes = WaitForChanges(monitor, kWithin);
+    }
+    monitor.StopThread();
+    EXPECT_EQ(Lines(home_.path(), changes), std::vector<std::string>{"Sync/b.txt: 2 -> 1"});
+    ExecSqlInAnotherProcess(fstat_[0], SetState("Sync/b.txt", 2));
+  }
+}
+
+}  // namespace
