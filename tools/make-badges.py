@@ -4,6 +4,8 @@
     tools/make-badges.py [--out DIR]     write synced.ico, syncing.ico, unsupp.ico (default:
                                          iconoverlay/resources next to this script's repository)
     tools/make-badges.py --check [DIR]   exit 1 if the images in DIR differ from a fresh drawing
+    tools/make-badges.py --emblems DIR   write the emblems of the Linux file managers' faces as
+                                         DIR/hicolor/NxN/emblems/kelo-{synced,syncing,unsupported}.png
 
 Each ICO holds one PNG entry per size in SIZES, drawn separately at that size so strokes stay
 legible at 16 pixels. A badge is drawn stretched over the whole icon it marks, so the image is
@@ -118,9 +120,10 @@ def over(dst, color, alpha):
             alpha + a * k)
 
 
-def render(kind, size):
-    """RGBA rows (top row first) of one badge at one size."""
-    side = round(size * emblem_fraction(size))
+def render(kind, size, whole=False):
+    """RGBA rows (top row first) of one badge at one size; with whole, the emblem alone
+    filling the square (a file manager's emblem, which it places itself)."""
+    side = size if whole else round(size * emblem_fraction(size))
     top = size - side  # the emblem sits in the lower left corner
     unit = 1.0 / side  # one pixel in emblem units
     # Strokes at least 1.5 pixels wide; the rim is one pixel, or 1/32 of the emblem when larger.
@@ -199,7 +202,24 @@ def same_pixels(committed, fresh):
                for (_, x), (_, y) in zip(a, b))
 
 
+# Emblem names of the Linux faces, by badge; the hicolor sizes they are drawn at.
+EMBLEMS = {"synced": "kelo-synced", "syncing": "kelo-syncing", "unsupp": "kelo-unsupported"}
+EMBLEM_SIZES = (16, 22, 24, 32, 48, 64, 128)
+
+
+def write_emblems(out):
+    for size in EMBLEM_SIZES:
+        folder = os.path.join(out, "hicolor", "%dx%d" % (size, size), "emblems")
+        os.makedirs(folder, exist_ok=True)
+        for kind, name in EMBLEMS.items():
+            with open(os.path.join(folder, name + ".png"), "wb") as f:
+                f.write(png(size, render(kind, size, whole=True)))
+    return 0
+
+
 def main(argv):
+    if "--emblems" in argv:
+        return write_emblems(argv[argv.index("--emblems") + 1])
     check = "--check" in argv
     args = [a for a in argv if a != "--check"]
     default = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "iconoverlay",

@@ -1,0 +1,147 @@
+#include "faces/common/emblem-face.h"
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "db/reader-mode/reader-mode.h"
+#include "iconoverlay/badge-resolver.h"
+#include "iconoverlay/linux-platform.h"
+
+namespace kelo {
+namespace {
+
+// The emblem a file manager draws for each badge; the host finds it as a named icon.
+const char* EmblemForBadge(const BadgeSpec& badge) {
+  switch (badge.code) {
+    case kStateSynced:
+      return KELO_EMBLEM_SYNCED;
+    case kStateSyncing:
+      return KELO_EMBLEM_SYNCING;
+    case kStateUnsupported:
+      return KELO_EMBLEM_UNSUPPORTED;
+  }
+  return nullptr;
+}
+
+// The Linux platform whose "images" are emblem names: the host loads the picture itself
+// from the icon theme, so there is nothing to read and an image is always at hand.
+class EmblemPlatform : public LinuxOverlayPlatform {
+ public:
+  const void* FetchImage(const std::string& image_name) override {
+    for (const BadgeSpec& badge : kBadgeTable) {
+      if (image_name == badge.image_name) return EmblemForBadge(badge);
+    }
+    return nullptr;
+  }
+  void LoadImage(const BadgeSpec&) override {}
+};
+
+class EmblemFace {
+ public:
+  explicit EmblemFace(KeloInvalidateFunc invalidate) : invalidate_(invalidate) {}
+  ~EmblemFace() {
+    for (auto& [item, path] : path_of_) g_object_weak_unref(item, &EmblemFace::ItemGone, this);
+  }
+
+  const char* Answer(GObject* item, const char* uri) {
+    char* raw_path = uri != nullptr ? g_filename_from_uri(uri, nullptr, nullptr) : nullptr;
+    if (raw_path == nullptr) {
+      Forget(item);
+      return nullptr;
+    }
+    std::string path(raw_path);
+    g_free(raw_path);
+    if (item != nullptr) Remember(item, path);
+    const OverlayBadge answer = ResolveOverlayBadge(platform_, path.c_str());
+    return static_cast<const char*>(answer.image);
+  }
+
+  guint tracked() const { return static_cast<guint>(path_of_.size()); }
+
+  // The monitor's news: the badge of `path` changed.
+  void Changed(const std::string& path) {
+    auto it = items_at_.find(path);
+    if (it == items_at_.end()) return;
+    // The host may drop or ask again about an item inside the call: work on a copy.
+    const std::vector<GObject*> items = it->second;
+    for (GObject* item : items) invalidate_(item);
+  }
+
+ private:
+  void Remember(GObject* item, const std::string& path) {
+    auto known = path_of_.find(item);
+    if (known != path_of_.end()) {
+      if (known->second == path) return;
+      Unlink(item, known->second);  // the same object now stands for another path (renamed)
+      known->second = path;
+    } else {
+      path_of_.emplace(item, path);
+      g_object_weak_ref(item, &EmblemFace::ItemGone, this);
+    }
+    items_at_[path].push_back(item);
+  }
+
+  void Forget(GObject* item) {
+    auto known = path_of_.find(item);
+    if (known == path_of_.end()) return;
+    g_object_weak_unref(item, &EmblemFace::ItemGone, this);
+    Unlink(item, known->second);
+    path_of_.erase(known);
+  }
+
+  void Unlink(GObject* item, const std::string& path) {
+    auto it = items_at_.find(path);
+    if (it == items_at_.end()) return;
+    std::vector<GObject*>& items = it->second;
+    for (auto i = items.begin(); i != items.end(); ++i) {
+      if (*i == item) {
+        items.erase(i);
+        break;
+      }
+    }
+    if (items.empty()) items_at_.erase(it);
+  }
+
+  static void ItemGone(gpointer data, GObject* item) {
+    auto* self = static_cast<EmblemFace*>(data);
+    auto known = self->path_of_.find(item);
+    if (known == self->path_of_.end()) return;
+    self->Unlink(item, known->second);
+    self->path_of_.erase(known);
+  }
+
+  KeloInvalidateFunc invalidate_;
+  EmblemPlatform platform_;
+  std::unordered_map<GObject*, std::string> path_of_;
+  std::unordered_map<std::string, std::vector<GObject*>> items_at_;
+};
+
+EmblemFace* the_face = nullptr;
+
+}  // namespace
+}  // namespace kelo
+
+extern "C" {
+
+void kelo_emblem_face_start(KeloInvalidateFunc invalidate) {
+  if (kelo::the_face != nullptr) return;
+  // A file manager only reads the client's databases, and never waits long for them.
+  kelo::SetDbRole(kelo::DbRole::kReader);
+  kelo::the_face = new kelo::EmblemFace(invalidate);
+}
+
+void kelo_emblem_face_stop(void) {
+  delete kelo::the_face;
+  kelo::the_face = nullptr;
+}
+
+const char* kelo_emblem_face_answer(GObject* item, const char* uri) {
+  return kelo::the_face != nullptr ? kelo::the_face->Answer(item, uri) : nullptr;
+}
+
+guint kelo_emblem_face_tracked_count(void) {
+  return kelo::the_face != nullptr ? kelo::the_face->tracked() : 0;
+}
+
+}  // extern "C"
