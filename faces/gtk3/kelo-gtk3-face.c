@@ -87,6 +87,9 @@ G_MODULE_EXPORT void KELO_HOST(module_initialize)(GTypeModule* module) {
 
 G_MODULE_EXPORT void KELO_HOST(module_shutdown)(void) { kelo_emblem_face_stop(); }
 
+/* How many file objects the face remembers; for the tests and measurements. */
+G_MODULE_EXPORT guint kelo_face_tracked_items(void) { return kelo_emblem_face_tracked_count(); }
+
 G_MODULE_EXPORT void KELO_HOST(module_list_types)(const GType** types, int* num_types) {
   *types = kelo_types;
   *num_types = G_N_ELEMENTS(kelo_types);
