@@ -1,11 +1,14 @@
 #include "faces/common/emblem-face.h"
 
+#include <glib-unix.h>
+
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "db/reader-mode/reader-mode.h"
 #include "iconoverlay/badge-resolver.h"
+#include "iconoverlay/change-monitor.h"
 #include "iconoverlay/linux-platform.h"
 
 namespace kelo {
@@ -37,10 +40,20 @@ class EmblemPlatform : public LinuxOverlayPlatform {
   void LoadImage(const BadgeSpec&) override {}
 };
 
+// The face's state. The monitor is driven from the default main context: a watch on its
+// descriptor and one timeout source for its next due work, both on the host's main thread.
 class EmblemFace {
  public:
-  explicit EmblemFace(KeloInvalidateFunc invalidate) : invalidate_(invalidate) {}
+  explicit EmblemFace(KeloInvalidateFunc invalidate)
+      : invalidate_(invalidate), monitor_(platform_) {
+    if (monitor_.fd() >= 0) {
+      fd_source_ = g_unix_fd_add(monitor_.fd(), G_IO_IN, &EmblemFace::OnReadable, this);
+    }
+    Reschedule();
+  }
   ~EmblemFace() {
+    if (fd_source_ != 0) g_source_remove(fd_source_);
+    if (timeout_source_ != 0) g_source_remove(timeout_source_);
     for (auto& [item, path] : path_of_) g_object_weak_unref(item, &EmblemFace::ItemGone, this);
   }
 
@@ -53,22 +66,61 @@ class EmblemFace {
     std::string path(raw_path);
     g_free(raw_path);
     if (item != nullptr) Remember(item, path);
-    const OverlayBadge answer = ResolveOverlayBadge(platform_, path.c_str());
+    // Resolved and registered with the monitor as what the host now shows.
+    const OverlayBadge answer = monitor_.Resolve(path);
+    Reschedule();
     return static_cast<const char*>(answer.image);
   }
 
   guint tracked() const { return static_cast<guint>(path_of_.size()); }
 
-  // The monitor's news: the badge of `path` changed.
-  void Changed(const std::string& path) {
-    auto it = items_at_.find(path);
-    if (it == items_at_.end()) return;
-    // The host may drop or ask again about an item inside the call: work on a copy.
-    const std::vector<GObject*> items = it->second;
-    for (GObject* item : items) invalidate_(item);
+ private:
+  // The monitor's news: the badges of these paths changed. The host asks again about each
+  // of their objects, and may drop or ask about items inside the call: work on copies.
+  void Changed(const std::vector<BadgeChange>& changes) {
+    for (const BadgeChange& change : changes) {
+      auto it = items_at_.find(change.path);
+      if (it == items_at_.end()) continue;
+      const std::vector<GObject*> items = it->second;
+      for (GObject* item : items) {
+        if (path_of_.count(item) != 0) invalidate_(item);
+      }
+    }
   }
 
- private:
+  void ProcessMonitor() {
+    std::vector<BadgeChange> changes;
+    monitor_.Process(&changes);
+    Changed(changes);
+    Reschedule();
+  }
+
+  // Keeps one timeout source for the monitor's next due work, moved only when that work
+  // comes due earlier than the source would fire (so asking 10,000 items costs no churn).
+  void Reschedule() {
+    const int due_ms = monitor_.NextTimeoutMs();
+    if (due_ms < 0) return;
+    const gint64 due = g_get_monotonic_time() + gint64{due_ms} * 1000;
+    if (timeout_source_ != 0) {
+      if (due >= timeout_due_) return;
+      g_source_remove(timeout_source_);
+    }
+    timeout_due_ = due;
+    timeout_source_ = g_timeout_add(static_cast<guint>(due_ms), &EmblemFace::OnTimeout, this);
+  }
+
+  static gboolean OnReadable(gint, GIOCondition, gpointer data) {
+    static_cast<EmblemFace*>(data)->ProcessMonitor();
+    return G_SOURCE_CONTINUE;
+  }
+
+  static gboolean OnTimeout(gpointer data) {
+    auto* self = static_cast<EmblemFace*>(data);
+    self->timeout_source_ = 0;
+    self->ProcessMonitor();
+    return G_SOURCE_REMOVE;
+  }
+
   void Remember(GObject* item, const std::string& path) {
     auto known = path_of_.find(item);
     if (known != path_of_.end()) {
@@ -100,7 +152,10 @@ class EmblemFace {
         break;
       }
     }
-    if (items.empty()) items_at_.erase(it);
+    if (items.empty()) {
+      items_at_.erase(it);
+      monitor_.Forget(path);  // the host shows it nowhere any more
+    }
   }
 
   static void ItemGone(gpointer data, GObject* item) {
@@ -113,6 +168,10 @@ class EmblemFace {
 
   KeloInvalidateFunc invalidate_;
   EmblemPlatform platform_;
+  ChangeMonitor monitor_;
+  guint fd_source_ = 0;
+  guint timeout_source_ = 0;
+  gint64 timeout_due_ = 0;
   std::unordered_map<GObject*, std::string> path_of_;
   std::unordered_map<std::string, std::vector<GObject*>> items_at_;
 };

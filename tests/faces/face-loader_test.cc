@@ -142,4 +142,43 @@ TEST_F(KELO_FACE_SUITE, RemembersEachObjectOnceAndForgetsItWhenTheHostDropsIt) {
   EXPECT_EQ(tracked_(), before);
 }
 
+// Runs the default main context, where the face watches the monitor, until `done` or
+// `limit` has passed; returns the time it took.
+template <typename Done>
+std::chrono::milliseconds RunMainLoopUntil(Done done, std::chrono::milliseconds limit) {
+  const auto start = std::chrono::steady_clock::now();
+  while (!done() && std::chrono::steady_clock::now() - start < limit) {
+    g_main_context_iteration(nullptr, FALSE);
+    g_usleep(1000);
+  }
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start);
+}
+
+TEST_F(KELO_FACE_SUITE, AChangeByAnotherProcessMakesTheHostAskAgainAboutThatItemOnly) {
+  const std::string changed = Path("Sync/Photos/Vacation/beach.jpg");
+  Object shown(kelo_fake_file_info_new(UriOf(changed).c_str()));
+  Object dropped(kelo_fake_file_info_new(UriOf(changed).c_str()));
+  Object other_session(kelo_fake_file_info_new(UriOf(Path("Sync/Documents/Invoices")).c_str()));
+  for (GObject* file : {shown.get(), dropped.get(), other_session.get()}) {
+    ASSERT_EQ(kelo_fake_update_file_info(provider_, file), 0);
+  }
+  ASSERT_EQ(Emblems(shown.get()), "kelo-synced");
+  dropped.reset();  // let go by the host before the change: never touched again
+
+  const std::string command = std::string(KELO_OVERLAY_BIN) + " set-state --home '" +
+                              home_->path() + "' '" + changed + "' 3";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  const auto waited =
+      RunMainLoopUntil([&] { return kelo_fake_file_info_invalidations(shown.get()) > 0; },
+                       std::chrono::milliseconds(2000));
+  EXPECT_EQ(kelo_fake_file_info_invalidations(shown.get()), 1u)
+      << "after " << waited.count() << " ms";
+  EXPECT_EQ(kelo_fake_file_info_invalidations(other_session.get()), 0u);
+
+  kelo_fake_file_info_clear(shown.get());
+  ASSERT_EQ(kelo_fake_update_file_info(provider_, shown.get()), 0);
+  EXPECT_EQ(Emblems(shown.get()), "kelo-unsupported");
+}
+
 }  // namespace
