@@ -66,6 +66,15 @@ bool QueryInt(sqlite3* db, const char* sql, int64_t* value) {
   return true;
 }
 
+// The time of the file's last status change; Apple's struct stat names it st_ctimespec.
+const timespec& ChangeTime(const struct stat& st) {
+#ifdef __APPLE__
+  return st.st_ctimespec;
+#else
+  return st.st_ctim;
+#endif
+}
+
 // One database file whose changes the watch notices.
 class WatchedDb {
  public:
@@ -77,7 +86,7 @@ class WatchedDb {
     Identity now;
     struct stat st;
     if (stat(path_.c_str(), &st) == 0) {
-      now = {true, st.st_dev, st.st_ino, st.st_ctim.tv_sec, st.st_ctim.tv_nsec, st.st_size};
+      now = {true, st.st_dev, st.st_ino, ChangeTime(st).tv_sec, ChangeTime(st).tv_nsec, st.st_size};
     }
     bool changed = first_ || !(now == identity_);
     first_ = false;

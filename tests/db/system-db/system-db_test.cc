@@ -49,7 +49,7 @@ constexpr char kSchema[] =
 // Records each message written while it lives as "[LEVEL] text" (no time stamp or location), if
 // m_dbMutex was held then, and if the logger's lock was held at every write; DEBUG is on.
 struct Log : kelo_test::LogCapture {
-  Log() : stream_(fopencookie(this, "w", {nullptr, Write, nullptr, nullptr})) {
+  Log() : stream_(OpenWriteStream(this)) {
     setvbuf(stream_, nullptr, _IOFBF, 1 << 16);  // the logger flushes once per message
     Logger::log_fp = stream_;
     Logger::log_level["system_db_debug"] = Logger::kDebug;
@@ -59,6 +59,19 @@ struct Log : kelo_test::LogCapture {
   Strings texts;
   std::vector<bool> db_lock_held;
   bool log_lock_held = true;
+  // A stream whose writes go to Write: glibc's fopencookie, the BSD funopen elsewhere.
+  static FILE* OpenWriteStream(Log* log) {
+#ifdef __GLIBC__
+    return fopencookie(log, "w", {nullptr, Write, nullptr, nullptr});
+#else
+    return funopen(
+        log, nullptr,
+        [](void* cookie, const char* data, int size) {
+          return static_cast<int>(Write(cookie, data, static_cast<size_t>(size)));
+        },
+        nullptr, nullptr);
+#endif
+  }
   static ssize_t Write(void* cookie, const char* data, size_t size) {
     const auto held = [](pthread_mutex_t* m) {
       return pthread_mutex_trylock(m) == EBUSY || pthread_mutex_unlock(m);
