@@ -3,8 +3,8 @@
 // A BundlePlatform lives for one category method call and wraps its receiver, so that the
 // core's questions become messages to that object: file existence is IsFStateDBEsixt:,
 // the sync state is GetSyncStatus: with the host's own path string. The home directory is
-// NSHomeDirectory(), form C comes from Core Foundation on Apple and from utf8proc under
-// GNUstep, and badge images live in NSImage's registry of named images.
+// NSHomeDirectory(), form C is NormalizeToFormC's (linux-platform.h: Core Foundation on
+// Apple, utf8proc under GNUstep), and badge images live in NSImage's registry of named images.
 #ifndef KELO_ICONOVERLAY_BUNDLE_PLATFORM_H_
 #define KELO_ICONOVERLAY_BUNDLE_PLATFORM_H_
 

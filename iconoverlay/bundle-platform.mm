@@ -2,11 +2,7 @@
 
 #import "iconoverlay/icon-overlay.h"
 
-#ifdef __APPLE__
-#include <CoreFoundation/CoreFoundation.h>
-#else
 #include "iconoverlay/linux-platform.h"
-#endif
 
 namespace kelo {
 namespace {
@@ -27,23 +23,7 @@ bool BundlePlatform::FileExists(const std::string& path) {
 }
 
 bool BundlePlatform::NormalizeFormC(const std::string& utf8, std::string* out) {
-#ifdef __APPLE__
-  // Form C through Core Foundation into a fixed buffer, as the Finder's own strings are.
-  CFMutableStringRef text = CFStringCreateMutable(kCFAllocatorDefault, 0);
-  if (text == nullptr) return false;
-  CFStringAppendCString(text, utf8.c_str(), kCFStringEncodingUTF8);
-  CFStringNormalize(text, kCFStringNormalizationFormC);
-  char buffer[kMaxFormCBytes + 1];
-  bool copied = CFStringGetCString(text, buffer, sizeof buffer, kCFStringEncodingUTF8);
-  CFRelease(text);
-  if (!copied) return false;
-  out->assign(buffer);
-  return true;
-#else
-  // GNUstep has no Core Foundation; the Linux platform's conversion is the same Unicode
-  // algorithm with the same size limit.
-  return LinuxOverlayPlatform().NormalizeFormC(utf8, out);
-#endif
+  return NormalizeToFormC(utf8, out);
 }
 
 int BundlePlatform::SyncStatus(const char*, Explanation*) {

@@ -53,6 +53,9 @@ if(APPLE)
       "The bundle's executable, relative to its folder")
   set(KELO_BUNDLE_RESOURCES Contents/Resources CACHE INTERNAL
       "The bundle's resource folder, relative to its folder")
+  # Our own @VARIABLES@ first; CMake fills the MACOSX_BUNDLE_* ones when it writes the bundle.
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/Info.plist.in ${CMAKE_CURRENT_BINARY_DIR}/Info.plist.in
+                 @ONLY)
   add_library(KeloMacIconOverlay MODULE ${KELO_BUNDLE_SOURCES} ${KELO_BADGE_RESOURCES})
   set_source_files_properties(${KELO_BADGE_RESOURCES} PROPERTIES
                               MACOSX_PACKAGE_LOCATION Resources)
@@ -61,16 +64,16 @@ if(APPLE)
     BUNDLE_EXTENSION bundle
     OUTPUT_NAME KeloMacIconOverlay
     LIBRARY_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-    MACOSX_BUNDLE_INFO_PLIST ${CMAKE_CURRENT_LIST_DIR}/Info.plist.in
+    MACOSX_BUNDLE_INFO_PLIST ${CMAKE_CURRENT_BINARY_DIR}/Info.plist.in
     MACOSX_BUNDLE_SHORT_VERSION_STRING ${PROJECT_VERSION}
     MACOSX_BUNDLE_BUNDLE_VERSION ${PROJECT_VERSION})
-  # Manual retain/release throughout. The hooks use the drawing calls of the host they
-  # patch (lockFocus and friends), which newer SDKs mark deprecated.
-  target_compile_options(KeloMacIconOverlay PRIVATE -fno-objc-arc -Wno-deprecated-declarations)
-  # The runtime functions (class_getInstanceMethod, method_exchangeImplementations) are
-  # libobjc's: linked by name rather than left to come in through a framework.
+  # Manual retain/release throughout (the sources stop with #error under ARC).
+  target_compile_options(KeloMacIconOverlay PRIVATE -fno-objc-arc)
+  # The runtime functions (class_getInstanceMethod, class_addMethod) are libobjc's: linked by
+  # name rather than left to come in through a framework. Form C is the platform library's
+  # Core Foundation conversion, the one the core's tests run on a Mac.
   target_link_libraries(KeloMacIconOverlay PRIVATE
-    kelo_iconoverlay_core "-framework AppKit" "-framework Foundation"
+    kelo_linux_platform "-framework AppKit" "-framework Foundation"
     "-framework CoreFoundation" objc)
 else()
   find_program(GNUSTEP_CONFIG gnustep-config REQUIRED)

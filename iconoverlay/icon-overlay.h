@@ -22,6 +22,14 @@
 
 #import <AppKit/AppKit.h>
 
+// Every retain and release of the bundle is written out; under ARC they would not compile,
+// or worse, be balanced twice.
+#if defined(__has_feature)
+#if __has_feature(objc_arc)
+#error "The bundle manages memory by hand: compile it with -fno-objc-arc"
+#endif
+#endif
+
 // The principal class of the bundle. No instances; +load does all the work.
 @interface KeloMacIconOverlay : NSObject
 @end

@@ -4,6 +4,8 @@
 
 #import "iconoverlay/icon-overlay.h"
 
+#include <cmath>
+
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/bundle-platform.h"
 #import "iconoverlay/finder-host.h"
@@ -28,6 +30,59 @@ void DrawBadge(NSImage* badge, const kelo::BadgeRect& rect) {
             fraction:1.0
       respectFlipped:YES
                hints:nil];
+}
+
+// A new image of the size of `image` holding `image` with `badge` drawn over it, or nil.
+// `wrapper_size` is the size the host draws the item at.
+NSImage* BadgedCopy(NSImage* image, NSImage* badge, NSSize wrapper_size) {
+  const NSSize size = [image size];
+#ifdef __APPLE__
+  // Drawn into a bitmap of its own rather than through -lockFocus (deprecated: it draws into
+  // whatever representation the image caches for the screen), at the pixel density of the
+  // densest representation of `image`.
+  CGFloat scale = 1.0;
+  NSArray* reps = [image representations];
+  for (NSUInteger i = 0; i < [reps count] && size.width > 0; ++i) {
+    scale = MAX(scale, [[reps objectAtIndex:i] pixelsWide] / size.width);
+  }
+  const NSInteger wide = static_cast<NSInteger>(ceil(size.width * scale));
+  const NSInteger high = static_cast<NSInteger>(ceil(size.height * scale));
+  if (wide <= 0 || high <= 0) return nil;
+  NSBitmapImageRep* bitmap =
+      [[[NSBitmapImageRep alloc] initWithBitmapDataPlanes:nullptr
+                                               pixelsWide:wide
+                                               pixelsHigh:high
+                                            bitsPerSample:8
+                                          samplesPerPixel:4
+                                                 hasAlpha:YES
+                                                 isPlanar:NO
+                                           colorSpaceName:NSDeviceRGBColorSpace
+                                              bytesPerRow:0
+                                             bitsPerPixel:0] autorelease];
+  NSGraphicsContext* context = [NSGraphicsContext graphicsContextWithBitmapImageRep:bitmap];
+  if (context == nil) return nil;
+  [bitmap setSize:size];  // points, so that drawing below is in the image's coordinates
+  [NSGraphicsContext saveGraphicsState];
+  [NSGraphicsContext setCurrentContext:context];
+#else
+  // GNUstep cannot composite the window-backed images it caches into a bitmap context; its
+  // -lockFocus draws into a cache of the new image, and is not deprecated there.
+  NSImage* copy = [[[NSImage alloc] initWithSize:size] autorelease];
+  [copy lockFocus];
+#endif
+  [image drawInRect:NSMakeRect(0, 0, size.width, size.height)
+           fromRect:NSZeroRect
+          operation:kCopy
+           fraction:1.0];
+  DrawBadge(badge, kelo::ImageBrowserBadgeRect(wrapper_size.width, wrapper_size.height));
+#ifdef __APPLE__
+  [NSGraphicsContext restoreGraphicsState];
+  NSImage* copy = [[[NSImage alloc] initWithSize:size] autorelease];
+  [copy addRepresentation:bitmap];
+#else
+  [copy unlockFocus];
+#endif
+  return copy;
 }
 
 // The path of the item a list-view cell shows, or nil. The node reference is the first
@@ -57,19 +112,8 @@ NSString* ListViewItemPath(id<KeloListViewCell> cell) {
   // image to copy, or a wrapper class to hand the copy on in, the item gets no badge.
   NSImage* image = badge != nil && wrapperClass != Nil ? [wrapper _nsImage] : nil;
   if (image != nil) {
-    // A new image with the item's image drawn into it, rather than -copy, whose result
-    // may share the original's representations (or, for an offscreen cache, lose them).
-    const NSSize imageSize = [image size];
-    NSImage* copy = [[[NSImage alloc] initWithSize:imageSize] autorelease];
-    [copy lockFocus];
-    [image drawInRect:NSMakeRect(0, 0, imageSize.width, imageSize.height)
-             fromRect:NSZeroRect
-            operation:kCopy
-             fraction:1.0];
-    const NSSize size = [wrapper size];
-    DrawBadge(badge, kelo::ImageBrowserBadgeRect(size.width, size.height));
-    [copy unlockFocus];
-    id fresh = [[wrapperClass alloc] initWithNSImage:copy];
+    NSImage* copy = BadgedCopy(image, badge, [wrapper size]);
+    id fresh = copy != nil ? [[wrapperClass alloc] initWithNSImage:copy] : nil;
     if (fresh != nil) imageWrapper = [fresh autorelease];
   }
   // After the exchange this runs the host's own drawImage:.

@@ -15,15 +15,26 @@
 
 namespace {
 
-// Swaps the implementations of `hook` and `original` as instances of the class named
-// `className` answer them (the hook is inherited from NSObject's category). Does nothing
-// when the class or either method is missing.
+// Makes instances of the class named `className` run the hook's implementation for
+// `original`, and the host's former implementation for `hook`. The entries changed are the
+// class's own: a method it inherits is first added to it, so the superclass that defines
+// the method, and every other subclass of it, keep their own drawing (an exchange of the
+// inherited entries would make sibling classes run the hook, which asks them for a `node`
+// they do not have). Does nothing when the class or either method is missing.
 void ExchangeInstanceMethods(NSString* className, SEL hook, SEL original) {
   Class cls = NSClassFromString(className);
   Method hookMethod = class_getInstanceMethod(cls, hook);
   Method originalMethod = class_getInstanceMethod(cls, original);
-  if (hookMethod != nullptr && originalMethod != nullptr) {
-    method_exchangeImplementations(hookMethod, originalMethod);
+  if (cls == Nil || hookMethod == nullptr || originalMethod == nullptr) return;
+  IMP hookImp = method_getImplementation(hookMethod);
+  IMP originalImp = method_getImplementation(originalMethod);
+  const char* originalTypes = method_getTypeEncoding(originalMethod);
+  const char* hookTypes = method_getTypeEncoding(hookMethod);
+  if (!class_addMethod(cls, original, hookImp, originalTypes)) {
+    class_replaceMethod(cls, original, hookImp, originalTypes);
+  }
+  if (!class_addMethod(cls, hook, originalImp, hookTypes)) {
+    class_replaceMethod(cls, hook, originalImp, hookTypes);
   }
 }
 

@@ -74,6 +74,10 @@ LinuxOverlayPlatform::LinuxOverlayPlatform(std::string home, std::string resourc
 std::string LinuxOverlayPlatform::UserHomeDirectory() {
   const char* env = std::getenv("HOME");
   if (env != nullptr && env[0] != '\0') return env;
+  return PasswordDatabaseHome();
+}
+
+std::string LinuxOverlayPlatform::PasswordDatabaseHome() {
   long size = sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
   struct passwd entry;
@@ -95,9 +99,9 @@ bool LinuxOverlayPlatform::FileExists(const std::string& path) {
 }
 
 #ifdef __APPLE__
-// On a Mac the form C is Core Foundation's, as in the bundle, so that the tests of the core
-// compare against what the Finder gets.
-bool LinuxOverlayPlatform::NormalizeFormC(const std::string& utf8, std::string* out) {
+// On a Mac the form C is Core Foundation's, so that the tests of the core compare against
+// what the Finder gets.
+bool NormalizeToFormC(const std::string& utf8, std::string* out) {
   CFStringRef text =
       CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(utf8.data()),
                               static_cast<CFIndex>(utf8.size()), kCFStringEncodingUTF8, false);
@@ -115,7 +119,7 @@ bool LinuxOverlayPlatform::NormalizeFormC(const std::string& utf8, std::string* 
   return true;
 }
 #else
-bool LinuxOverlayPlatform::NormalizeFormC(const std::string& utf8, std::string* out) {
+bool NormalizeToFormC(const std::string& utf8, std::string* out) {
   utf8proc_uint8_t* mapped = nullptr;
   utf8proc_ssize_t length =
       utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(utf8.data()),
@@ -129,6 +133,10 @@ bool LinuxOverlayPlatform::NormalizeFormC(const std::string& utf8, std::string* 
   return true;
 }
 #endif
+
+bool LinuxOverlayPlatform::NormalizeFormC(const std::string& utf8, std::string* out) {
+  return NormalizeToFormC(utf8, out);
+}
 
 const void* LinuxOverlayPlatform::FetchImage(const std::string& image_name) {
   return LinuxImageRegistry::Fetch(image_name);

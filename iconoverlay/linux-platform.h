@@ -44,6 +44,12 @@ class LinuxImageRegistry {
   static bool Unregister(const std::string& name);
 };
 
+// Unicode normalisation form C of the UTF-8 text `utf8` into *out: Core Foundation on a Mac,
+// utf8proc elsewhere; the one conversion of every platform object, the bundle's included.
+// False, with *out unspecified, when `utf8` is not well-formed UTF-8 or the result needs
+// more than kMaxFormCBytes bytes.
+bool NormalizeToFormC(const std::string& utf8, std::string* out);
+
 // Folder of the badge resources that the build knows (the source tree's resources).
 std::string DefaultBadgeResourceDir();
 
@@ -64,6 +70,9 @@ class LinuxOverlayPlatform : public OverlayPlatform {
   // The home directory of the user: $HOME when set and not empty, else the password
   // database entry of the real user id, else "".
   static std::string UserHomeDirectory();
+  // The password database entry of the real user id, whatever HOME says; "" without one. A
+  // sandboxed process's HOME names its container, not the user's home.
+  static std::string PasswordDatabaseHome();
 
  private:
   std::string home_;
