@@ -7,6 +7,7 @@
 #   make stress-locks  a client's LOCK_SECONDS exclusive transactions against a Finder reader
 #   make fuzz    every fuzz target for FUZZ_SECONDS each (clang, libFuzzer)
 #   make bench   build and run the benchmarks (not part of check)
+#   make package one Debian package per component (tool, each face, emblems) in $(BUILD)
 #   make preview draw the demo home through the real bundle into docs/preview.png
 #   make format  rewrite sources with clang-format; make format-check only checks
 
@@ -27,7 +28,7 @@ ASAN_CC    ?= clang
 ASAN_CXX   ?= clang++
 CMAKE_GEN  := -G Ninja
 
-.PHONY: deps demo check test test-asan asan-configure test-tsan stress stress-locks fuzz bench format format-check clean preview
+.PHONY: package deps demo check test test-asan asan-configure test-tsan stress stress-locks fuzz bench format format-check clean preview
 
 deps:
 	@./tools/install-deps.sh
@@ -126,3 +127,7 @@ format-check: $(BUILD)/build.ninja
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+
+package: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && cpack
