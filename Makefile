@@ -28,13 +28,15 @@ ASAN_CC    ?= clang
 ASAN_CXX   ?= clang++
 CMAKE_GEN  := -G Ninja
 
-.PHONY: package deps demo check test test-asan asan-configure test-tsan stress stress-locks fuzz bench format format-check clean preview
+.PHONY: package deps configure demo check test test-asan asan-configure test-tsan stress stress-locks fuzz bench format format-check clean preview
 
 deps:
-	@./tools/install-deps.sh
+	@./scripts/install-deps.sh check
 
-$(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DKELO_BUILD_BUNDLE=ON
+# The full configuration, run every time: cheap when nothing changed, and it turns a folder
+# that `make demo` configured (tool only) into the full one.
+configure:
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DKELO_BUILD_BUNDLE=ON -DKELO_BUILD_TESTS=ON
 
 # Configured on every run: a folder configured earlier with another compiler is configured
 # afresh for this one (CMake starts a new cache when the compiler changes).
@@ -43,9 +45,13 @@ asan-configure:
 	  -DCMAKE_C_COMPILER=$(ASAN_CC) -DCMAKE_CXX_COMPILER=$(ASAN_CXX) \
 	  -DKELO_SANITIZE="address;undefined"
 
-demo: deps $(BUILD)/build.ninja
+# Only what the demo needs: the tool, without tests, GNUstep or X. A folder configured in
+# full already is used as it is.
+demo:
+	@./scripts/install-deps.sh demo
+	test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) $(CMAKE_GEN) -DKELO_BUILD_TESTS=OFF
 	cmake --build $(BUILD) -j $(JOBS) --target kelo-overlay
-	$(BUILD)/tools/kelo-overlay demo
+	$(BUILD)/cli/kelo-overlay demo
 
 check: deps
 	$(MAKE) --no-print-directory format-check
@@ -53,7 +59,7 @@ check: deps
 	$(MAKE) --no-print-directory test-asan
 	$(MAKE) --no-print-directory test-tsan
 
-test: $(BUILD)/build.ninja
+test: configure
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
@@ -76,26 +82,26 @@ test-tsan: $(TSAN_BUILD)/build.ninja
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir $(TSAN_BUILD) -j $(JOBS) --output-on-failure -R '$(TSAN_TESTS)'
 
-stress: $(BUILD)/build.ninja
+stress: configure
 	cmake --build $(BUILD) -j $(JOBS) --target kelo-stress
-	$(BUILD)/tools/kelo-stress --journal delete --seconds $(STRESS_SECONDS)
-	$(BUILD)/tools/kelo-stress --journal wal --seconds $(STRESS_SECONDS)
+	$(BUILD)/tests/stress/kelo-stress --journal delete --seconds $(STRESS_SECONDS)
+	$(BUILD)/tests/stress/kelo-stress --journal wal --seconds $(STRESS_SECONDS)
 
 # Exits non-zero when a target is missed: longest icon, time spent waiting, badges back
 # after the commit. In WAL mode the exclusive transaction does not block the reader.
-stress-locks: $(BUILD)/build.ninja
+stress-locks: configure
 	cmake --build $(BUILD) -j $(JOBS) --target kelo-stress
-	$(BUILD)/tools/kelo-stress --lock-holder --journal delete --hold $(LOCK_SECONDS)
-	$(BUILD)/tools/kelo-stress --lock-holder --journal wal --hold $(LOCK_SECONDS)
+	$(BUILD)/tests/stress/kelo-stress --lock-holder --journal delete --hold $(LOCK_SECONDS)
+	$(BUILD)/tests/stress/kelo-stress --lock-holder --journal wal --hold $(LOCK_SECONDS)
 
 # New inputs go to $(FUZZ_BUILD)/corpus/<target>; fuzz/corpus/<target> stays the small
 # committed seed set that the tests replay. A crash stops with its input saved as
-# $(FUZZ_BUILD)/<target>-crash-*. The build is tools/build-fuzzers.sh, the same script the
+# $(FUZZ_BUILD)/<target>-crash-*. The build is scripts/build-fuzzers.sh, the same script the
 # continuous fuzzing in CI builds with (.clusterfuzzlite/).
-FUZZERS := $(shell ./tools/build-fuzzers.sh --list)
+FUZZERS := $(shell ./scripts/build-fuzzers.sh --list)
 
 fuzz: deps
-	JOBS=$(JOBS) ./tools/build-fuzzers.sh $(FUZZ_BUILD)
+	JOBS=$(JOBS) ./scripts/build-fuzzers.sh $(FUZZ_BUILD)
 	for f in $(FUZZERS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$f && \
 	  $(FUZZ_BUILD)/fuzz/$$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
@@ -111,23 +117,23 @@ bench: deps
 	$(BENCH_BUILD)/bench/drawing_path_bench --benchmark_repetitions=$(BENCH_REPS) \
 	  --benchmark_enable_random_interleaving=true \
 	  --benchmark_out=docs/performance.json --benchmark_out_format=json
-	$(PYTHON) tools/plot-bench.py docs/performance.json docs/performance.png
+	$(PYTHON) scripts/plot-bench.py docs/performance.json docs/performance.png
 
 # Draws the demo home through the real bundle in the GNUstep test host (under Xvfb).
-preview: deps $(BUILD)/build.ninja
+preview: deps configure
 	cmake --build $(BUILD) -j $(JOBS) --target preview
 	cp $(BUILD)/preview.png docs/preview.png
 
-format: $(BUILD)/build.ninja
+format: configure
 	cmake --build $(BUILD) --target format
 
-format-check: $(BUILD)/build.ninja
+format-check: configure
 	cmake --build $(BUILD) --target format-check
 	@echo "format-check: every source is formatted"
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
 
-package: $(BUILD)/build.ninja
+package: configure
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && cpack

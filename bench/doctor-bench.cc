@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "bench/tree-data.h"
+#include "cli/doctor.h"
 #include "db/file-status-db/file-status-db.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
-#include "tools/doctor.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "tools/lexical-path.h"
+#include "cli/lexical-path.h"
 
 namespace {
 

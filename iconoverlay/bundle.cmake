@@ -157,4 +157,3 @@ set_target_properties(KeloMacIconOverlay PROPERTIES
   CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 kelo_make_position_independent(KeloMacIconOverlay)
 
-add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/test-host ${CMAKE_CURRENT_BINARY_DIR}/test-host)

@@ -15,7 +15,7 @@
 
 #include "tests/faces/fake-file-info.h"
 #include "tests/support/temp-dir.h"
-#include "tools/demo-home.h"
+#include "cli/demo-home.h"
 
 namespace {
 

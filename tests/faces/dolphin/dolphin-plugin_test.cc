@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "support/temp-dir.h"
-#include "tools/demo-home.h"
+#include "cli/demo-home.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 # The test host: stand-ins for the Finder's classes that load the built bundle and draw
 # through it offscreen. The same sources build against AppKit on a Mac and against GNUstep
 # elsewhere, where they run under a virtual X server and bring their own ICO reader. Used by
-# the host tests (tests/iconoverlay/host) and, with GNUstep, by the preview program in tools/.
+# the host tests and, with GNUstep, by the preview program (both in this folder).
 #
 #   KELO_FINDER_HOST_SOURCES   compiled into each host program: the stand-ins differ
 #                              between host variants

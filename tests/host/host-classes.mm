@@ -1,4 +1,4 @@
-#import "iconoverlay/test-host/host-classes.h"
+#import "tests/host/host-classes.h"
 
 void HostDrawIcon(NSRect frame) {
   // A light body with a dark left half and a red top-right corner, so that any shift,

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#import "iconoverlay/test-host/host-classes.h"
-#import "iconoverlay/test-host/host-support.h"
-#include "tools/demo-home.h"
+#include "cli/demo-home.h"
+#import "tests/host/host-classes.h"
+#import "tests/host/host-support.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#import "iconoverlay/test-host/host-support.h"
+#import "tests/host/host-support.h"
 
 #ifdef __APPLE__
 #include <crt_externs.h>
@@ -10,7 +10,7 @@
 #else
 #include <mutex>
 
-#import "iconoverlay/test-host/ico-image-rep.h"
+#import "tests/host/ico-image-rep.h"
 #endif
 
 #ifdef __APPLE__

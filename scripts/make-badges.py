@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Draws the three badge images of the Finder bundle as multi-size ICO files.
 
-    tools/make-badges.py [--out DIR]     write synced.ico, syncing.ico, unsupp.ico (default:
+    scripts/make-badges.py [--out DIR]     write synced.ico, syncing.ico, unsupp.ico (default:
                                          iconoverlay/resources next to this script's repository)
-    tools/make-badges.py --check [DIR]   exit 1 if the images in DIR differ from a fresh drawing
-    tools/make-badges.py --emblems DIR   write the emblems of the Linux file managers' faces as
+    scripts/make-badges.py --check [DIR]   exit 1 if the images in DIR differ from a fresh drawing
+    scripts/make-badges.py --emblems DIR   write the emblems of the Linux file managers' faces as
                                          DIR/hicolor/NxN/emblems/kelo-{synced,syncing,unsupported}.png
 
 Each ICO holds one PNG entry per size in SIZES, drawn separately at that size so strokes stay
@@ -241,7 +241,7 @@ def main(argv):
             with open(path, "wb") as f:
                 f.write(data)
     if stale:
-        print("out of date (run tools/make-badges.py): " + ", ".join(stale), file=sys.stderr)
+        print("out of date (run scripts/make-badges.py): " + ", ".join(stale), file=sys.stderr)
         return 1
     return 0
 

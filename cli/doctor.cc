@@ -1,4 +1,4 @@
-#include "tools/doctor.h"
+#include "cli/doctor.h"
 
 #include <dirent.h>
 #include <sqlite3.h>
@@ -24,11 +24,11 @@
 #include <utility>
 #include <vector>
 
+#include "cli/tool-common.h"
 #include "db/reader-mode/reader-mode.h"
 #include "db/sqlite-owners.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
-#include "tools/tool-common.h"
 
 namespace kelo {
 

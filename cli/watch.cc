@@ -1,4 +1,4 @@
-#include "tools/watch.h"
+#include "cli/watch.h"
 
 #include <signal.h>
 #include <sqlite3.h>
@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "cli/tool-common.h"
 #include "db/reader-mode/reader-mode.h"
 #include "db/sqlite-owners.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
-#include "tools/tool-common.h"
 
 namespace kelo {
 

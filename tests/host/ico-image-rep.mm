@@ -1,4 +1,4 @@
-#import "iconoverlay/test-host/ico-image-rep.h"
+#import "tests/host/ico-image-rep.h"
 
 #include <cstdint>
 #include <cstring>

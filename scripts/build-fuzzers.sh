@@ -4,8 +4,8 @@
 # fuzzing build (.clusterfuzzlite/build.sh) both build through this script, so both get the
 # same targets with the same options.
 #
-#   tools/build-fuzzers.sh [BUILD_DIR [OUT_DIR]]
-#   tools/build-fuzzers.sh --list
+#   scripts/build-fuzzers.sh [BUILD_DIR [OUT_DIR]]
+#   scripts/build-fuzzers.sh --list
 #
 #   BUILD_DIR  the CMake build folder (default build-fuzz); the fuzzers end up in BUILD_DIR/fuzz
 #   OUT_DIR    if given, each fuzzer is copied there with its committed seed corpus beside it

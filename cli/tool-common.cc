@@ -1,4 +1,4 @@
-#include "tools/tool-common.h"
+#include "cli/tool-common.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <iostream>
 
+#include "cli/lexical-path.h"
 #include "iconoverlay/linux-platform.h"
-#include "tools/lexical-path.h"
 
 namespace kelo {
 namespace {

@@ -20,10 +20,10 @@
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 #import "iconoverlay/icon-overlay.h"
-#import "iconoverlay/test-host/host-classes.h"
-#import "iconoverlay/test-host/host-support.h"
 #include "support/records.h"
 #include "support/temp-dir.h"
+#import "tests/host/host-classes.h"
+#import "tests/host/host-support.h"
 
 // Answers file existence and the state its own way: GetOverlayIcon: must ask it for both.
 @interface KeloProbeReceiver : NSObject {

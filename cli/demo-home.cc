@@ -1,4 +1,4 @@
-#include "tools/demo-home.h"
+#include "cli/demo-home.h"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-#include "tools/tool-common.h"
+#include "cli/tool-common.h"
 
 #include <gtest/gtest.h>
 

@@ -19,16 +19,16 @@
 #include <string>
 #include <vector>
 
+#include "cli/demo-home.h"
+#include "cli/doctor.h"
+#include "cli/tool-common.h"
+#include "cli/watch.h"
 #include "db/file-status-db/file-status-db.h"
 #include "db/reader-mode/reader-mode.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
 #include "log/log.h"
-#include "tools/demo-home.h"
-#include "tools/doctor.h"
-#include "tools/tool-common.h"
-#include "tools/watch.h"
 
 namespace kelo {
 namespace {
@@ -177,7 +177,7 @@ int ParseOptions(const std::string& command, const std::vector<std::string>& arg
 }
 
 // The Finder hands the plug-in absolute paths in one spelling; a relative argument is taken
-// from the current folder, and every argument is normalised lexically (tools/lexical-path.h:
+// from the current folder, and every argument is normalised lexically (cli/lexical-path.h:
 // no repeated slashes, "." or ".." components or trailing slash; symbolic links kept).
 std::string Absolute(const std::string& path) { return ToolPath(path); }
 

@@ -2,7 +2,7 @@
 """Turns the JSON of drawing_path_bench into the plot of docs/performance.md and prints
 the figures as Markdown tables (median of the repetitions, and their spread min..max).
 
-    tools/plot-bench.py docs/performance.json docs/performance.png
+    scripts/plot-bench.py docs/performance.json docs/performance.png
 """
 import json
 import statistics

@@ -1,4 +1,4 @@
-#include "tools/lexical-path.h"
+#include "cli/lexical-path.h"
 
 #include <algorithm>
 #include <vector>
