@@ -1,6 +1,7 @@
 #include "iconoverlay/badge-resolver.h"
 
 #include <algorithm>
+#include <list>
 #include <sstream>
 #include <utility>
 
@@ -15,6 +16,31 @@ const std::array<BadgeSpec, 3> kBadgeTable = {{
     {kStateSyncing, "syncing", "syncing", "ico", "KeloSyncing"},
     {kStateUnsupported, "unsupported", "unsupp", "ico", "KeloUnsupp"},
 }};
+
+bool StatusShowsBadges(int status) {
+  // One unsigned comparison covers both active statuses.
+  return static_cast<unsigned>(status) - kSessionStatusFirstActive <=
+         static_cast<unsigned>(kSessionStatusLastActive - kSessionStatusFirstActive);
+}
+
+int BadgedSessionFolders(OverlayPlatform& platform, std::vector<std::string>* folders) {
+  folders->clear();
+  const std::string system_db = SystemDbPath(platform.HomeDirectory());
+  if (!platform.FileExists(system_db)) return 0;
+  std::list<KELOSessionInfo> sessions;
+  int rc = SystemDB::initialize(system_db);
+  if (rc == 0) rc = SystemDB::getSessionList(sessions);
+  SystemDB::destroy();
+  if (rc != 0) return -1;
+  for (const KELOSessionInfo& session : sessions) {
+    if (!StatusShowsBadges(session.status) || session.sync_folder.empty()) continue;
+    const std::size_t end = session.sync_folder.find_last_not_of('/');
+    folders->push_back(end == std::string::npos ? "/" : session.sync_folder.substr(0, end + 1));
+  }
+  std::sort(folders->begin(), folders->end());
+  folders->erase(std::unique(folders->begin(), folders->end()), folders->end());
+  return 0;
+}
 
 namespace {
 
@@ -243,9 +269,7 @@ bool FileStep(OverlayPlatform& platform, const char* step, const std::string& pa
 }
 
 bool SessionShowsBadges(const KELOSessionInfo& session, Explanation* explain) {
-  // One unsigned comparison covers both active statuses.
-  const bool active = static_cast<unsigned>(session.status) - kSessionStatusFirstActive <=
-                      static_cast<unsigned>(kSessionStatusLastActive - kSessionStatusFirstActive);
+  const bool active = StatusShowsBadges(session.status);
   Note(explain, "session_status", session.status, session.status,
        active ? ": shows badges" : ": shows no badges (only 10 and 11 do)");
   return active;

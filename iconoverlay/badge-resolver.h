@@ -47,6 +47,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "db/file-status-db/file-status-db.h"
 #include "db/system-db/system-db.h"
@@ -63,6 +64,16 @@ inline constexpr int kFileTypeFolder = FileStatusDB::kFolder;
 // Session statuses that show badges.
 inline constexpr int kSessionStatusFirstActive = 10;
 inline constexpr int kSessionStatusLastActive = 11;
+
+// True for the session statuses whose items get badges (10 and 11).
+bool StatusShowsBadges(int status);
+
+// Replaces *folders with the synchronised folders of the sessions whose status shows
+// badges, as the system database under the platform's home lists them: trailing slashes
+// removed ("/" for a folder of slashes only), sorted, each once; a session without a folder
+// is left out. For hosts that are told which folders to watch. Returns 0, also when there
+// is no system database (no folders); -1 when it cannot be read.
+int BadgedSessionFolders(OverlayPlatform& platform, std::vector<std::string>* folders);
 
 // The badge table, in the order synced, syncing, not supported.
 extern const std::array<BadgeSpec, 3> kBadgeTable;
