@@ -1,11 +1,16 @@
 #!/usr/bin/env python3
-"""Draws the three badge images of the Finder bundle as multi-size ICO files.
+"""Draws the three badge images of the Finder bundle as multi-size ICO files, and those of the
+FinderSync extension as PNG files.
 
     scripts/make-badges.py [--out DIR]     write synced.ico, syncing.ico, unsupp.ico (default:
                                          iconoverlay/resources next to this script's repository)
     scripts/make-badges.py --check [DIR]   exit 1 if the images in DIR differ from a fresh drawing
     scripts/make-badges.py --emblems DIR   write the emblems of the Linux file managers' faces as
                                          DIR/hicolor/NxN/emblems/kelo-{synced,syncing,unsupported}.png
+    tools/make-badges.py --png ...       as without --png, for synced.png, syncing.png, unsupp.png
+                                         (default: faces/findersync/resources): the FinderSync
+                                         extension's emblems, 320 pixels square, which the Finder
+                                         scales into the corner of each icon it badges
 
 Each ICO holds one PNG entry per size in SIZES, drawn separately at that size so strokes stay
 legible at 16 pixels. A badge is drawn stretched over the whole icon it marks, so the image is
@@ -173,22 +178,31 @@ def ico(kind):
     return out + b"".join(images)
 
 
+def png_rows(png_data):
+    """The raw (filtered) rows of a PNG written by png()."""
+    at, idat = 8, b""
+    while at < len(png_data):
+        (chunk_length,) = struct.unpack_from(">I", png_data, at)
+        if png_data[at + 4:at + 8] == b"IDAT":
+            idat += png_data[at + 8:at + 8 + chunk_length]
+        at += 12 + chunk_length
+    return zlib.decompress(idat)
+
+
 def decoded(data):
-    """[(size, raw PNG rows)] of each entry of an ICO file written by ico(), or None."""
+    """[(size, raw PNG rows)] of each entry of an ICO file written by ico(), or of a PNG file
+    written by png(); None for anything else."""
     try:
+        if data.startswith(b"\x89PNG"):
+            (size,) = struct.unpack_from(">I", data, 16)
+            return [(size, png_rows(data))]
         reserved, kind, count = struct.unpack_from("<HHH", data, 0)
         if reserved != 0 or kind != 1:
             return None
         entries = []
         for i in range(count):
             side, _, _, _, _, _, length, offset = struct.unpack_from("<BBBBHHII", data, 6 + 16 * i)
-            png_data, at, idat = data[offset:offset + length], 8, b""
-            while at < len(png_data):
-                (chunk_length,) = struct.unpack_from(">I", png_data, at)
-                if png_data[at + 4:at + 8] == b"IDAT":
-                    idat += png_data[at + 8:at + 8 + chunk_length]
-                at += 12 + chunk_length
-            entries.append((side or 256, zlib.decompress(idat)))
+            entries.append((side or 256, png_rows(data[offset:offset + length])))
         return entries
     except (struct.error, zlib.error):
         return None
@@ -201,6 +215,9 @@ def same_pixels(committed, fresh):
     return all(len(x) == len(y) and all(abs(p - q) <= 1 for p, q in zip(x, y))
                for (_, x), (_, y) in zip(a, b))
 
+
+# Side of the FinderSync extension's emblems: the Finder asks for images good up to 320 pixels.
+FINDER_SYNC_SIZE = 320
 
 # Emblem names of the Linux faces, by badge; the hicolor sizes they are drawn at.
 EMBLEMS = {"synced": "kelo-synced", "syncing": "kelo-syncing", "unsupp": "kelo-unsupported"}
@@ -221,14 +238,17 @@ def main(argv):
     if "--emblems" in argv:
         return write_emblems(argv[argv.index("--emblems") + 1])
     check = "--check" in argv
-    args = [a for a in argv if a != "--check"]
-    default = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "iconoverlay",
-                           "resources")
+    as_png = "--png" in argv
+    args = [a for a in argv if a not in ("--check", "--png")]
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+    default = (os.path.join(root, "faces", "findersync", "resources") if as_png else
+               os.path.join(root, "iconoverlay", "resources"))
     out = args[args.index("--out") + 1] if "--out" in args else (args[0] if args else default)
     stale = []
     for kind in ("synced", "syncing", "unsupp"):
-        path = os.path.join(out, kind + ".ico")
-        data = ico(kind)
+        path = os.path.join(out, kind + (".png" if as_png else ".ico"))
+        data = (png(FINDER_SYNC_SIZE, render(kind, FINDER_SYNC_SIZE, whole=True)) if as_png else
+                ico(kind))
         if check:
             try:
                 with open(path, "rb") as f:
