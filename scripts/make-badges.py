@@ -7,7 +7,7 @@ FinderSync extension as PNG files.
     scripts/make-badges.py --check [DIR]   exit 1 if the images in DIR differ from a fresh drawing
     scripts/make-badges.py --emblems DIR   write the emblems of the Linux file managers' faces as
                                          DIR/hicolor/NxN/emblems/kelo-{synced,syncing,unsupported}.png
-    tools/make-badges.py --png ...       as without --png, for synced.png, syncing.png, unsupp.png
+    scripts/make-badges.py --png ...     as without --png, for synced.png, syncing.png, unsupp.png
                                          (default: faces/findersync/resources): the FinderSync
                                          extension's emblems, 320 pixels square, which the Finder
                                          scales into the corner of each icon it badges
