@@ -3,12 +3,10 @@
 // cleanly with exit status 0).
 //
 // Badges are resolved through the same drawing path as the Finder's, in the reader role
-// (db/reader-mode/reader-mode.h). Between resolutions the command only asks whether one
-// of the databases involved changed: the system database and the file status database of
-// every session, each watched through a kept-open read-only connection (`PRAGMA
-// data_version` tells when another connection committed a change) and through the file's
-// identity and change time (a database that appears, disappears or is replaced). The
-// paths are resolved again only when something changed.
+// (db/reader-mode/reader-mode.h), and kept by the change monitor (iconoverlay/change-monitor.h):
+// between changes the command sleeps until the system reports a write in the client's database
+// folders, and then resolves again only the paths of the session whose database changed (every
+// path when the registry changed).
 #ifndef KELO_TOOLS_WATCH_H_
 #define KELO_TOOLS_WATCH_H_
 
