@@ -25,6 +25,11 @@ check=(
   clang libclang-rt-14-dev clang-format
   # badge image generator and its check, benchmark plot
   python3 python3-matplotlib
+  # the Dolphin face: KF5's KIO and Qt to build it; Dolphin with an icon theme, a D-Bus
+  # session, xdotool and ImageMagick to see it under Xvfb, Pillow to judge the screenshots;
+  # dpkg-dev's dpkg-shlibdeps for the packages' dependencies
+  libkf5kio-dev extra-cmake-modules qtbase5-dev dolphin breeze-icon-theme dbus-daemon
+  xdotool imagemagick python3-pil dpkg-dev
 )
 
 case "${1:-check}" in
