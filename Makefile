@@ -8,6 +8,8 @@
 #   make fuzz    every fuzz target for FUZZ_SECONDS each (clang, libFuzzer)
 #   make bench   build and run the benchmarks (not part of check)
 #   make package one Debian package per component (tool, each face, emblems) in $(BUILD)
+#   make show-nautilus, show-nemo, show-caja  the demo home in that file manager (its face
+#                installed: packages of `make package`, or cmake --install)
 #   make preview draw the demo home through the real bundle into docs/preview.png
 #   make format  rewrite sources with clang-format; make format-check only checks
 
@@ -28,7 +30,7 @@ ASAN_CC    ?= clang
 ASAN_CXX   ?= clang++
 CMAKE_GEN  := -G Ninja
 
-.PHONY: package deps configure demo check test test-asan asan-configure test-tsan stress stress-locks fuzz bench format format-check clean preview
+.PHONY: package deps configure demo show-nautilus show-nemo show-caja check test test-asan asan-configure test-tsan stress stress-locks fuzz bench format format-check clean preview
 
 deps:
 	@./scripts/install-deps.sh check
@@ -52,6 +54,11 @@ demo:
 	test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) $(CMAKE_GEN) -DKELO_BUILD_TESTS=OFF
 	cmake --build $(BUILD) -j $(JOBS) --target kelo-overlay
 	$(BUILD)/cli/kelo-overlay demo
+
+show-nautilus show-nemo show-caja:
+	test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) $(CMAKE_GEN) -DKELO_BUILD_TESTS=OFF
+	cmake --build $(BUILD) -j $(JOBS) --target kelo-overlay
+	./scripts/show-demo.sh $(@:show-%=%) $(BUILD)/cli/kelo-overlay
 
 check: deps
 	$(MAKE) --no-print-directory format-check

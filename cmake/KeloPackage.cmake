@@ -27,6 +27,9 @@ set(CPACK_COMPONENT_CLI_DESCRIPTION
     "Command-line tool: badges of paths, sessions, a sample home, diagnosis")
 set(CPACK_COMPONENT_EMBLEMS_DESCRIPTION "Badge emblems of the hicolor icon theme")
 set(CPACK_COMPONENT_DOLPHIN_DESCRIPTION "Sync state badges in Dolphin (KIO overlay plug-in)")
+set(CPACK_COMPONENT_NAUTILUS_DESCRIPTION "Sync state badges in Nautilus (extension)")
+set(CPACK_COMPONENT_NEMO_DESCRIPTION "Sync state badges in Nemo (extension)")
+set(CPACK_COMPONENT_CAJA_DESCRIPTION "Sync state badges in Caja (extension)")
 # Every face names the emblems and is of use only beside its file manager.
 foreach(face dolphin nautilus nemo caja)
   string(TOUPPER ${face} FACE)

@@ -30,6 +30,9 @@ check=(
   # dpkg-dev's dpkg-shlibdeps for the packages' dependencies
   libkf5kio-dev extra-cmake-modules qtbase5-dev dolphin breeze-icon-theme dbus-daemon
   xdotool imagemagick python3-pil dpkg-dev
+  # the GTK file managers, their extension kits, and what their screen tests run them with
+  nautilus libnautilus-extension-dev nemo libnemo-extension-dev caja libcaja-extension-dev
+  x11-apps python3-numpy
 )
 
 case "${1:-check}" in

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "cli/demo-home.h"
 #include "tests/faces/fake-file-info.h"
 #include "tests/support/temp-dir.h"
-#include "cli/demo-home.h"
 
 namespace {
 

@@ -2,7 +2,9 @@
 """Builds the Debian packages of a build folder with CPack (as `make package` does) into a
 scratch folder and checks each one's files and dependencies.
 
-    package-contents_test.py BUILD_DIR DOLPHIN_PLUGIN_DIR
+    package-contents_test.py BUILD_DIR DOLPHIN_PLUGIN_DIR [FACE=INSTALLED_MODULE ...]
+
+FACE is nautilus, nemo or caja, each with the path its module is installed at.
 """
 
 import os
@@ -30,7 +32,15 @@ def files(deb):
                   if not line.startswith("d"))
 
 
-def main(build, plugin_dir):
+# The host library each GTK face links, by Debian package.
+GTK_FACE_LIBRARIES = {
+    "nautilus": "libnautilus-extension4",
+    "nemo": "libnemo-extension1",
+    "caja": "libcaja-extension1",
+}
+
+
+def main(build, plugin_dir, gtk_faces):
     plugin = os.path.join(plugin_dir, "kelooverlay.so").lstrip("/")
     # Package suffix: (exact files, library packages that must be among the dependencies).
     expected = {
@@ -39,6 +49,9 @@ def main(build, plugin_dir):
         "dolphin": ([plugin], ["kelo-overlay-emblems", "libkf5kiowidgets5", "libqt5core5a",
                                "libsqlite3-0"]),
     }
+    for face, module in gtk_faces.items():
+        expected[face] = ([module.lstrip("/")], ["kelo-overlay-emblems", GTK_FACE_LIBRARIES[face],
+                                                 "libglib2.0-0", "libsqlite3-0"])
     scratch = tempfile.mkdtemp(prefix="kelo-package-")
     failures = []
     try:
@@ -80,4 +93,4 @@ def main(build, plugin_dir):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    sys.exit(main(sys.argv[1], sys.argv[2], dict(a.split("=", 1) for a in sys.argv[3:])))
