@@ -8,6 +8,7 @@
 #   make fuzz    every fuzz target for FUZZ_SECONDS each (clang, libFuzzer)
 #   make bench   build and run the benchmarks (not part of check)
 #   make package one Debian package per component (tool, each face, emblems) in $(BUILD)
+#   make measure-faces  the Nautilus face's cost per item and its main loop under a lock
 #   make show-nautilus, show-nemo, show-caja  the demo home in that file manager (its face
 #                installed: packages of `make package`, or cmake --install)
 #   make preview draw the demo home through the real bundle into docs/preview.png
@@ -30,7 +31,7 @@ ASAN_CC    ?= clang
 ASAN_CXX   ?= clang++
 CMAKE_GEN  := -G Ninja
 
-.PHONY: package deps configure demo show-nautilus show-nemo show-caja check test test-asan asan-configure test-tsan stress stress-locks fuzz bench format format-check clean preview
+.PHONY: package deps configure demo measure-faces show-nautilus show-nemo show-caja check test test-asan asan-configure test-tsan stress stress-locks fuzz bench format format-check clean preview
 
 deps:
 	@./scripts/install-deps.sh check
@@ -54,6 +55,15 @@ demo:
 	test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) $(CMAKE_GEN) -DKELO_BUILD_TESTS=OFF
 	cmake --build $(BUILD) -j $(JOBS) --target kelo-overlay
 	$(BUILD)/cli/kelo-overlay demo
+
+# The Nautilus face's per-item cost and its main loop under a client's 10 s lock, on a home
+# with 10,000 files (docs/performance.md).
+measure-faces: configure
+	cmake --build $(BUILD) -j $(JOBS) --target face-measure
+	rm -rf $(BUILD)/measure-home && mkdir -p $(BUILD)/measure-home
+	$(BUILD)/tests/faces/face-measure make-home $(BUILD)/measure-home 10000
+	$(BUILD)/tests/faces/face-measure cost $(BUILD)/measure-home
+	$(BUILD)/tests/faces/face-measure stall $(BUILD)/measure-home 10
 
 show-nautilus show-nemo show-caja:
 	test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) $(CMAKE_GEN) -DKELO_BUILD_TESTS=OFF

@@ -55,7 +55,7 @@ std::string ManyFolder(const std::string& home) { return home + "/Sync/Photos/Ma
 
 std::string NameOf(int i) {
   char name[32];
-  std::snprintf(name, sizeof name, "photo-%05d.jpg", i);
+  std::snprintf(name, sizeof name, "file-%05d.txt", i);
   return name;
 }
 

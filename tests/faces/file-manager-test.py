@@ -4,6 +4,7 @@
     file-manager-test.py --program nautilus|nemo|caja --module LIB.so --extension-dir DIR
                          --emblems THEME_DIR --tool kelo-overlay
                          [--changes N] [--screenshot PNG] [--report JSON]
+                         [--many N --measure FACE_MEASURE]
 
 The program runs under its own Xvfb as a throwaway user, on the demo home written through
 the library (`kelo-overlay demo`), in a private mount and PID namespace: the module is the
@@ -18,6 +19,10 @@ Judged, from the badge colours of the emblems (make-badges.py) counted in screen
      client never recorded;
   3. another process records a state for that item, N times (synced and syncing in turn):
      its badge appears each time within 2 s, with no user action.
+With --many, it measures instead: a window on a folder of N files recorded synced
+(`face-measure make-home`), screenshots as fast as they come, the times at which the window
+appeared and its badges did (the frames before and at the first badge kept beside the
+report).
 Exit status 0 when all hold, 1 otherwise, 77 (skipped) when not run as root.
 """
 
@@ -246,7 +251,7 @@ class Session:
 def window_shown(image):
     """True once the window covers a good part of the black root window."""
     pixels = np.asarray(image)
-    return (pixels.max(axis=2) > 0).mean() > 0.2
+    return bool((pixels.max(axis=2) > 0).mean() > 0.2)
 
 
 def names(found):
@@ -259,6 +264,44 @@ def crop_to_window(image):
     return image.crop((int(xs.min()), int(ys.min()), int(xs.max()) + 1, int(ys.max()) + 1))
 
 
+def measure_many(args):
+    report = {"program": args.program, "files": args.many}
+    with Session(args) as session:
+        many = os.path.join(session.work, "many")
+        os.mkdir(many, 0o755)
+        os.chown(many, pwd.getpwnam(USER).pw_uid, pwd.getpwnam(USER).pw_gid)
+        session.home = many
+        session.as_user([args.measure, "make-home", many, str(args.many)])
+        started = time.monotonic()
+        session.start_program(os.path.join(many, "Sync", "Photos", "Many"))
+        frames = []
+        while time.monotonic() - started < 60:
+            image = session.screenshot()
+            found = badges(image)
+            frames.append((time.monotonic() - started, window_shown(image), len(found), image))
+            if len(found) >= 10 and len(frames) > 3 and all(f[2] == len(found)
+                                                            for f in frames[-3:]):
+                break
+        shown = next((f for f in frames if f[1]), None)
+        first = next((i for i, f in enumerate(frames) if f[2] > 0), None)
+        report["window_after_s"] = round(shown[0], 2) if shown else None
+        if first is not None:
+            report["first_badge_after_s"] = round(frames[first][0], 2)
+            report["frame_before_first_badge_s"] = round(frames[first - 1][0], 2) if first else None
+            report["visible_badges"] = frames[-1][2]
+            if args.screenshot:
+                stem = os.path.splitext(args.screenshot)[0]
+                frames[first][3].save(stem + "-first-badge.png")
+                if first:
+                    frames[first - 1][3].save(stem + "-before.png")
+        report["frames"] = [(round(t, 2), w, n) for t, w, n, _ in frames]
+    log(json.dumps({k: v for k, v in report.items() if k != "frames"}))
+    if args.report:
+        with open(args.report, "w") as f:
+            json.dump(report, f, indent=2)
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True, choices=["nautilus", "nemo", "caja"])
@@ -269,10 +312,14 @@ def main():
     parser.add_argument("--changes", type=int, default=2)
     parser.add_argument("--screenshot")
     parser.add_argument("--report")
+    parser.add_argument("--many", type=int)
+    parser.add_argument("--measure")
     args = parser.parse_args()
     if os.geteuid() != 0:
         log("skipped: needs root (namespaces, mounts, a throwaway user)")
         return 77
+    if args.many:
+        return measure_many(args)
     failures = []
     report = {"program": args.program}
     with Session(args) as session:
