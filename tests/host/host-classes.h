@@ -31,18 +31,32 @@ struct HostNodeRecord {
   int flags;  // something after the reference, as in the host's own record
 };
 
-@interface TListViewIconAndTextCell : NSObject <KeloListViewCell> {
-  HostNodeRecord record_;
-  BOOL has_record_;
-  NSURL* url_;
+// A cell that draws an icon: the list-view cell inherits its drawing from here, as the
+// Finder's own cell may, and so does a sibling class that the bundle must leave alone.
+@interface HostIconCell : NSObject {
   int draw_count_;
   NSImage* icon_;
 }
-// A cell showing the item at `path`; nil gives a cell whose `node` returns no record.
-- (id)initWithPath:(NSString*)path;
+- (void)drawIconWithFrame:(NSRect)frame;
 // Draw `icon` instead of HostDrawIcon's picture.
 - (void)setIcon:(NSImage*)icon;
 - (int)drawCount;
+@end
+
+@interface TListViewIconAndTextCell : HostIconCell {
+  HostNodeRecord record_;
+  BOOL has_record_;
+  NSURL* url_;
+}
+// A cell showing the item at `path`; nil gives a cell whose `node` returns no record.
+- (id)initWithPath:(NSString*)path;
+// What the bundle asks of the cell (KeloListViewCell, whose drawing method the class
+// inherits).
+- (const void*)node;
+@end
+
+// Another cell of the host with the same drawing and no node.
+@interface HostSiblingIconCell : HostIconCell
 @end
 
 #ifndef KELO_HOST_WITHOUT_FINODE

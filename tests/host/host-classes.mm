@@ -32,19 +32,9 @@ void HostDrawIcon(NSRect frame) {
 
 @end
 
-@implementation TListViewIconAndTextCell
-
-- (id)initWithPath:(NSString*)path {
-  if ((self = [super init]) != nil && path != nil) {
-    url_ = [[NSURL fileURLWithPath:path] retain];
-    record_.node_ref = url_;
-    has_record_ = YES;
-  }
-  return self;
-}
+@implementation HostIconCell
 
 - (void)dealloc {
-  [url_ release];
   [icon_ release];
   [super dealloc];
 }
@@ -64,14 +54,35 @@ void HostDrawIcon(NSRect frame) {
   }
 }
 
-- (const void*)node {
-  return has_record_ ? &record_ : nullptr;
-}
-
 - (int)drawCount {
   return draw_count_;
 }
 
+@end
+
+@implementation TListViewIconAndTextCell
+
+- (id)initWithPath:(NSString*)path {
+  if ((self = [super init]) != nil && path != nil) {
+    url_ = [[NSURL fileURLWithPath:path] retain];
+    record_.node_ref = url_;
+    has_record_ = YES;
+  }
+  return self;
+}
+
+- (void)dealloc {
+  [url_ release];
+  [super dealloc];
+}
+
+- (const void*)node {
+  return has_record_ ? &record_ : nullptr;
+}
+
+@end
+
+@implementation HostSiblingIconCell
 @end
 
 #ifndef KELO_HOST_WITHOUT_FINODE

@@ -211,6 +211,16 @@ TEST_F(HostTest, ListViewDrawsTheHostsIconThenTheBadge) {
   }
 }
 
+// The hook goes onto the list-view cell's class alone, which inherits its drawing method: a
+// sibling class that inherits the same method draws as before and is never asked for a node.
+TEST_F(HostTest, ListViewHookLeavesSiblingClassesAlone) {
+  HostSiblingIconCell* sibling = [[[HostSiblingIconCell alloc] init] autorelease];
+  const NSRect frame = NSMakeRect(10, 20, 16, 16);
+  const Pixels drawn = Picture(80, 48, false, [&] { [sibling drawIconWithFrame:frame]; });
+  EXPECT_EQ([sibling drawCount], 1);
+  EXPECT_TRUE(SamePixels(drawn, Picture(80, 48, false, [&] { HostDrawIcon(frame); })));
+}
+
 #ifndef KELO_HOST_WITHOUT_IMAGE_BROWSER
 // The image browser: the badge is stretched over a copy of the item's image and the host
 // draws a new wrapper around the copy; its own image never changes, so drawing again, or
