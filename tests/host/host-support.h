@@ -21,8 +21,8 @@ bool StartHost(const std::string& bundle_dir, std::string* error);
 
 // Makes NSHomeDirectory() name `home` from now on. GNUstep takes the home from the password
 // database, so the host answers NSHomeDirectory() itself, and empty `home` gives the user's
-// real home. On a Mac the host's home is a symbolic link that is pointed at `home` (at
-// nothing when empty); the process starts itself again at its start to set that up.
+// real home. On a Mac the host's home is a symbolic link that is pointed at `home` (at an
+// empty folder of its own when empty); the process starts itself again to set that up.
 void SetHome(const std::string& home);
 
 // RGBA pixels of an image, 8 bits each, rows counted from the bottom as AppKit counts.

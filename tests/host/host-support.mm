@@ -6,6 +6,7 @@
 #include <mach-o/dyld.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #else
 #include <mutex>
@@ -19,20 +20,28 @@ namespace {
 // Apple's NSHomeDirectory() cannot be replaced from the executable (the bundle binds to
 // Foundation's own), and Core Foundation reads CFFIXED_USER_HOME, which overrides the home,
 // once when the process starts. So the host starts itself again with that variable naming a
-// symbolic link in a folder of its own, and SetHome points the link at the test's home.
+// symbolic link in a folder of its own, and SetHome points the link at the test's home. The
+// link always names a folder: an empty one of its own until a test's home, and again after.
 constexpr char kFixedHome[] = "CFFIXED_USER_HOME";
 constexpr char kHomeLink[] = "KELO_HOST_HOME_LINK";  // set: the link is this process's
 
 const std::string* home_link = nullptr;  // never destroyed: removed at exit
 
+std::string Beside(const std::string& link, const char* name) {
+  return link.substr(0, link.rfind('/') + 1) + name;
+}
+
 void RemoveHomeLink() {
   unlink(home_link->c_str());
+  rmdir(Beside(*home_link, "empty").c_str());
   rmdir(home_link->substr(0, home_link->rfind('/')).c_str());
 }
 
 __attribute__((constructor)) void StartWithLinkedHome() {
   if (const char* link = getenv(kHomeLink)) {
     home_link = new std::string(link);
+    // A program this one starts keeps the home, but neither owns nor removes the link.
+    unsetenv(kHomeLink);
     atexit(RemoveHomeLink);
     return;
   }
@@ -45,12 +54,19 @@ __attribute__((constructor)) void StartWithLinkedHome() {
     perror("test host: no home of its own");
     return;
   }
-  const std::string link = folder + "/home";
+  const std::string link = folder + "/home", empty = folder + "/empty";
+  if (mkdir(empty.c_str(), 0700) != 0 || symlink(empty.c_str(), link.c_str()) != 0) {
+    perror("test host: no home of its own");
+    return;
+  }
   setenv(kFixedHome, link.c_str(), 1);
   setenv(kHomeLink, link.c_str(), 1);
   execv(executable, *_NSGetArgv());
   perror("test host: cannot start again with a home of its own");
+  unlink(link.c_str());
+  rmdir(empty.c_str());
   rmdir(folder.c_str());
+  unsetenv(kFixedHome);
   unsetenv(kHomeLink);
 }
 
@@ -125,8 +141,9 @@ namespace kelo_host {
 #ifdef __APPLE__
 void SetHome(const std::string& home) {
   if (home_link == nullptr) return;
+  const std::string target = home.empty() ? Beside(*home_link, "empty") : home;
   unlink(home_link->c_str());
-  if (!home.empty() && symlink(home.c_str(), home_link->c_str()) != 0) {
+  if (symlink(target.c_str(), home_link->c_str()) != 0) {
     perror("test host: cannot point the home link");
   }
 }
