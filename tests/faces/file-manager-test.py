@@ -3,14 +3,15 @@
 
     file-manager-test.py --program nautilus|nemo|caja --module LIB.so --extension-dir DIR
                          --emblems THEME_DIR --tool kelo-overlay
-                         [--changes N] [--screenshot PNG] [--report JSON]
+                         [--view icons|list] [--changes N] [--screenshot PNG] [--report JSON]
                          [--many N --measure FACE_MEASURE]
 
 The program runs under its own Xvfb as a throwaway user, on the demo home written through
 the library (`kelo-overlay demo`), in a private mount and PID namespace: the module is the
 only one in the program's extension folder (a bind mount over the folder, or a read-only
 overlay over its parent when the folder does not exist), and everything the program starts
-ends with the namespace. The emblems are found through XDG_DATA_DIRS.
+ends with the namespace. The emblems are found through XDG_DATA_DIRS. --view list opens the
+folders in the program's list view (its settings in a key file of the throwaway home).
 
 Judged, from the badge colours of the emblems (make-badges.py) counted in screenshots:
   1. a window on a folder outside every synchronised folder shows no badge;
@@ -55,6 +56,12 @@ CLUSTER_RADIUS = 14
 DOCUMENTS = ["synced", "syncing", "syncing", "unsupported"]
 CHANGED_ITEM = "Sync/Documents/draft notes.txt"
 LIMIT_S = 2.0
+# Where each program keeps its default view, for --view list.
+LIST_VIEW_SETTINGS = {
+    "nautilus": ("org/gnome/nautilus/preferences", "'list-view'"),
+    "nemo": ("org/nemo/preferences", "'list-view'"),
+    "caja": ("org/mate/caja/preferences", "'list-view'"),
+}
 
 
 def log(text):
@@ -193,6 +200,15 @@ class Session:
         self.mounts = [["mount", "-t", "overlay", "overlay", "-o",
                         "lowerdir=%s:%s" % (upper, parent), parent]]
 
+    def choose_view(self, view):
+        if view != "list":
+            return
+        section, value = LIST_VIEW_SETTINGS[self.args.program]
+        folder = os.path.join(self.home, ".config", "glib-2.0", "settings")
+        self.as_user(["mkdir", "-p", folder])
+        self.as_user(["sh", "-c", "printf '[%s]\\ndefault-folder-viewer=%s\\n' > %s" % (
+            section, value, os.path.join(folder, "keyfile"))])
+
     def start_program(self, folder):
         command = {
             "nautilus": ["nautilus", "--new-window", folder],
@@ -204,6 +220,7 @@ class Session:
             "LANG": "C.UTF-8", "XDG_RUNTIME_DIR": self.runtime,
             "XDG_DATA_DIRS": os.path.join(self.work, "share") + ":/usr/share",
             "GSK_RENDERER": "cairo", "NO_AT_BRIDGE": "1", "GTK_A11Y": "none",
+            "GSETTINGS_BACKEND": "keyfile",
         }
         inner = " && ".join(" ".join("'%s'" % part for part in m) for m in self.mounts)
         inner += " && exec runuser -u %s -- env -i %s dbus-run-session -- %s" % (
@@ -309,6 +326,7 @@ def main():
     parser.add_argument("--extension-dir", required=True)
     parser.add_argument("--emblems", required=True)
     parser.add_argument("--tool", required=True)
+    parser.add_argument("--view", choices=["icons", "list"], default="icons")
     parser.add_argument("--changes", type=int, default=2)
     parser.add_argument("--screenshot")
     parser.add_argument("--report")
@@ -323,6 +341,7 @@ def main():
     failures = []
     report = {"program": args.program}
     with Session(args) as session:
+        session.choose_view(args.view)
         # 1. Outside every synchronised folder: the window comes, its files are drawn, and
         #    no badge follows within the time a badge needs elsewhere.
         session.start_program(os.path.join(session.home, "Desktop"))
