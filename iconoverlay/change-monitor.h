@@ -4,8 +4,8 @@
 // A host registers every item it asked about (its path and the badge it was told) and forgets
 // items when it lets them go. The monitor hears from the operating system that a file in the
 // registry's folder or in a session's database folder changed (FolderNotifier: inotify on
-// Linux), confirms that a database really changed (its file identity, then `PRAGMA
-// data_version` on a read-only connection of its own that holds no transaction between
+// Linux, FSEvents on a Mac), confirms that a database really changed (its file identity, then
+// `PRAGMA data_version` on a read-only connection of its own that holds no transaction between
 // checks), re-resolves through the core only the items of the session whose database changed
 // (every item when the registry changed), and reports the items whose badge now differs from
 // what the host was told. A resolution that gave up on a locked database is unknown: it is
@@ -59,9 +59,9 @@ struct FolderEvent {
 };
 
 // The operating system's notification of changes to the files directly inside folders.
-// Implementations: inotify on Linux (NewPlatformFolderNotifier); on a Mac a kqueue
-// (EVFILT_VNODE) or dispatch-source implementation fits the same seam. An implementation
-// belongs to one monitor, which calls it under its mutex.
+// Implementations (NewPlatformFolderNotifier): inotify on Linux; FSEvents on a Mac, whose file
+// events also report a database written in place, which a kqueue on the folder would not.
+// An implementation belongs to one monitor, which calls it under its mutex.
 class FolderNotifier {
  public:
   virtual ~FolderNotifier() = default;
