@@ -23,7 +23,7 @@ Judged, from the badge colours of the emblems (make-badges.py) counted in screen
 With --many, it measures instead: a window on a folder of N files recorded synced
 (`face-measure make-home`), screenshots as fast as they come, the times at which the window
 appeared and its badges did (the frames before and at the first badge kept beside the
-report).
+report), and with --idle S the CPU time the program then used over S seconds.
 Exit status 0 when all hold, 1 otherwise, 77 (skipped) when not run as root.
 """
 
@@ -281,6 +281,21 @@ def crop_to_window(image):
     return image.crop((int(xs.min()), int(ys.min()), int(xs.max()) + 1, int(ys.max()) + 1))
 
 
+def idle_cpu(program, seconds):
+    """CPU seconds the program's process used over `seconds` with nothing changing."""
+    pid = subprocess.run(["pgrep", "-u", USER, "-x", program], stdout=subprocess.PIPE,
+                         text=True).stdout.split()[0]
+
+    def used():
+        with open("/proc/%s/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    before = used()
+    time.sleep(seconds)
+    return round(used() - before, 2)
+
+
 def measure_many(args):
     report = {"program": args.program, "files": args.many}
     with Session(args) as session:
@@ -312,6 +327,8 @@ def measure_many(args):
                 if first:
                     frames[first - 1][3].save(stem + "-before.png")
         report["frames"] = [(round(t, 2), w, n) for t, w, n, _ in frames]
+        if args.idle:
+            report["idle_cpu_s"] = idle_cpu(args.program, args.idle)
     log(json.dumps({k: v for k, v in report.items() if k != "frames"}))
     if args.report:
         with open(args.report, "w") as f:
@@ -332,6 +349,7 @@ def main():
     parser.add_argument("--report")
     parser.add_argument("--many", type=int)
     parser.add_argument("--measure")
+    parser.add_argument("--idle", type=int, help="with --many: CPU use over this many seconds")
     args = parser.parse_args()
     if os.geteuid() != 0:
         log("skipped: needs root (namespaces, mounts, a throwaway user)")
