@@ -384,19 +384,34 @@ class ChangeMonitor::Impl {
     }
     if (registry_changed) {
       LoadSessions();
-      for (auto& [path, item] : items_) {
+      QueueLikelyFirst([](Item& item) {
         item.session_db.clear();
-        MarkDirty(path, item, true);
-      }
+        return std::optional<bool>(true);
+      });
       return;
     }
     if (changed.empty()) return;
     changed_sessions_.insert(changed.begin(), changed.end());
-    for (auto& [path, item] : items_) {
-      if (item.session_db.empty()) {
-        MarkDirty(path, item, false);
-      } else if (changed.count(item.session_db) != 0) {
-        MarkDirty(path, item, true);
+    QueueLikelyFirst([&changed](Item& item) -> std::optional<bool> {
+      if (item.session_db.empty()) return false;
+      if (changed.count(item.session_db) != 0) return true;
+      return std::nullopt;
+    });
+  }
+
+  // Queues the items for which `which` says whether they must be resolved again (nullopt:
+  // not queued), those most likely to have changed first: items shown as syncing, then the
+  // most recently asked about (an item whose change was just shown is asked about again).
+  // In a large folder the item that changed is then not left behind thousands of others.
+  template <typename Which>
+  void QueueLikelyFirst(Which which) {
+    for (const bool syncing : {true, false}) {
+      for (auto it = order_.rbegin(); it != order_.rend(); ++it) {
+        Item& item = items_.find(*it)->second;
+        if ((item.told_code == kStateSyncing) != syncing) continue;
+        if (const std::optional<bool> must_resolve = which(item)) {
+          MarkDirty(*it, item, *must_resolve);
+        }
       }
     }
   }

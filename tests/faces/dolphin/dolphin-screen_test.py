@@ -31,7 +31,8 @@ except ImportError:
     Image = None
 
 SKIP = 77
-USER = "kelodolphintest"
+# A user of this run's own: runs beside each other never share one.
+USER = "kelodolphin%d" % os.getpid()
 # The emblems' fill colours (make-badges.py) and how far a pixel may be from one.
 COLOURS = {"synced": (40, 167, 69), "syncing": (30, 110, 220), "unsupported": (128, 128, 128)}
 TOLERANCE = 12
