@@ -27,6 +27,7 @@
 #include "cli/tool-common.h"
 #include "db/reader-mode/reader-mode.h"
 #include "db/sqlite-owners.h"
+#include "db/store/store.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 
@@ -85,9 +86,7 @@ struct Session {
   bool has_folder = false;
   std::string folder;  // as recorded
   std::string key;     // the folder without trailing slashes, ASCII letters in lower case
-  bool ShowsBadges() const {
-    return has_status && status >= kSessionStatusFirstActive && status <= kSessionStatusLastActive;
-  }
+  bool ShowsBadges() const { return has_status && store::StatusShowsBadges(status); }
   std::string Name() const {
     return "session " + std::to_string(id) + " (" + Printable(share) + ", status " +
            (has_status ? std::to_string(status) : std::string("none")) + ")";
@@ -114,8 +113,7 @@ std::string WithoutTrailingSlashes(std::string_view folder) {
 
 // True when `path` (ASCII letters in lower case) is `key` or lies below it.
 bool Holds(std::string_view key, std::string_view path) {
-  return path.size() >= key.size() && path.compare(0, key.size(), key) == 0 &&
-         (path.size() == key.size() || path[key.size()] == '/');
+  return store::FolderHoldsPath(key, path);
 }
 
 bool HasNonAscii(std::string_view text) {
@@ -249,11 +247,7 @@ class Progress {
 // never writes one.
 class ReadOnlyDb {
  public:
-  int Open(const std::string& path) {
-    const int rc = sqlite::Open(path, sqlite::kReadOnly, &db_);
-    if (rc == SQLITE_OK) sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
-    return rc;
-  }
+  int Open(const std::string& path) { return store::OpenForReading(path, kBusyTimeoutMs, &db_); }
   // Runs `sql`, binding `text` to its first parameter when it has one, and calls `row` for
   // every row until it returns false. Returns the SQLite code: SQLITE_OK when it ran.
   int Query(const std::string& sql, const std::function<bool(sqlite3_stmt*)>& row,
@@ -271,6 +265,7 @@ class ReadOnlyDb {
     return rc == SQLITE_DONE ? SQLITE_OK : rc;
   }
   std::string Error() const { return sqlite3_errmsg(db_.get()); }
+  int ExtendedError() const { return sqlite3_extended_errcode(db_.get()); }
 
  private:
   sqlite::Connection db_;
@@ -303,9 +298,9 @@ bool OpenChecked(const std::string& path, const std::string& prefix, const std::
     findings->push_back({kError, prefix + "-" + code, message, path, 1, std::move(examples), fix});
     return false;
   };
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-    return fail("unreadable", what + " is not a regular file: no badge can be read from it",
+  std::string why;
+  if (!store::IsReadableDatabase(path, &why) && why != "does not exist") {
+    return fail("unreadable", what + " " + why + ": no badge can be read from it",
                 "move it away; " + restore);
   }
   if (access(path.c_str(), R_OK) != 0) {
@@ -326,6 +321,15 @@ bool OpenChecked(const std::string& path, const std::string& prefix, const std::
     }
     return problems.size() < kMaxExamples;
   });
+  if (db->ExtendedError() == SQLITE_READONLY_ROLLBACK) {
+    return fail("hot-journal",
+                what +
+                    " holds a write the client did not finish (a hot journal): no badge can "
+                    "be read from it until the client opens it again, which rolls the write "
+                    "back",
+                "start the sync client; keep the -journal file beside it, which the rollback "
+                "needs");
+  }
   if (rc == SQLITE_NOTADB) {
     return fail("not-database", what + " is not an SQLite database", "move it away; " + restore);
   }
@@ -362,9 +366,13 @@ void CheckSessionTableLayout(const std::vector<std::string>& columns, const std:
     return;
   }
   // The lookup reads these columns of the row by position, and matches sync_folder by name.
-  static const std::pair<const char*, int> kReadAt[] = {
-      {"id", 0},      {"share_name", 2}, {"session", 3},     {"attribute", 4},
-      {"view_id", 6}, {"status", 7},     {"sync_folder", -1}};
+  static const std::pair<const char*, int> kReadAt[] = {{"id", store::kSessionId},
+                                                        {"share_name", store::kSessionShareName},
+                                                        {"session", store::kSessionSession},
+                                                        {"attribute", store::kSessionAttribute},
+                                                        {"view_id", store::kSessionViewId},
+                                                        {"status", store::kSessionStatus},
+                                                        {"sync_folder", -1}};
   Finding finding{kWarning,
                   "registry-columns",
                   "",

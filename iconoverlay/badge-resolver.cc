@@ -17,11 +17,7 @@ const std::array<BadgeSpec, 3> kBadgeTable = {{
     {kStateUnsupported, "unsupported", "unsupp", "ico", "KeloUnsupp"},
 }};
 
-bool StatusShowsBadges(int status) {
-  // One unsigned comparison covers both active statuses.
-  return static_cast<unsigned>(status) - kSessionStatusFirstActive <=
-         static_cast<unsigned>(kSessionStatusLastActive - kSessionStatusFirstActive);
-}
+bool StatusShowsBadges(int status) { return store::StatusShowsBadges(status); }
 
 int BadgedSessionFolders(OverlayPlatform& platform, std::vector<std::string>* folders) {
   folders->clear();
@@ -95,6 +91,9 @@ std::string WaitText() {
   if (wait.kind == ReaderWaitNote::kGaveUp) {
     text << "; gave up: '" << wait.db_path << "' stayed locked by another connection for "
          << kReaderBusyBudgetMs << " ms, so it is left alone for " << wait.remaining_ms << " ms";
+  } else if (wait.kind == ReaderWaitNote::kHotJournal) {
+    text << "; gave up: '" << wait.db_path
+         << "' holds a client's interrupted write, which the client's next open rolls back";
   } else if (wait.kind == ReaderWaitNote::kBackingOff) {
     text << "; not asked: '" << wait.db_path
          << "' was locked by another connection a moment ago and is left alone for another "
@@ -168,6 +167,14 @@ std::recursive_mutex& FileStatusDbMutex() {
   return *mutex;
 }
 
+namespace {
+// FileStatusDbMutex() held in the writer role; nothing in the reader role.
+std::unique_lock<std::recursive_mutex> LockFileStatusDb() {
+  if (InReaderMode()) return std::unique_lock<std::recursive_mutex>();
+  return std::unique_lock<std::recursive_mutex>(FileStatusDbMutex());
+}
+}  // namespace
+
 int OverlayPlatform::SyncStatus(const char* utf8_path, Explanation* explain) {
   return ResolveSyncStatus(*this, utf8_path, explain);
 }
@@ -177,7 +184,7 @@ int ResolveSyncStatus(OverlayPlatform& platform, const char* utf8_path, Explanat
     Note(explain, "code", kStateNone, "0: the path has no UTF-8 form");
     return kStateNone;
   }
-  std::lock_guard<std::recursive_mutex> lock(FileStatusDbMutex());
+  const auto lock = LockFileStatusDb();
   FileStatusInfo info;
   info.clear();
   const std::string raw(utf8_path);
@@ -208,7 +215,15 @@ int ResolveSyncStatus(OverlayPlatform& platform, const char* utf8_path, Explanat
   if (info.fileType == kFileTypeFolder && info.syncStatus == kStateSynced) {
     // The subtree is asked by the same precomposed path as the entry: the database holds
     // form C, so a decomposed folder name would never match its children.
+    const unsigned long long failed = ThreadReadFailures().failed;
     const bool syncing_below = FileStatusDB::isAnySubFileDirSyncing(lookup);
+    if (ThreadReadFailures().failed != failed) {
+      // Without the answer the folder's own state could be wrong; no badge is never wrong.
+      Note(explain, "folder_rule", 0, "asked for a syncing entry below '", lookup,
+           "/': the query failed, so no state", WaitText());
+      Note(explain, "code", kStateNone, kStateNone);
+      return kStateNone;
+    }
     Note(explain, "folder_rule", syncing_below ? 1 : 0, "asked for a syncing entry below '", lookup,
          "/': ", syncing_below ? "found one, so the folder shows syncing" : "none");
     if (syncing_below) code = kStateSyncing;
@@ -255,7 +270,7 @@ int FindSessionForPath(OverlayPlatform& platform, const std::string& system_db,
 }
 
 CurrentFileStatusDb::CurrentFileStatusDb(const std::string& db_path)
-    : lock_(FileStatusDbMutex()), result_(FileStatusDB::initialize(db_path)) {}
+    : lock_(LockFileStatusDb()), result_(FileStatusDB::initialize(db_path)) {}
 
 namespace {
 
@@ -314,7 +329,9 @@ void ChooseBadge(OverlayPlatform& platform, OverlayBadge* result, Explanation* e
 
 }  // namespace
 
-OverlayBadge ResolveOverlayBadge(OverlayPlatform& platform, const char* utf8_path,
+namespace {
+
+OverlayBadge ResolveWithinBudget(OverlayPlatform& platform, const char* utf8_path,
                                  Explanation* explain) {
   if (utf8_path == nullptr || !IsValidUtf8(utf8_path)) {
     Note(explain, "path", 0, "none: the host gave no path, or the path has no UTF-8 form");
@@ -347,6 +364,21 @@ OverlayBadge ResolveOverlayBadge(OverlayPlatform& platform, const char* utf8_pat
   OverlayBadge result;
   result.code = ReadState(platform, file_status_db, utf8_path, explain);
   ChooseBadge(platform, &result, explain);
+  return result;
+}
+
+}  // namespace
+
+OverlayBadge ResolveOverlayBadge(OverlayPlatform& platform, const char* utf8_path,
+                                 Explanation* explain) {
+  ReaderIconScope icon;
+  const unsigned long long gave_up = ThreadReadFailures().gave_up;
+  OverlayBadge result = ResolveWithinBudget(platform, utf8_path, explain);
+  if (ThreadReadFailures().gave_up != gave_up) {
+    if (result.badge != nullptr) Note(explain, "badge", 0, "none: a step gave up on a lock");
+    result = OverlayBadge();
+    result.gave_up = true;
+  }
   return result;
 }
 

@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "db/file-status-db/file-status-db.h"
+#include "db/store/store.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/overlay-platform.h"
 
@@ -62,8 +63,8 @@ inline constexpr int kStateSyncing = FileStatusDB::kSyncing;
 inline constexpr int kStateUnsupported = FileStatusDB::kUnsupported;
 inline constexpr int kFileTypeFolder = FileStatusDB::kFolder;
 // Session statuses that show badges.
-inline constexpr int kSessionStatusFirstActive = 10;
-inline constexpr int kSessionStatusLastActive = 11;
+inline constexpr int kSessionStatusFirstActive = store::kFirstActiveStatus;
+inline constexpr int kSessionStatusLastActive = store::kLastActiveStatus;
 
 // True for the session statuses whose items get badges (10 and 11).
 bool StatusShowsBadges(int status);
@@ -99,6 +100,11 @@ struct OverlayBadge {
   const BadgeSpec* badge = nullptr;
   // The registered image of `badge` (platform.FetchImage), non-null exactly when `badge` is.
   const void* image = nullptr;
+  // True when a database was locked by another connection past the reader's budget, is being
+  // left alone after such a wait, or holds a client's interrupted write: the answer (no
+  // badge) is unknown rather than "none". Ask again after kReaderBackOffMs; a host that keeps
+  // what it was told must not take it for a change.
+  bool gave_up = false;
 };
 
 // The session whose synchronised folder holds `path` (UTF-8, as the host gives it), from the
@@ -116,9 +122,10 @@ int FindSessionForPath(OverlayPlatform& platform, const std::string& system_db,
 // The logic of GetOverlayIcon:. `utf8_path` is the item's path in UTF-8 as the host gives
 // it, or nullptr when the host has no path or the path has no UTF-8 form; either, and a
 // path that is not well-formed UTF-8, gives no badge without touching any file. Every
-// failure gives no badge. Creates no database file: the system database and the
-// session's file status database must already exist. When `explain` is not null, the
-// steps taken are appended to it.
+// failure gives no badge, a failed subtree query included (never the folder's own badge).
+// In the reader role the wait for locks is budgeted for the whole icon. Creates no database file:
+// the system database and the session's file status database must already exist. When `explain` is
+// not null, the steps taken are appended to it.
 OverlayBadge ResolveOverlayBadge(OverlayPlatform& platform, const char* utf8_path,
                                  Explanation* explain = nullptr);
 
@@ -130,14 +137,16 @@ int ResolveSyncStatus(OverlayPlatform& platform, const char* utf8_path,
                       Explanation* explain = nullptr);
 
 // The lock that makes "initialise the file status database, then read from it" atomic
-// within the process. Recursive, because ResolveOverlayBadge holds it while the platform
-// runs ResolveSyncStatus. Take it through CurrentFileStatusDb.
+// within the process, in the writer role. Recursive, because ResolveOverlayBadge holds it
+// while the platform runs ResolveSyncStatus. Take it through CurrentFileStatusDb. In the
+// reader role each thread has its own current file status database, and no lock is taken,
+// so that no icon waits for another thread that waits for a locked file.
 std::recursive_mutex& FileStatusDbMutex();
 
 // Makes `db_path` FileStatusDB's current database for the lifetime of the object, holding
-// FileStatusDbMutex() from before the initialisation to the end, so that no other thread of
-// the process switches the database in between. Every caller that initialises and then
-// reads or writes goes through it.
+// FileStatusDbMutex() (writer role) from before the initialisation to the end, so that no
+// other thread of the process switches the database in between. Every caller that initialises and
+// then reads or writes goes through it.
 //
 //   CurrentFileStatusDb current(db_path);
 //   if (current.result() == 0) FileStatusDB::setFileSyncStat(info);
@@ -151,7 +160,7 @@ class CurrentFileStatusDb {
   int result() const { return result_; }
 
  private:
-  std::lock_guard<std::recursive_mutex> lock_;
+  std::unique_lock<std::recursive_mutex> lock_;
   int result_;
 };
 

@@ -8,10 +8,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "db/file-status-db/file-status-db-internal.h"
 #include "db/reader-mode/reader-mode.h"
 #include "db/sqlite-owners.h"
+#include "db/store/store.h"
 #include "log/log.h"
 
 // ---------------------------------------------------------------------------------------
@@ -281,14 +283,46 @@ class DbHandle : public kelo::DbConnection {
 };
 
 // DbHandle::Open with the open-failure message most operations share.
-int OpenLogged(const char* path, DbHandle* db) {
+int OpenLogged(const std::string& path, DbHandle* db) {
   const int rc = db->Open(path);
-  if (rc != SQLITE_OK && !db->Silenced()) {
-    KELO_LOG_ERROR(kComponent, "open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n", path, rc,
-                   sqlite3_errmsg(db->get()));
+  if (rc != SQLITE_OK && !db->Silenced() && db->FirstReport(rc)) {
+    KELO_LOG_ERROR(kComponent, "open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n",
+                   path.c_str(), rc, sqlite3_errmsg(db->get()));
   }
   return rc;
 }
+
+// The current database. In the reader role each thread keeps its own, set by its last
+// initialize(), so that threads drawing icons of different sessions need no lock between
+// initialising and reading (and none is held while one of them waits for a file); the
+// process-wide m_fstatDBPath is still set, under g_current_mutex.
+std::mutex g_current_mutex;
+thread_local std::string t_current;
+thread_local unsigned long long t_current_epoch = ~0ULL;
+
+void SetCurrent(const std::string& path) {
+  if (!kelo::InReaderMode()) {
+    FileStatusDB::m_fstatDBPath = path;
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_current_mutex);
+    FileStatusDB::m_fstatDBPath = path;
+  }
+  t_current = path;
+  t_current_epoch = kelo::DbRoleEpoch();
+}
+
+std::string CurrentPath() {
+  if (!kelo::InReaderMode()) return FileStatusDB::m_fstatDBPath;
+  if (t_current_epoch == kelo::DbRoleEpoch()) return t_current;
+  std::lock_guard<std::mutex> lock(g_current_mutex);
+  return FileStatusDB::m_fstatDBPath;
+}
+
+// A failure of a reader's statement is logged once per file and result (a file without an
+// index fails the same way on every icon); a writer logs every one.
+bool ShouldLog(DbHandle* db, int rc) { return !db->TakeFailure(rc) && db->FirstReport(rc); }
 
 // The error text SQLite handed back, or the connection's own when it handed back none.
 const char* ErrorText(const SqliteText& err, sqlite3* db) {
@@ -333,6 +367,7 @@ int GetTable(sqlite3* db, const char* sql, QueryResult* result) {
 // A path that does not fit its buffer, or that holds a NUL byte, is refused: cut short at
 // the buffer's end or at the NUL, it would name another entry or another file.
 bool IsUsablePath(const std::string& path, size_t maxLen) {
+  if (path.size() > maxLen || path.find('\0') != std::string::npos) kelo::NoteReadFailure();
   if (path.size() > maxLen) {
     KELO_LOG_ERROR(kComponent, "path is too long. length:[%zu] max-length:[%zu] path:[%s]\n",
                    path.size(), maxLen, path.c_str());
@@ -363,24 +398,35 @@ std::string GlobLiteral(const char* path) {
   return literal;
 }
 
-// Reads a code cell as atoi() does (leading blanks, a sign, the digits up to the first other
-// character; NULL or no digits give 0), except that a number outside the 32-bit range reads as 0.
-// Such a number is no code this store writes; cut to 32 bits it would wrap into one that is
-// (4294967298 into 2, syncing), and a REAL like 1e300, written "1.0e+300", would read as 1.
-// The range is judged on the whole number, fraction and exponent included.
-int CellToInt(const char* cell) {
-  if (cell == nullptr) return 0;
-  const double magnitude = strtod(cell, nullptr);
-  if (!(magnitude >= INT_MIN && magnitude <= INT_MAX)) return 0;
-  const long long value = strtoll(cell, nullptr, 10);
-  return value >= INT_MIN && value <= INT_MAX ? static_cast<int>(value) : 0;
+// Takes cell `col` of result row `row` (1-based) into *info, by the column positions of
+// fstatinfo: id ignored, path, fileType, syncStatus; any further column is logged.
+void AssignEntryCell(int row, int col, const char* cell, FileStatusInfo* info) {
+  switch (col) {
+    case 0:  // id
+      break;
+    case 1: {
+      char cellBuf[kPathBufSize];
+      info->path = FileStatusDB::mbstowcsIfNeed(cellBuf, cell, sizeof(cellBuf));
+      break;
+    }
+    case 2:
+      info->fileType = kelo::store::CellToInt32(cell);
+      break;
+    case 3:
+      info->syncStatus = kelo::store::CellToInt32(cell);
+      break;
+    default:
+      KELO_LOG_ERROR(kComponent, "mismatched db output index. row-idx:[%d] col-idx:[%d]\n", row,
+                     col);
+      break;
+  }
 }
 
 // Runs `sql` on the current database: true when it returns at least one row. Failures
 // are logged and answered with false.
 bool AnyRow(const char* sql) {
   DbHandle db;
-  if (OpenLogged(FileStatusDB::m_fstatDBPath.c_str(), &db) != SQLITE_OK) return false;
+  if (OpenLogged(CurrentPath(), &db) != SQLITE_OK) return false;
   QueryResult result;
   const int rc = GetTable(db.get(), sql, &result);
   if (rc != SQLITE_OK) {
@@ -391,6 +437,154 @@ bool AnyRow(const char* sql) {
     return false;
   }
   return result.rows > 0;
+}
+
+// --- The reader's lookups -----------------------------------------------------------------
+// In the reader role the lookups run statements prepared once per kept connection, with the
+// values bound; each gives the answer of the writer's statement text above (the differential
+// tests and the entry fuzz target hold them to it), with or without the lookup indexes.
+
+constexpr char kReaderSelectByPath[] = "select * from fstatinfo where path = ?1 collate nocase";
+// The subtree query: ?1 is the folder prefix with LIKE's wildcards escaped, then "%". "+path"
+// keeps SQLite from planning on the bound pattern, which would make it prepare the statement
+// again for every new value. The range, when there is one, is what the LIKE optimisation
+// would have added: the prefix up to its first non-ASCII byte, lower case, and that text with
+// its last byte raised by one (LIKE folds ASCII letters only, so a matching path sorts between
+// them in the NOCASE collation); it lets SQLite search fstatinfo_status_path_idx.
+constexpr char kReaderSyncingBelow[] =
+    "select * from fstatinfo where syncStatus=?2 and +path like ?1 escape '\\' limit 2";
+constexpr char kReaderSyncingBelowInRange[] =
+    "select * from fstatinfo where syncStatus=?2 and path >= ?3 collate nocase and "
+    "path < ?4 collate nocase and +path like ?1 escape '\\' limit 2";
+constexpr char kReaderAnySyncing[] = "select * from fstatinfo where syncStatus=2 limit 2";
+constexpr char kSchemaVersion[] = "PRAGMA schema_version";
+
+using Prepared = kelo::DbConnection::Prepared;
+
+void BindText(sqlite3_stmt* stmt, int index, const std::string& text) {
+  sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+// The schema checks of initialize(), run once per change of the file: skipped while the
+// kept connection (which stands for one device, inode, change time and size) reports the
+// schema version at which they last passed.
+int CheckSchemaAsReader(DbHandle* db) {
+  int rc;
+  long long version = -1;
+  {
+    Prepared pragma(db, kSchemaVersion, &rc);
+    if (pragma.get() != nullptr) {
+      rc = sqlite3_step(pragma.get());
+      if (rc == SQLITE_ROW) version = sqlite3_column_int64(pragma.get(), 0);
+    }
+  }
+  if (version < 0) {
+    if (ShouldLog(db, rc)) {
+      KELO_LOG_ERROR(kComponent, "sqlite3_exec error. cmd:(%s)  error:(%s)\n", kSchemaVersion,
+                     sqlite3_errmsg(db->get()));
+    }
+    return -1;
+  }
+  if (db->SchemaCheckedAt() == version) return 0;
+  // On a read-only connection the schema statements only check that the table and its index
+  // exist (SQLite writes nothing for an object that is there); a file without them fails.
+  for (const char* statement : kSchemaStatements) {
+    SqliteText err;
+    rc = Exec(db->get(), statement, &err);
+    if (rc != SQLITE_OK) {
+      if (ShouldLog(db, rc)) {
+        KELO_LOG_ERROR(kComponent, "sqlite3_exec error. cmd:(%s)  error:(%s)\n", statement,
+                       ErrorText(err, db->get()));
+      }
+      return -1;
+    }
+  }
+  db->SchemaCheckedAt() = version;
+  return 0;
+}
+
+int EntryAsReader(const std::string& filePath, const char* pathBuf, FileStatusInfo* info) {
+  DbHandle db;
+  if (OpenLogged(CurrentPath(), &db) != SQLITE_OK) return -1;
+  int rc;
+  int rows = 0;
+  FileStatusInfo found;  // *info stays untouched when the query fails
+  {
+    Prepared stmt(&db, kReaderSelectByPath, &rc);
+    if (stmt.get() != nullptr) {
+      sqlite3_bind_text(stmt.get(), 1, pathBuf, -1, SQLITE_STATIC);
+      while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+        ++rows;
+        const int cols = sqlite3_column_count(stmt.get());
+        for (int col = 0; col < cols; ++col) {
+          AssignEntryCell(rows, col,
+                          reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), col)),
+                          &found);
+        }
+      }
+    }
+  }
+  if (rc != SQLITE_DONE) {
+    if (ShouldLog(&db, rc)) {
+      KELO_LOG_ERROR(kComponent, "get fstat info failed. file-path:[%s] errCode:[%d] errmsg:[%s]\n",
+                     filePath.c_str(), rc, sqlite3_errmsg(db.get()));
+    }
+    return -1;
+  }
+  *info = found;
+  return rows > 0 ? 0 : -1;
+}
+
+// Runs the prepared `sql` with `bind` on the current database: true when it returns a row.
+// Failures are logged (with shown(), the statement as the writer runs it) and answered with
+// false.
+template <typename Bind, typename Shown>
+bool AnyRowAsReader(const char* sql, Bind bind, Shown shown) {
+  DbHandle db;
+  if (OpenLogged(CurrentPath(), &db) != SQLITE_OK) return false;
+  int rc;
+  {
+    Prepared stmt(&db, sql, &rc);
+    if (stmt.get() != nullptr) {
+      bind(stmt.get());
+      rc = sqlite3_step(stmt.get());
+    }
+  }
+  if (rc == SQLITE_ROW) return true;
+  if (rc != SQLITE_DONE && ShouldLog(&db, rc)) {
+    KELO_LOG_ERROR(kComponent, "get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n",
+                   shown().c_str(), rc, sqlite3_errmsg(db.get()));
+  }
+  return false;
+}
+
+bool SyncingBelowAsReader(const char* prefix) {
+  std::string pattern;
+  std::string low;
+  for (const char* p = prefix; *p != '\0'; ++p) {
+    if (*p == '\\' || *p == '%' || *p == '_') pattern += '\\';
+    pattern += *p;
+  }
+  pattern += '%';
+  for (const char* p = prefix; *p != '\0' && (*p & 0x80) == 0; ++p) {
+    low += *p >= 'A' && *p <= 'Z' ? static_cast<char>(*p - 'A' + 'a') : *p;
+  }
+  std::string high = low;
+  if (!high.empty()) ++high.back();
+  return AnyRowAsReader(
+      low.empty() ? kReaderSyncingBelow : kReaderSyncingBelowInRange,
+      [&](sqlite3_stmt* stmt) {
+        BindText(stmt, 1, pattern);
+        sqlite3_bind_int(stmt, 2, FileStatusDB::kSyncing);
+        if (!low.empty()) {
+          BindText(stmt, 3, low);
+          BindText(stmt, 4, high);
+        }
+      },
+      [prefix] {
+        ExpandedSql sql(KELODBEscapeStringEX3(kSelectSyncingBelow, prefix, FileStatusDB::kSyncing));
+        return std::string(sql ? sql.get() : "");
+      });
 }
 
 }  // namespace
@@ -413,28 +607,28 @@ FileStatusDB::~FileStatusDB() = default;
 int FileStatusDB::initialize(const std::string& dbPath) {
   if (dbPath.empty()) {
     KELO_LOG_ERROR(kComponent, "fstat-db path is empty.\n");
+    kelo::NoteReadFailure();
     return -1;
   }
   if (!IsUsablePath(dbPath, kMaxDBPathLen)) {
     // Neither the refused path nor the previous one may serve the operations that follow.
-    m_fstatDBPath.clear();
+    SetCurrent(std::string());
     return -1;
   }
   // The new path becomes current before anything can fail.
   char pathBuf[kDBPathBufSize];
-  m_fstatDBPath = wcstombsIfNeed(pathBuf, dbPath, sizeof(pathBuf));
+  const std::string current = wcstombsIfNeed(pathBuf, dbPath, sizeof(pathBuf));
+  SetCurrent(current);
 
   DbHandle db;
-  if (db.Open(m_fstatDBPath) != SQLITE_OK) {
-    if (!db.Silenced()) {
+  if (db.Open(current) != SQLITE_OK) {
+    if (!db.Silenced() && db.FirstReport(SQLITE_CANTOPEN)) {
       KELO_LOG_ERROR(kComponent, "open db failed. db-path:[%s] errmsg:[%s]\n", dbPath.c_str(),
                      sqlite3_errmsg(db.get()));
     }
     return -1;
   }
-  // On a reader's read-only connection the schema statements only check that the table and
-  // its index exist (SQLite writes nothing for an object that is there); a file without
-  // them fails here, as a read of it would.
+  if (kelo::InReaderMode()) return CheckSchemaAsReader(&db);
   for (const char* statement : kSchemaStatements) {
     SqliteText err;
     const int rc = Exec(db.get(), statement, &err);
@@ -446,7 +640,6 @@ int FileStatusDB::initialize(const std::string& dbPath) {
       return -1;
     }
   }
-  if (kelo::InReaderMode()) return 0;
   // Once an index exists its statement is a schema check that needs no write lock. Building
   // one needs the write lock and, on a large existing file, a few seconds per million
   // entries, once. A failure (read-only file, lock held past the busy time-out) is logged
@@ -466,23 +659,27 @@ int FileStatusDB::initialize(const std::string& dbPath) {
 int FileStatusDB::getFileSyncStat(const std::string& filePath, FileStatusInfo* info) {
   if (filePath.empty()) {
     KELO_LOG_ERROR(kComponent, "filepath is empty.\n");
+    kelo::NoteReadFailure();
     return -1;
   }
   if (info == nullptr) {
     KELO_LOG_ERROR(kComponent, "FileStatusInfo  is NULL.\n");
+    kelo::NoteReadFailure();
     return -1;
   }
   if (!IsUsablePath(filePath, kMaxPathLen)) return -1;
 
   char pathBuf[kPathBufSize];
   wcstombsIfNeed(pathBuf, filePath, sizeof(pathBuf));
+  if (kelo::InReaderMode()) return EntryAsReader(filePath, pathBuf, info);
   ExpandedSql sql(KELODBEscapeStringEX3(kSelectByPath, pathBuf));
   if (!sql) {
     KELO_LOG_ERROR(kComponent, "sqlite3_mprintf error. path:[%s]\n", filePath.c_str());
+    kelo::NoteReadFailure();
     return -1;
   }
   DbHandle db;
-  if (OpenLogged(m_fstatDBPath.c_str(), &db) != SQLITE_OK) return -1;
+  if (OpenLogged(CurrentPath(), &db) != SQLITE_OK) return -1;
   QueryResult result;
   const int rc = GetTable(db.get(), sql.get(), &result);
   if (rc != SQLITE_OK) {
@@ -497,26 +694,7 @@ int FileStatusDB::getFileSyncStat(const std::string& filePath, FileStatusInfo* i
   char** cells = result.table.get();
   for (int row = 1; row <= result.rows; ++row) {
     for (int col = 0; col < result.cols; ++col) {
-      const char* cell = cells[row * result.cols + col];
-      switch (col) {
-        case 0:  // id
-          break;
-        case 1: {
-          char cellBuf[kPathBufSize];
-          info->path = mbstowcsIfNeed(cellBuf, cell, sizeof(cellBuf));
-          break;
-        }
-        case 2:
-          info->fileType = CellToInt(cell);
-          break;
-        case 3:
-          info->syncStatus = CellToInt(cell);
-          break;
-        default:
-          KELO_LOG_ERROR(kComponent, "mismatched db output index. row-idx:[%d] col-idx:[%d]\n", row,
-                         col);
-          break;
-      }
+      AssignEntryCell(row, col, cells[row * result.cols + col], info);
     }
   }
   return result.rows > 0 ? 0 : -1;
@@ -525,6 +703,7 @@ int FileStatusDB::getFileSyncStat(const std::string& filePath, FileStatusInfo* i
 bool FileStatusDB::isAnySubFileDirSyncing(const std::string& dirPath) {
   if (dirPath.empty()) {
     KELO_LOG_ERROR(kComponent, "prefix dirpath is empty.\n");
+    kelo::NoteReadFailure();
     return false;
   }
   const std::string prefix = dirPath + "/";
@@ -532,18 +711,25 @@ bool FileStatusDB::isAnySubFileDirSyncing(const std::string& dirPath) {
 
   char prefixBuf[kPathBufSize];
   wcstombsIfNeed(prefixBuf, prefix, sizeof(prefixBuf));
+  if (kelo::InReaderMode()) return SyncingBelowAsReader(prefixBuf);
   ExpandedSql sql(KELODBEscapeStringEX3(kSelectSyncingBelow, prefixBuf, kSyncing));
   if (!sql) {
     KELO_LOG_ERROR(kComponent, "sqlite3_mprintf error.\n");
+    kelo::NoteReadFailure();
     return false;
   }
   return AnyRow(sql.get());
 }
 
 bool FileStatusDB::isAnyFileSyncing() {
+  if (kelo::InReaderMode()) {
+    return AnyRowAsReader(
+        kReaderAnySyncing, [](sqlite3_stmt*) {}, [] { return std::string(kReaderAnySyncing); });
+  }
   SqliteText sql(sqlite3_mprintf("select * from fstatinfo where syncStatus=%d limit 2", kSyncing));
   if (!sql) {
     KELO_LOG_ERROR(kComponent, "sqlite3_mprintf error.\n");
+    kelo::NoteReadFailure();
     return false;
   }
   return AnyRow(sql.get());
@@ -557,7 +743,7 @@ int FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
   }
   if (!IsUsablePath(info.path, kMaxPathLen)) return -1;
   DbHandle db;
-  const int rc = OpenLogged(m_fstatDBPath.c_str(), &db);
+  const int rc = OpenLogged(CurrentPath(), &db);
   if (rc != SQLITE_OK) return rc;
 
   char pathBuf[kPathBufSize];
@@ -582,7 +768,7 @@ int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
   }
   if (!IsUsablePath(info.path, kMaxPathLen)) return -1;
   DbHandle db;
-  const int rc = OpenLogged(m_fstatDBPath.c_str(), &db);
+  const int rc = OpenLogged(CurrentPath(), &db);
   if (rc != SQLITE_OK) return rc;
 
   char pathBuf[kPathBufSize];
@@ -622,9 +808,9 @@ int FileStatusDB::rmEntryBySyncStatus(const std::string& dbPath, int syncStatus)
 
 int FileStatusDB::updateAllSyncingEntry() {
   DbHandle db;
-  if (db.Open(m_fstatDBPath) != SQLITE_OK) {
-    KELO_LOG_ERROR(kComponent, "FileStatusDB: failed to open database (%s)\n",
-                   m_fstatDBPath.c_str());
+  const std::string current = CurrentPath();
+  if (db.Open(current) != SQLITE_OK) {
+    KELO_LOG_ERROR(kComponent, "FileStatusDB: failed to open database (%s)\n", current.c_str());
     return -1;
   }
   const char* const sql = "UPDATE fstatinfo SET syncStatus = 1 WHERE syncStatus = 2";

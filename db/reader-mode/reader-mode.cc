@@ -6,37 +6,55 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
+#include <thread>
+#include <tuple>
 #include <vector>
 
+#include "db/store/store.h"
 #include "log/log.h"
 
 namespace kelo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using FileId = DbConnection::FileId;
 
 std::atomic<DbRole> g_role{DbRole::kWriter};
+std::atomic<unsigned long long> g_role_epoch{0};
 std::atomic<unsigned long long> g_reader_opens{0};
 std::atomic<void (*)(const char*, const char*)> g_statement_hook{nullptr};
+std::atomic<void (*)(const char*)> g_open_hook{nullptr};
 
 thread_local ReaderWaitNote t_wait_note;
+thread_local ReadFailures t_failures;
 
 struct KeptConnection {
   std::string path;
-  sqlite::Connection db;
-  unsigned long long dev;
-  unsigned long long ino;
+  DbConnection::State state;
+  FileId identity;
   unsigned long long last_use;
+  Clock::time_point idle_since;
 };
+
+// A failure already logged for one file: logged again only when the file or the failure
+// changes.
+using Report = std::tuple<std::string, unsigned long long, unsigned long long, long long, long long,
+                          unsigned long long, int>;
 
 // The reader's kept connections and back-off deadlines. A connection is either here (idle)
 // or lent to exactly one DbConnection.
 struct ReaderPool {
   std::mutex mutex;
+  std::condition_variable idle_changed;
+  bool closer_running = false;
   std::vector<KeptConnection> idle;
   std::map<std::string, Clock::time_point> backing_off;
+  std::set<Report> reported;
   // Bumped whenever everything is closed, so a connection lent out before is closed when it
   // comes back instead of being kept.
   unsigned long long generation = 0;
@@ -48,12 +66,20 @@ ReaderPool& Pool() {
   return *pool;
 }
 
-// The identity of the file `path` names now, or false when it names none.
-bool FileIdentity(const std::string& path, unsigned long long* dev, unsigned long long* ino) {
+// The identity of the regular file `path` names now, or false when it names none.
+bool StatFile(const std::string& path, FileId* id) {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return false;
-  *dev = st.st_dev;
-  *ino = st.st_ino;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  id->dev = st.st_dev;
+  id->ino = st.st_ino;
+  id->size = static_cast<unsigned long long>(st.st_size);
+#ifdef __APPLE__
+  id->ctime_sec = st.st_ctimespec.tv_sec;
+  id->ctime_nsec = st.st_ctimespec.tv_nsec;
+#else
+  id->ctime_sec = st.st_ctim.tv_sec;
+  id->ctime_nsec = st.st_ctim.tv_nsec;
+#endif
   return true;
 }
 
@@ -66,45 +92,104 @@ int TraceStatement(unsigned type, void*, void* stmt, void*) {
   return 0;
 }
 
-void CloseAllLocked(ReaderPool& pool) {
+void CloseAllLocked(ReaderPool& pool, std::vector<KeptConnection>* closing) {
+  for (KeptConnection& kept : pool.idle) closing->push_back(std::move(kept));
   pool.idle.clear();
   pool.backing_off.clear();
+  pool.reported.clear();
   ++pool.generation;
+}
+
+// Closes the kept connections that nobody used for kReaderIdleCloseMs, on a thread of its
+// own, started with the first kept connection: an idle reader must hold no connection
+// whether or not anything is drawn again. The connections are closed outside the pool's lock.
+void CloseIdleConnections() {
+  ReaderPool& pool = Pool();
+  std::unique_lock<std::mutex> lock(pool.mutex);
+  for (;;) {
+    if (pool.idle.empty()) {
+      pool.idle_changed.wait(lock);
+      continue;
+    }
+    const auto oldest = std::min_element(pool.idle.begin(), pool.idle.end(),
+                                         [](const KeptConnection& a, const KeptConnection& b) {
+                                           return a.idle_since < b.idle_since;
+                                         });
+    const Clock::time_point due =
+        oldest->idle_since + std::chrono::milliseconds(kReaderIdleCloseMs);
+    if (Clock::now() < due) {
+      pool.idle_changed.wait_until(lock, due);
+      continue;
+    }
+    KeptConnection closing = std::move(*oldest);
+    pool.idle.erase(oldest);
+    lock.unlock();
+    closing.state = DbConnection::State();
+    lock.lock();
+  }
 }
 
 bool IsBusy(int rc) { return (rc & 0xff) == SQLITE_BUSY; }
 
-// When the lock wait of this thread's current statement began. A kept connection serves one
-// thread at a time, so the thread's clock is the connection's.
-thread_local Clock::time_point t_busy_since;
+// SQLite's answer when a read-only connection meets a hot journal, or a WAL it may not
+// recover; only a writer's next open puts the file right.
+bool IsHotJournal(int extended_rc) {
+  return extended_rc == SQLITE_READONLY_ROLLBACK || extended_rc == SQLITE_READONLY_RECOVERY;
+}
+
+// The wait of this thread's current statement, or icon: a kept connection serves one thread
+// at a time, so the thread's clock is the connection's.
+thread_local Clock::time_point t_wait_deadline;
+thread_local int t_icon_depth = 0;
+thread_local bool t_icon_waited = false;
 
 // The reader's busy handler: waits in short sleeps until kReaderBusyBudgetMs of real time have
-// passed since the statement first met the lock, then gives up. SQLite's own time-out adds up
-// the sleeps it asked for, which a busy machine stretches well past the budget.
+// passed since the statement (or, in an icon scope, the icon) first met a lock, then gives up.
+// SQLite's own time-out adds up the sleeps it asked for, which a busy machine stretches well
+// past the budget.
 int ReaderBusyHandler(void*, int count) {
   const Clock::time_point now = Clock::now();
-  if (count == 0) t_busy_since = now;
-  const auto waited = now - t_busy_since;
-  const auto budget = std::chrono::milliseconds(kReaderBusyBudgetMs);
-  if (waited >= budget) return 0;
-  const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(budget - waited).count();
+  if (count == 0 && !(t_icon_depth > 0 && t_icon_waited)) {
+    t_wait_deadline = now + std::chrono::milliseconds(kReaderBusyBudgetMs);
+    t_icon_waited = t_icon_depth > 0;
+  }
+  if (now >= t_wait_deadline) return 0;
+  const auto remaining =
+      std::chrono::ceil<std::chrono::milliseconds>(t_wait_deadline - now).count();
   sqlite3_sleep(static_cast<int>(std::min<long long>(count < 4 ? 1 : 5, remaining)));
   return 1;
+}
+
+Report ReportKey(const std::string& path, const FileId& id, int rc) {
+  return {path, id.dev, id.ino, id.ctime_sec, id.ctime_nsec, id.size, rc};
+}
+
+// True the first time `rc` is reported for the file `path` names now.
+bool FirstReportOf(const std::string& path, int rc) {
+  FileId id;
+  StatFile(path, &id);
+  ReaderPool& pool = Pool();
+  std::lock_guard<std::mutex> lock(pool.mutex);
+  return pool.reported.insert(ReportKey(path, id, rc)).second;
 }
 
 }  // namespace
 
 DbRole CurrentDbRole() { return g_role.load(std::memory_order_acquire); }
 
+unsigned long long DbRoleEpoch() { return g_role_epoch.load(std::memory_order_acquire); }
+
 void SetDbRole(DbRole role) {
+  g_role_epoch.fetch_add(1, std::memory_order_acq_rel);
   const DbRole previous = g_role.exchange(role, std::memory_order_acq_rel);
   if (previous == DbRole::kReader && role != DbRole::kReader) CloseKeptConnections();
 }
 
 void CloseKeptConnections() {
+  std::vector<KeptConnection> closing;
   ReaderPool& pool = Pool();
   std::lock_guard<std::mutex> lock(pool.mutex);
-  CloseAllLocked(pool);
+  CloseAllLocked(pool, &closing);
 }
 
 std::size_t KeptConnectionCount() {
@@ -119,105 +204,201 @@ void SetReaderStatementHook(void (*hook)(const char* db_path, const char* sql)) 
   g_statement_hook.store(hook);
 }
 
+void SetReaderOpenHook(void (*hook)(const char* db_path)) { g_open_hook.store(hook); }
+
 ReaderWaitNote LastReaderWait() { return t_wait_note; }
+
+ReadFailures ThreadReadFailures() { return t_failures; }
+
+void NoteReadFailure() { ++t_failures.failed; }
+
+ReaderIconScope::ReaderIconScope() {
+  if (t_icon_depth++ == 0) t_icon_waited = false;
+}
+
+ReaderIconScope::~ReaderIconScope() { --t_icon_depth; }
 
 int DbConnection::Open(const std::string& path) {
   path_ = path;
   silenced_ = false;
   if (!InReaderMode()) {
-    const int rc = sqlite::Open(path, sqlite::kReadWriteCreate, &db_);
-    if (rc == SQLITE_OK) sqlite3_busy_timeout(db_.get(), kWriterBusyTimeoutMs);
+    const int rc = sqlite::Open(path, sqlite::kReadWriteCreate, &state_.db);
+    if (rc == SQLITE_OK) sqlite3_busy_timeout(state_.db.get(), kWriterBusyTimeoutMs);
+    if (rc != SQLITE_OK) NoteReadFailure();
     return rc;
   }
+  const int rc = OpenReader(path);
+  if (rc != SQLITE_OK) {
+    NoteReadFailure();
+    if (silenced_ && t_wait_note.kind == ReaderWaitNote::kBackingOff) ++t_failures.gave_up;
+  }
+  return rc;
+}
 
+int DbConnection::OpenReader(const std::string& path) {
   t_wait_note = ReaderWaitNote();
   ReaderPool& pool = Pool();
-  unsigned long long dev = 0;
-  unsigned long long ino = 0;
-  const bool exists = FileIdentity(path, &dev, &ino);
+  FileId now;
+  const bool exists = StatFile(path, &now);
+  // Anything that is not a regular file, or has a companion that is not, gets no SQLite
+  // call at all: SQLite would block opening a FIFO.
+  std::string why;
+  if (!store::IsReadableDatabase(path, &why) && why != "does not exist") {
+    silenced_ = true;
+    if (FirstReport(SQLITE_CANTOPEN)) {
+      KELO_LOG_ERROR(component_, "database file %s: not opened. db-path:[%s]\n", why.c_str(),
+                     path.c_str());
+    }
+    return SQLITE_CANTOPEN;
+  }
   {
     std::lock_guard<std::mutex> lock(pool.mutex);
     auto backing_off = pool.backing_off.find(path);
     if (backing_off != pool.backing_off.end()) {
-      const Clock::time_point now = Clock::now();
-      if (now < backing_off->second) {
+      const Clock::time_point time = Clock::now();
+      if (time < backing_off->second) {
         silenced_ = true;
         t_wait_note.kind = ReaderWaitNote::kBackingOff;
         t_wait_note.db_path = path;
         t_wait_note.remaining_ms = static_cast<int>(
-            std::chrono::ceil<std::chrono::milliseconds>(backing_off->second - now).count());
+            std::chrono::ceil<std::chrono::milliseconds>(backing_off->second - time).count());
         return SQLITE_BUSY;
       }
       pool.backing_off.erase(backing_off);
     }
     generation_ = pool.generation;
-    // Connections to this path that no longer name the file there are dropped; one that
-    // still does is lent out.
+    // Connections to this path that no longer name the file there are dropped (closed with
+    // `stale` once the lock is let go); one that still does is lent out.
+    std::vector<KeptConnection> stale;
     for (auto it = pool.idle.begin(); it != pool.idle.end();) {
       if (it->path != path) {
         ++it;
-      } else if (exists && it->dev == dev && it->ino == ino && db_ == nullptr) {
-        db_ = std::move(it->db);
-        identity_dev_ = it->dev;
-        identity_ino_ = it->ino;
+      } else if (exists && it->identity == now && state_.db == nullptr) {
+        state_ = std::move(it->state);
+        identity_ = it->identity;
         it = pool.idle.erase(it);
       } else {
+        stale.push_back(std::move(*it));
         it = pool.idle.erase(it);
       }
     }
   }
   kept_ = true;
-  if (db_ != nullptr) return SQLITE_OK;
+  if (state_.db != nullptr) return SQLITE_OK;
 
-  // The identity was taken before the open: should the file be replaced in between, the
-  // next use sees a different identity and opens afresh, never the other way round.
-  ++g_reader_opens;
-  const int rc = sqlite::Open(path, sqlite::kReadOnly, &db_);
-  if (rc != SQLITE_OK || !exists) {
+  // The identity must be the one of the file SQLite opened: taken before and after the
+  // open, it must not have changed in between, or the file could have been replaced by
+  // another (and its inode number given to a third) while SQLite opened it.
+  constexpr int kAttempts = 3;
+  int rc = SQLITE_CANTOPEN;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    FileId before;
+    const bool existed = StatFile(path, &before);
+    if (void (*hook)(const char*) = g_open_hook.load()) hook(path.c_str());
+    ++g_reader_opens;
+    rc = sqlite::Open(path, sqlite::kReadOnly, &state_.db);
+    FileId after;
+    if (rc != SQLITE_OK || !existed) {
+      healthy_ = false;
+      return rc;
+    }
+    if (StatFile(path, &after) && after == before) {
+      identity_ = before;
+      healthy_ = true;
+      break;
+    }
+    // Changed during the open: used for this call only, unless a later attempt is stable.
     healthy_ = false;
-    return rc;
+    if (attempt + 1 < kAttempts) state_.db.reset();
   }
-  sqlite3_busy_handler(db_.get(), ReaderBusyHandler, nullptr);
+  sqlite3_busy_handler(state_.db.get(), ReaderBusyHandler, nullptr);
   if (g_statement_hook.load() != nullptr) {
-    sqlite3_trace_v2(db_.get(), SQLITE_TRACE_STMT, TraceStatement, nullptr);
+    sqlite3_trace_v2(state_.db.get(), SQLITE_TRACE_STMT, TraceStatement, nullptr);
   }
-  identity_dev_ = dev;
-  identity_ino_ = ino;
   return SQLITE_OK;
 }
 
 bool DbConnection::TakeFailure(int rc) {
-  healthy_ = false;
-  if (!kept_ || !IsBusy(rc)) return false;
+  NoteReadFailure();
+  const int extended = state_.db != nullptr ? sqlite3_extended_errcode(state_.db.get()) : rc;
+  const bool hot_journal = IsHotJournal(extended);
+  // A statement that failed on what the file holds (a missing table or index, a write a
+  // read-only connection refused) leaves the connection as good as it was.
+  if (hot_journal || (rc != SQLITE_ERROR && rc != SQLITE_READONLY)) healthy_ = false;
+  if (!kept_) return false;
+  if (!IsBusy(rc) && !hot_journal) return false;
+  ++t_failures.gave_up;
   ReaderPool& pool = Pool();
   {
     std::lock_guard<std::mutex> lock(pool.mutex);
     pool.backing_off[path_] = Clock::now() + std::chrono::milliseconds(kReaderBackOffMs);
   }
-  t_wait_note.kind = ReaderWaitNote::kGaveUp;
+  t_wait_note.kind = hot_journal ? ReaderWaitNote::kHotJournal : ReaderWaitNote::kGaveUp;
   t_wait_note.db_path = path_;
   t_wait_note.remaining_ms = kReaderBackOffMs;
-  KELO_LOG_ERROR(component_,
-                 "database locked by another connection for more than %d ms; not reading it for "
-                 "%d ms. db-path:[%s]\n",
-                 kReaderBusyBudgetMs, kReaderBackOffMs, path_.c_str());
+  if (!hot_journal) {
+    KELO_LOG_ERROR(component_,
+                   "database locked by another connection for more than %d ms; not reading it "
+                   "for %d ms. db-path:[%s]\n",
+                   kReaderBusyBudgetMs, kReaderBackOffMs, path_.c_str());
+  } else if (FirstReport(extended)) {
+    KELO_LOG_ERROR(component_,
+                   "database has a hot journal (a write interrupted); the client's next open "
+                   "rolls it back; not reading it until then. db-path:[%s]\n",
+                   path_.c_str());
+  }
   silenced_ = true;
   return true;
+}
+
+bool DbConnection::FirstReport(int rc) { return !InReaderMode() || FirstReportOf(path_, rc); }
+
+DbConnection::Prepared::Prepared(DbConnection* db, const char* sql, int* rc) {
+  *rc = SQLITE_OK;
+  for (auto& [text, stmt] : db->state_.statements) {
+    if (text == sql || std::strcmp(text, sql) == 0) {
+      stmt_ = stmt.get();
+      return;
+    }
+  }
+  sqlite3_stmt* raw = nullptr;
+  *rc = sqlite3_prepare_v2(db->get(), sql, -1, &raw, nullptr);
+  if (*rc != SQLITE_OK) {
+    sqlite3_finalize(raw);
+    return;
+  }
+  db->state_.statements.emplace_back(sql, sqlite::Statement(raw));
+  stmt_ = raw;
+}
+
+// A statement left stepped would keep its read transaction, and the lock, between icons.
+DbConnection::Prepared::~Prepared() {
+  if (stmt_ == nullptr) return;
+  sqlite3_reset(stmt_);
+  sqlite3_clear_bindings(stmt_);
 }
 
 // A healthy reader's connection goes back to the pool (the least recently used one beyond
 // kMaxKeptConnections is closed); any other is closed by its owner.
 DbConnection::~DbConnection() {
-  if (db_ == nullptr || !kept_ || !healthy_ || !InReaderMode()) return;
+  if (state_.db == nullptr || !kept_ || !healthy_ || !InReaderMode()) return;
   ReaderPool& pool = Pool();
+  KeptConnection evicted;
   std::lock_guard<std::mutex> lock(pool.mutex);
   if (pool.generation != generation_) return;
-  pool.idle.push_back({path_, std::move(db_), identity_dev_, identity_ino_, ++pool.uses});
+  pool.idle.push_back({path_, std::move(state_), identity_, ++pool.uses, Clock::now()});
   if (pool.idle.size() > kMaxKeptConnections) {
-    pool.idle.erase(std::min_element(
+    const auto lru = std::min_element(
         pool.idle.begin(), pool.idle.end(),
-        [](const KeptConnection& a, const KeptConnection& b) { return a.last_use < b.last_use; }));
+        [](const KeptConnection& a, const KeptConnection& b) { return a.last_use < b.last_use; });
+    evicted = std::move(*lru);
+    pool.idle.erase(lru);
   }
+  if (!pool.closer_running) {
+    pool.closer_running = true;
+    std::thread(CloseIdleConnections).detach();
+  }
+  pool.idle_changed.notify_one();
 }
 
 }  // namespace kelo

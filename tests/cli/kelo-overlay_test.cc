@@ -259,6 +259,18 @@ TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
         {"2", "error", "fstat-not-database", 1},
         {"4", "error", "fstat-no-table", 1},
         {"5", "error", "fstat-columns", 1}}},
+      {"a FIFO beside one, a client's interrupted write in another",
+       [](Home h) {
+         ASSERT_EQ(0, mkfifo((kelo::FileStatusDbPath(h, 1) + "-journal").c_str(), 0600));
+         if (fork() == 0) {  // killed in the middle of a write, its journal written at once
+           kelo::sqlite::Connection db = kelo_test::OpenSql(kelo::FileStatusDbPath(h, 2));
+           kelo_test::ExecSql(db.get(), "PRAGMA synchronous=OFF; BEGIN; DELETE FROM fstatinfo");
+           kill(getpid(), SIGKILL);
+         }
+         wait(nullptr);
+       },
+       1,
+       {{"1", "error", "fstat-unreadable", 1}, {"2", "error", "fstat-hot-journal", 1}}},
       {"no system database",
        [](Home h) { fs::remove(kelo::SystemDbPath(h)); },
        1,
@@ -360,6 +372,35 @@ TEST_F(ToolTest, WatchReportsAChangeByAnotherProcessAndEndsOnSigint) {
     }
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
+}
+
+// While the client holds its file locked, `watch` shows no answer it gave up on ("none"):
+// it asks again when the back-off ends, although no file changed, and shows the badge.
+TEST_F(ToolTest, WatchAsksAgainAfterGivingUpOnALock) {
+  Demo();
+  const std::string plan = home_ / "Sync/Documents/Projects/2024/plan.key";
+  std::vector<kelo::sqlite::Connection> holders;
+  for (const auto& file : std::filesystem::recursive_directory_iterator(home_ / ".Tarnvale")) {
+    if (file.path().filename() != "file-status.sqlite") continue;
+    holders.push_back(kelo_test::OpenSql(file.path()));
+    kelo_test::ExecSql(holders.back().get(), "BEGIN EXCLUSIVE");
+  }
+  const std::string out = scratch_ / "watch";
+  const pid_t pid = fork();
+  ASSERT_NE(-1, pid);
+  if (pid == 0) {
+    if (freopen(out.c_str(), "w", stdout) == nullptr) _exit(126);
+    execl(KELO_OVERLAY_BIN, "kelo-overlay", "watch", "--home", home_.path().c_str(), "--interval",
+          "20", plan.c_str(), nullptr);
+    _exit(127);
+  }
+  usleep(500000);
+  EXPECT_EQ(npos, kelo_test::ReadFile(out).find("none")) << kelo_test::ReadFile(out);
+  for (auto& holder : holders) kelo_test::ExecSql(holder.get(), "COMMIT");
+  for (int i = 0; i < 300 && kelo_test::ReadFile(out).find("syncing") == npos; ++i) usleep(10000);
+  EXPECT_NE(npos, kelo_test::ReadFile(out).find("  syncing ")) << kelo_test::ReadFile(out);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
 }
 
 TEST_F(ToolTest, BadArgumentsAndMissingFoldersFailClearly) {

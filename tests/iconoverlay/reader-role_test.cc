@@ -2,13 +2,19 @@
 // nothing is created, a locked database is waited for briefly and then left alone for a
 // moment, and a kept connection never answers for a file that changed under it.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -65,6 +71,7 @@ class ReaderRoleTest : public testing::Test {
   void TearDown() override {
     kelo::SetDbRole(DbRole::kWriter);
     kelo::SetReaderStatementHook(nullptr);
+    kelo::SetReaderOpenHook(nullptr);
     FileStatusDB::m_fstatDBPath.clear();
   }
 
@@ -210,9 +217,9 @@ TEST_F(ReaderRoleTest, KeptConnectionNeverAnswersForAChangedFile) {
   const struct {
     const char* what;
     Change change;
-    int state;      // of a.txt afterwards, -1 for none
-    bool reopened;  // a new connection was needed
-  } cases[] = {{"updated", kUpdated, 2, false},
+    int state;                                  // of a.txt afterwards, -1 for none
+    bool reopened;                              // a new connection was needed
+  } cases[] = {{"updated", kUpdated, 2, true},  // its change time moved
                {"replaced", kReplaced, 3, true},
                {"deleted", kDeleted, -1, true}};
   const std::string replacement = fstat_ + ".new";
@@ -278,6 +285,279 @@ TEST_F(ReaderRoleTest, ThreadsShareTheKeptConnections) {
   for (std::thread& reader : readers) reader.join();
   EXPECT_EQ(wrong, 0);
   EXPECT_LE(kelo::KeptConnectionCount(), kelo::kMaxKeptConnections);
+}
+
+}  // namespace
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double MsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Runs `body` in a child process that is killed after five seconds: a hang fails the test
+// instead of stopping the suite. The child's exit status is what `body` returns.
+void InChildWithin5s(const std::function<bool()>& body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(5);
+    _exit(body() ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Anything but a regular file, at the database's name or at a companion SQLite would open
+// (a FIFO blocks open() until a writer comes), gets no badge at once.
+TEST_F(ReaderRoleTest, OnlyRegularFilesAreOpened) {
+  for (const std::string& fifo :
+       {sys_, fstat_, fstat_ + "-journal", sys_ + "-journal", fstat_ + "-wal"}) {
+    SCOPED_TRACE(fifo);
+    const std::string aside = fifo + ".aside";
+    if (fs::exists(fifo)) fs::rename(fifo, aside);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    InChildWithin5s([&] {
+      kelo_test::LogCapture quiet;
+      ScopedDbRole reading(DbRole::kReader);
+      const Clock::time_point start = Clock::now();
+      const bool none = Badge("Sync/a.txt") == kNone && Badge("Sync/dir") == kNone;
+      return none && MsSince(start) < 1000;
+    });
+    fs::remove(fifo);
+    if (fs::exists(aside)) fs::rename(aside, fifo);
+  }
+  ScopedDbRole reading(DbRole::kReader);
+  EXPECT_EQ(Badge("Sync/a.txt"), kSynced);
+}
+
+// After a burst of icons, an idle reader holds no connection: a client may switch a WAL file
+// back to rollback mode, which needs every other connection closed.
+TEST_F(ReaderRoleTest, IdleReaderHoldsNoConnection) {
+  for (const std::string& db : {sys_, fstat_}) ExecSql(db, "PRAGMA journal_mode=WAL;");
+  ScopedDbRole reading(DbRole::kReader);
+  EXPECT_EQ(AllBadges(), (Icons{kSynced, kSyncing, kSyncing, kNone}));
+  EXPECT_GT(kelo::KeptConnectionCount(), 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(kelo::kReaderIdleCloseMs + 400));
+  EXPECT_EQ(kelo::KeptConnectionCount(), 0u);
+  for (const std::string& db : {sys_, fstat_}) {
+    SCOPED_TRACE(db);
+    EXPECT_EQ(kelo_test::QueryColumn(db, "PRAGMA journal_mode=DELETE;"),
+              std::vector<std::string>{"delete"});
+    EXPECT_FALSE(fs::exists(db + "-wal"));
+  }
+  EXPECT_EQ(Badge("Sync/dir"), kSyncing);
+}
+
+// The statement the hook below fails, by taking an exclusive lock on its database from
+// another connection just before the statement reads.
+const char* g_fail_statement = nullptr;
+sqlite3* g_lock_holder = nullptr;
+void LockBeforeStatement(const char*, const char* sql) {
+  if (g_fail_statement != nullptr && std::strstr(sql, g_fail_statement) != nullptr) {
+    ExecSql(g_lock_holder, "BEGIN EXCLUSIVE");
+    g_fail_statement = nullptr;
+  }
+}
+
+// A lock that comes between the folder's entry and the query below it gives no badge, never
+// the folder's own "synced"; the answer says it gave up, so it counts as unknown, not none.
+TEST_F(ReaderRoleTest, FailedSubtreeQueryGivesNoBadge) {
+  kelo::sqlite::Connection holder = kelo_test::OpenSql(fstat_);
+  g_lock_holder = holder.get();
+  kelo::SetReaderStatementHook(LockBeforeStatement);
+  ScopedDbRole reading(DbRole::kReader);
+  const kelo::OverlayBadge answered =
+      kelo::ResolveOverlayBadge(platform_, (home_ / "Sync/dir").c_str());
+  EXPECT_EQ(answered.code, kSyncing.code);
+  EXPECT_FALSE(answered.gave_up);
+
+  kelo_test::LogCapture capture;
+  ASSERT_EQ(FileStatusDB::initialize(fstat_), 0);
+  g_fail_statement = "syncStatus";
+  EXPECT_EQ(kelo::ResolveSyncStatus(platform_, (home_ / "Sync/dir").c_str()), kNone.code);
+  EXPECT_EQ(g_fail_statement, nullptr);  // the hook saw the subtree query
+  ExecSql(holder.get(), "COMMIT");
+  kelo::CloseKeptConnections();  // ends the back-off
+
+  g_fail_statement = "syncStatus";
+  const kelo::OverlayBadge locked =
+      kelo::ResolveOverlayBadge(platform_, (home_ / "Sync/dir").c_str());
+  EXPECT_EQ(g_fail_statement, nullptr);  // the hook saw the subtree query
+  EXPECT_EQ(locked.code, kNone.code);
+  EXPECT_EQ(locked.badge, nullptr);
+  EXPECT_TRUE(locked.gave_up);
+  ExecSql(holder.get(), "COMMIT");
+}
+
+// A rename between the reader's check of the file and SQLite's open must not leave a
+// connection to one file kept under the identity of another: here the file is swapped for
+// another just before the open and put back before the first statement.
+std::string g_swapped, g_replacement, g_aside;
+void SwapBeforeOpen(const char* db) {
+  if (db != g_swapped) return;
+  kelo::SetReaderOpenHook(nullptr);
+  fs::rename(g_swapped, g_aside);
+  fs::rename(g_replacement, g_swapped);
+}
+void SwapBackBeforeStatement(const char* db, const char*) {
+  if (db != g_swapped || !fs::exists(g_aside)) return;
+  fs::rename(g_swapped, g_replacement);
+  fs::rename(g_aside, g_swapped);
+}
+
+TEST_F(ReaderRoleTest, KeptConnectionIsTheFileOpened) {
+  g_swapped = fstat_;
+  g_replacement = fstat_ + ".new";
+  g_aside = fstat_ + ".aside";
+  fs::copy_file(fstat_, g_replacement);
+  ExecSql(g_replacement, SetStateOfA(3));
+  kelo::SetReaderOpenHook(SwapBeforeOpen);
+  kelo::SetReaderStatementHook(SwapBackBeforeStatement);
+  ScopedDbRole reading(DbRole::kReader);
+  ASSERT_EQ(FileStatusDB::initialize(fstat_), 0);
+  EXPECT_FALSE(fs::exists(g_aside));  // swapped and back
+  for (int read = 0; read < 3; ++read) EXPECT_EQ(State("Sync/a.txt"), 1);
+}
+
+// A restore or copy tool that writes another version of the file over the same inode, with
+// SQLite's change counter as it was, is seen on the next read.
+TEST_F(ReaderRoleTest, InPlaceOverwriteIsSeen) {
+  const std::string variant = fstat_ + ".variant";
+  fs::copy_file(fstat_, variant);
+  ExecSql(variant, SetStateOfA(2));
+  std::string original = kelo_test::ReadFile(fstat_), bytes = kelo_test::ReadFile(variant);
+  ASSERT_EQ(bytes.size(), original.size());
+  for (size_t at : {24, 92}) bytes.replace(at, 4, original, at, 4);  // counter, version-valid-for
+  ASSERT_NE(bytes, original);
+
+  ScopedDbRole reading(DbRole::kReader);
+  ASSERT_EQ(FileStatusDB::initialize(fstat_), 0);
+  EXPECT_EQ(State("Sync/a.txt"), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a coarse change-time tick
+  std::ofstream(fstat_, std::ios::binary | std::ios::in | std::ios::out) << bytes;
+  EXPECT_EQ(kelo_test::ReadFile(fstat_), bytes);
+  ASSERT_EQ(FileStatusDB::initialize(fstat_), 0);
+  EXPECT_EQ(State("Sync/a.txt"), 2);
+}
+
+// Holds the file status database locked for `hold` at the start of every statement the
+// reader runs on it, as a client committing in a tight loop would.
+std::string g_storm_db;
+std::chrono::milliseconds g_storm_hold{0};
+std::vector<std::thread> g_releases;
+void LockEveryStatement(const char* db, const char*) {
+  if (g_storm_db != db) return;
+  for (std::thread& release : g_releases) release.join();
+  g_releases.clear();
+  ExecSql(g_lock_holder, "BEGIN EXCLUSIVE");
+  g_releases.emplace_back([] {
+    std::this_thread::sleep_for(g_storm_hold);
+    ExecSql(g_lock_holder, "COMMIT");
+  });
+}
+
+// The wait for locks is budgeted per icon, not per statement: an icon whose every statement
+// meets a lock held 30 ms ends within the budget (no badge, unknown) instead of adding the
+// waits up.
+TEST_F(ReaderRoleTest, WaitBudgetIsPerIcon) {
+  kelo::sqlite::Connection holder = kelo_test::OpenSql(fstat_);
+  g_lock_holder = holder.get();
+  g_storm_db = fstat_;
+  g_storm_hold = std::chrono::milliseconds(30);
+  kelo::SetReaderStatementHook(LockEveryStatement);
+  ScopedDbRole reading(DbRole::kReader);
+  kelo_test::LogCapture quiet;
+  const Clock::time_point start = Clock::now();
+  const kelo::OverlayBadge r = kelo::ResolveOverlayBadge(platform_, (home_ / "Sync/dir").c_str());
+  const double took = MsSince(start);
+  kelo::SetReaderStatementHook(nullptr);
+  for (std::thread& release : g_releases) release.join();
+  g_releases.clear();
+  EXPECT_LT(took, 2 * kelo::kReaderBusyBudgetMs) << "ms";
+  EXPECT_TRUE(r.gave_up);
+  EXPECT_EQ(r.badge, nullptr);
+}
+
+// While one thread waits for a locked session's file, icons of another session, which nobody
+// locked, are drawn at once on other threads: no lock of the process is held while waiting.
+TEST_F(ReaderRoleTest, NoIconWaitsForAnotherThreadsLock) {
+  ASSERT_EQ(SystemDB::initialize(sys_), 0);
+  KELOSessionInfo other{0, "", "", SystemDB::kEnabledBit, 0, 10, 0, home_ / "Other", ""};
+  ASSERT_EQ(SystemDB::addNewSessionInfo(other, 1), 0);
+  SystemDB::destroy();
+  const std::string other_db = kelo::FileStatusDbPath(home_.path(), other.id);
+  fs::create_directories(fs::path(other_db).parent_path());
+  ASSERT_EQ(FileStatusDB::initialize(other_db), 0);
+  ASSERT_EQ(kelo_bench::WriteEntries(other_db, {{home_ / "Other/x", 0, 1}}), 0);
+
+  ScopedDbRole reading(DbRole::kReader);
+  kelo_test::LogCapture quiet;
+  EXPECT_EQ(Badge("Other/x"), kSynced);
+  kelo::sqlite::Connection holder = kelo_test::OpenSql(fstat_);
+  ExecSql(holder.get(), "BEGIN EXCLUSIVE");
+  std::atomic<bool> stop{false};
+  std::atomic<int> drawn{0};
+  std::thread other_icons([&] {
+    while (!stop) {
+      EXPECT_EQ(Badge("Other/x"), kSynced);
+      ++drawn;
+    }
+  });
+  while (drawn == 0) std::this_thread::yield();
+  const int before = drawn;
+  EXPECT_EQ(Badge("Sync/a.txt"), kNone);  // waits for the budget, then gives up
+  const int during = drawn - before;
+  stop = true;
+  other_icons.join();
+  ExecSql(holder.get(), "COMMIT");
+  // Held up by the waiting thread, at most the icon in flight would end.
+  EXPECT_GE(during, 3);
+}
+
+// A client killed in the middle of a write leaves a hot journal that only its next open may
+// roll back: the reader gives no badge, writes nothing, logs one line, and opens the file
+// again only after the back-off. A file without the entry index, which fails its schema check
+// on every icon, is logged once too.
+TEST_F(ReaderRoleTest, RepeatedFailureIsLoggedOnce) {
+  const struct {
+    const char* what;
+    bool hot_journal;
+    Shown badge;
+  } cases[] = {{"hot journal", true, kNone}, {"no entry index", false, kSynced}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    kelo::CloseKeptConnections();
+    fs::remove(fstat_);
+    WriteEntries();
+    if (c.hot_journal) {
+      const pid_t child = fork();
+      if (child == 0) {
+        kelo::sqlite::Connection conn;
+        kelo::sqlite::Open(fstat_, kelo::sqlite::kReadWriteCreate, &conn);
+        // Unsynced, the journal's header is written at once (else at the commit's sync).
+        const std::string write = "PRAGMA synchronous=OFF; BEGIN; " + SetStateOfA(2);
+        sqlite3_exec(conn.get(), write.c_str(), nullptr, nullptr, nullptr);
+        kill(getpid(), SIGKILL);
+      }
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      ASSERT_TRUE(fs::exists(fstat_ + "-journal"));
+    } else {
+      ExecSql(fstat_, "DROP INDEX fstatinfo_path_idx");
+    }
+    const auto before = Snapshot(home_.path());
+    ScopedDbRole reading(DbRole::kReader);
+    kelo_test::LogCapture capture;
+    const unsigned long long opens = kelo::ReaderOpenCount();
+    for (int icon = 0; icon < 20; ++icon) EXPECT_EQ(Badge("Sync/a.txt"), c.badge);
+    EXPECT_EQ(capture.Lines().size(), 1u) << capture.Text();
+    EXPECT_LE(kelo::ReaderOpenCount() - opens, 2u);
+    EXPECT_EQ(Snapshot(home_.path()), before);
+  }
 }
 
 }  // namespace
