@@ -7,6 +7,7 @@
 
 #include "db/reader-mode/reader-mode.h"
 #include "db/sqlite-owners.h"
+#include "db/store/store.h"
 #include "log/log.h"
 
 sqlite3* SystemDB::m_db = nullptr;
@@ -142,18 +143,7 @@ std::string ReportedText(const char* text) {
   return buf.c_str();
 }
 
-// Reads decimal text as atoi() does (leading white space, an optional sign, the digits up to the
-// first other character; NULL or no digits give 0), but clamps a value outside the 32-bit range
-// to its nearest bound instead of leaving it undefined.
-int32_t ParseInt32(const char* text) {
-  if (text == nullptr) return 0;
-  const long long value = std::strtoll(text, nullptr, 10);  // saturates on overflow
-  if (value > INT32_MAX) return INT32_MAX;
-  if (value < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(value);
-}
-
-// Reads decimal text as a signed 64-bit number (as parseInt32, saturating at the 64-bit bounds)
+// Reads decimal text as a signed 64-bit number (as atoi() would, saturating at the 64-bit bounds)
 // and keeps its bits, as sqlite3_column_int64 gives id and view_id to the list readers.
 uint64_t ParseId(const char* text) {
   return text != nullptr ? static_cast<uint64_t>(std::strtoll(text, nullptr, 10)) : 0;
@@ -260,14 +250,15 @@ int ForEachRow(sqlite3_stmt* stmt, OnRow on_row) {
 // Fills the members that the session readers take, by the column positions of the full layout;
 // each text member is traced at DEBUG. conn_id, ctime and computer_name are not read.
 bool ReadSessionRow(sqlite3_stmt* stmt, const char* op, KELOSessionInfo* info) {
-  info->id = ColumnId(stmt, 0);
-  if (!TracedColumnText(stmt, 2, op, &info->share_name)) return false;
-  if (!TracedColumnText(stmt, 3, op, &info->session)) return false;
-  info->attribute = ColumnInt(stmt, 4);
-  info->view_id = ColumnId(stmt, 6);
-  info->status = ColumnInt(stmt, 7);
-  info->error = ColumnInt(stmt, 8);
-  return TracedColumnText(stmt, 9, op, &info->sync_folder);
+  using namespace kelo::store;  // the column positions
+  info->id = ColumnId(stmt, kSessionId);
+  if (!TracedColumnText(stmt, kSessionShareName, op, &info->share_name)) return false;
+  if (!TracedColumnText(stmt, kSessionSession, op, &info->session)) return false;
+  info->attribute = ColumnInt(stmt, kSessionAttribute);
+  info->view_id = ColumnId(stmt, kSessionViewId);
+  info->status = ColumnInt(stmt, kSessionStatus);
+  info->error = ColumnInt(stmt, kSessionError);
+  return TracedColumnText(stmt, kSessionSyncFolder, op, &info->sync_folder);
 }
 
 // getSessionList, getEnabledSession and getSessionListWithConf: every row `sql` yields, as a
@@ -422,23 +413,23 @@ bool AssignLookupColumn(int col, const char* text, KELOSessionInfo* info) {
     return true;
   };
   switch (col) {
-    case 0:
+    case kelo::store::kSessionId:
       info->id = ParseId(text);
       return true;
-    case 2:
+    case kelo::store::kSessionShareName:
       return text_member(&info->share_name);
-    case 3:
+    case kelo::store::kSessionSession:
       return text_member(&info->session);
-    case 4:
-      info->attribute = ParseInt32(text);
+    case kelo::store::kSessionAttribute:
+      info->attribute = kelo::store::CellToInt32(text);
       return true;
-    case 6:
+    case kelo::store::kSessionViewId:
       info->view_id = ParseId(text);
       return true;
-    case 7:
-      info->status = ParseInt32(text);
+    case kelo::store::kSessionStatus:
+      info->status = kelo::store::CellToInt32(text);
       return true;
-    case 9:
+    case kelo::store::kSessionSyncFolder:
       return text_member(&info->sync_folder);
     default:  // conn_id, ctime, error and computer_name are not read
       return true;

@@ -134,7 +134,7 @@ class SystemDB {
   //  - Of the rows that hold P, the one with the longest F in bytes wins; between equally long
   //    ones (the same folder up to ASCII case and trailing slashes) the lowest rowid wins.
   // Row values are read by the positions of the full layout: id and view_id as 64-bit numbers,
-  // attribute and status clamped to 32 bits, texts of up to 1023 bytes.
+  // attribute and status as 32-bit numbers (0 when out of range), texts of up to 1023 bytes.
   // Returns 0 (info untouched when none holds it), -1 for an empty argument, an argument that is
   // too long or holds a NUL byte, a null info, a failed open/table check or a row value too long
   // for its buffer, or the positive SQLite code of a failed query; info is untouched on every

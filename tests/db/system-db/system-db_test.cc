@@ -247,8 +247,8 @@ TEST_F(SystemDBTest, LookupFindsTheLongestFolderHoldingThePath) {
   }
 }
 
-// Numbers read as atoi would; id and view_id as 64-bit numbers, the others clamped to 32 bits;
-// error is not read.
+// Numbers read as atoi would; id and view_id as 64-bit numbers, the others as 32-bit numbers,
+// 0 when out of that range (as the file status store reads its codes); error is not read.
 TEST_F(SystemDBTest, LookupReadsNumbersAsAtoiWould) {
   ExecSql(db_, "INSERT INTO session_table (id, sync_folder) VALUES (5000000000, '/f');");
   // clang-format off
@@ -258,8 +258,8 @@ TEST_F(SystemDBTest, LookupReadsNumbersAsAtoiWould) {
     uint64_t view_id;
   } cases[] = {
       {"NULL", 0, 0}, {"-7", -7, uint64_t(-7)}, {"'  8x'", 8, 8}, {"'abc'", 0, 0}, {"2.9", 2, 2},
-      {"3000000000", INT32_MAX, 3000000000}, {"-3000000000", INT32_MIN, uint64_t(-3000000000LL)},
-      {"'99999999999999999999x'", INT32_MAX, INT64_MAX}};
+      {"3000000000", 0, 3000000000}, {"-3000000000", 0, uint64_t(-3000000000LL)},
+      {"'99999999999999999999x'", 0, INT64_MAX}, {"1e300", 0, 1}};
   // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);
