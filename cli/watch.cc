@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -121,8 +122,16 @@ int RunWatch(const std::vector<std::string>& argv) {
   ChangeMonitor::Options monitor_options;
   monitor_options.fallback_poll_ms = static_cast<int>(interval_ms);
   ChangeMonitor monitor(platform, std::move(monitor_options));
+  // A first answer given up on a lock is unknown: the path's first line waits for the
+  // monitor's retry after the back-off.
+  std::set<std::string> unknown;
   for (const std::string& path : paths) {
-    Print(options.json, path, nullptr, monitor.Resolve(path).code);
+    const OverlayBadge first = monitor.Resolve(path);
+    if (first.gave_up) {
+      unknown.insert(path);
+    } else {
+      Print(options.json, path, nullptr, first.code);
+    }
   }
   std::cout.flush();
   for (;;) {
@@ -132,7 +141,8 @@ int RunWatch(const std::vector<std::string>& argv) {
     std::vector<BadgeChange> changes;
     monitor.Process(&changes);
     for (const BadgeChange& change : changes) {
-      Print(options.json, change.path, &change.previous_code, change.code);
+      const bool first = unknown.erase(change.path) > 0;
+      Print(options.json, change.path, first ? nullptr : &change.previous_code, change.code);
     }
     if (!changes.empty()) std::cout.flush();
   }

@@ -268,9 +268,7 @@ class ChangeMonitor::Impl {
     ++resolutions_;
     const bool valid = IsValidUtf8(path);
     const OverlayBadge badge = ResolveOverlayBadge(platform_, valid ? path.c_str() : nullptr);
-    // Only a resolution that reached the registry can have given up on a lock.
-    *unknown =
-        valid && badge.code == kStateNone && platform_.FileExists(system_db_) && ResolutionGaveUp();
+    *unknown = badge.gave_up;
     return badge;
   }
 
