@@ -249,9 +249,13 @@ int Stall(const std::string& home, int seconds) {
 
 int main(int argc, char** argv) {
   const std::string command = argc > 2 ? argv[1] : "";
-  if (command == "make-home" && argc == 4) return MakeHome(argv[2], std::atoi(argv[3]));
-  if (command == "cost" && argc == 3) return Cost(argv[2]);
-  if (command == "stall" && argc == 4) return Stall(argv[2], std::atoi(argv[3]));
+  // The host names files by absolute URIs: the home is made absolute first.
+  char* home = argc > 2 ? g_canonicalize_filename(argv[2], nullptr) : nullptr;
+  const std::string dir = home != nullptr ? home : "";
+  g_free(home);
+  if (command == "make-home" && argc == 4) return MakeHome(dir, std::atoi(argv[3]));
+  if (command == "cost" && argc == 3) return Cost(dir);
+  if (command == "stall" && argc == 4) return Stall(dir, std::atoi(argv[3]));
   std::fprintf(stderr, "usage: face-measure make-home DIR N | cost DIR | stall DIR SECONDS\n");
   return 2;
 }
