@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "support/temp-dir.h"
 #include "cli/demo-home.h"
+#include "support/temp-dir.h"
 
 namespace {
 
