@@ -9,7 +9,7 @@
 #   make bench   build and run the benchmarks (not part of check)
 #   make package one Debian package per component (tool, each face, emblems) in $(BUILD)
 #   make measure-faces  the Nautilus face's cost per item and its main loop under a lock
-#   make show-nautilus, show-nemo, show-caja  the demo home in that file manager (its face
+#   make show-dolphin, show-nautilus, show-nemo, show-caja  the demo home in that file manager (its face
 #                installed: packages of `make package`, or cmake --install)
 #   make preview draw the demo home through the real bundle into docs/preview.png
 #   make format  rewrite sources with clang-format; make format-check only checks
@@ -31,7 +31,7 @@ ASAN_CC    ?= clang
 ASAN_CXX   ?= clang++
 CMAKE_GEN  := -G Ninja
 
-.PHONY: package deps configure demo measure-faces show-nautilus show-nemo show-caja check test test-asan asan-configure test-tsan stress stress-locks fuzz bench format format-check clean preview
+.PHONY: package deps configure demo measure-faces show-dolphin show-nautilus show-nemo show-caja check test test-asan asan-configure test-tsan stress stress-locks fuzz bench format format-check clean preview
 
 deps:
 	@./scripts/install-deps.sh check
@@ -65,7 +65,7 @@ measure-faces: configure
 	$(BUILD)/tests/faces/face-measure cost $(BUILD)/measure-home
 	$(BUILD)/tests/faces/face-measure stall $(BUILD)/measure-home 10
 
-show-nautilus show-nemo show-caja:
+show-dolphin show-nautilus show-nemo show-caja:
 	test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) $(CMAKE_GEN) -DKELO_BUILD_TESTS=OFF
 	cmake --build $(BUILD) -j $(JOBS) --target kelo-overlay
 	./scripts/show-demo.sh $(@:show-%=%) $(BUILD)/cli/kelo-overlay

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Opens the demo home in a GTK file manager whose face is installed:
+# Opens the demo home in a file manager whose face is installed:
 #
-#   scripts/show-demo.sh nautilus|nemo|caja [KELO_OVERLAY]
+#   scripts/show-demo.sh dolphin|nautilus|nemo|caja [KELO_OVERLAY]
 #
 # Builds the sample home through the library (`kelo-overlay demo`) in a new temporary folder
 # and starts a separate instance of the program with that folder as its home, on a session
@@ -13,10 +13,11 @@ set -euo pipefail
 program=${1:-}
 tool=${2:-build/cli/kelo-overlay}
 case "$program" in
+  dolphin) open=(dolphin --new-window) ;;
   nautilus) open=(nautilus --new-window) ;;
   nemo) open=(nemo) ;;
   caja) open=(caja --no-desktop) ;;
-  *) echo "usage: $0 nautilus|nemo|caja [KELO_OVERLAY]" >&2; exit 2 ;;
+  *) echo "usage: $0 dolphin|nautilus|nemo|caja [KELO_OVERLAY]" >&2; exit 2 ;;
 esac
 command -v "$program" >/dev/null || { echo "show-demo: $program is not installed" >&2; exit 1; }
 
