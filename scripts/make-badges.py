@@ -5,7 +5,8 @@ FinderSync extension as PNG files.
     scripts/make-badges.py [--out DIR]     write synced.ico, syncing.ico, unsupp.ico (default:
                                          iconoverlay/resources next to this script's repository)
     scripts/make-badges.py --check [DIR]   exit 1 if the images in DIR differ from a fresh drawing
-    scripts/make-badges.py --emblems DIR   write the emblems of the Linux file managers' faces as
+    scripts/make-badges.py --emblems DIR [--check]
+                                         write (or check) the emblems of the Linux faces as
                                          DIR/hicolor/NxN/emblems/kelo-{synced,syncing,unsupported}.png
     scripts/make-badges.py --png ...     as without --png, for synced.png, syncing.png, unsupp.png
                                          (default: faces/findersync/resources): the FinderSync
@@ -224,28 +225,40 @@ EMBLEMS = {"synced": "kelo-synced", "syncing": "kelo-syncing", "unsupp": "kelo-u
 EMBLEM_SIZES = (16, 22, 24, 32, 48, 64, 128)
 
 
-def write_emblems(out):
+def write_emblems(out, check):
+    """Writes the emblems under `out`, or with `check` compares them; the stale paths."""
+    stale = []
     for size in EMBLEM_SIZES:
         folder = os.path.join(out, "hicolor", "%dx%d" % (size, size), "emblems")
-        os.makedirs(folder, exist_ok=True)
         for kind, name in EMBLEMS.items():
-            with open(os.path.join(folder, name + ".png"), "wb") as f:
-                f.write(png(size, render(kind, size, whole=True)))
-    return 0
+            path = os.path.join(folder, name + ".png")
+            data = png(size, render(kind, size, whole=True))
+            if check:
+                try:
+                    with open(path, "rb") as f:
+                        if not same_pixels(f.read(), data):
+                            stale.append(path)
+                except OSError:
+                    stale.append(path)
+            else:
+                os.makedirs(folder, exist_ok=True)
+                with open(path, "wb") as f:
+                    f.write(data)
+    return stale
 
 
 def main(argv):
-    if "--emblems" in argv:
-        return write_emblems(argv[argv.index("--emblems") + 1])
     check = "--check" in argv
+    stale = []
+    if "--emblems" in argv:
+        stale = write_emblems(argv[argv.index("--emblems") + 1], check)
     as_png = "--png" in argv
     args = [a for a in argv if a not in ("--check", "--png")]
     root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
     default = (os.path.join(root, "faces", "findersync", "resources") if as_png else
                os.path.join(root, "iconoverlay", "resources"))
     out = args[args.index("--out") + 1] if "--out" in args else (args[0] if args else default)
-    stale = []
-    for kind in ("synced", "syncing", "unsupp"):
+    for kind in () if "--emblems" in argv else ("synced", "syncing", "unsupp"):
         path = os.path.join(out, kind + (".png" if as_png else ".ico"))
         data = (png(FINDER_SYNC_SIZE, render(kind, FINDER_SYNC_SIZE, whole=True)) if as_png else
                 ico(kind))
