@@ -2,7 +2,8 @@
 // FindSessionForPath, which asks it for the path as given and in form C) against a model of
 // the matching rules written from their contract, over a registry whose rows the input chooses.
 //
-// Input: byte 0 picks the role (bit 0: reader, else writer); the rest, split at '\n', is the
+// Input: byte 0 picks the role (bit 0: reader, else writer; bit 1 with bit 0: the writer's
+// query asked as well, to compare); the rest, split at '\n', is the
 // path, then one session row per piece: the piece's first byte b chooses the row's id
 // (b & 7) + 1 + ((b >> 3) & 3) * 2^32, so that ids beyond 32 bits occur; bit 5 pads the folder
 // with "/___..." to 1,100 bytes and bit 6 to 30,000 bytes (past SQLite's longest LIKE pattern
@@ -20,9 +21,11 @@
 //    the folder's form C without its trailing slashes;
 //  - FindSessionForPath answers for the path as given unless its form C differs and finds a
 //    strictly deeper folder; a refusal of either lookup is a refusal.
-// Otherwise only that nothing crashes. The registry lives on a RAM-backed folder and the fuzzer's
-// own writes are not synced and journalled in memory only. The role stays between inputs, so a
-// reader's kept connections meet a registry that changed since their last use.
+// With byte 0's bits 0 and 1, whatever the bytes, the lookup over the rows the reader keeps
+// gives the result and record the writer's query gives. Otherwise only that nothing crashes. The
+// registry lives on a RAM-backed folder and the fuzzer's own writes are not synced and journalled
+// in memory only. The role stays between inputs, so a reader's kept connections meet a registry
+// that changed since their last use.
 #include <sqlite3.h>
 #include <unistd.h>
 #include <utf8proc.h>
@@ -214,9 +217,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   Store(registry, rows);
 
-  kelo::SetDbRole((data[0] & 1) != 0 ? kelo::DbRole::kReader : kelo::DbRole::kWriter);
+  const bool reader = (data[0] & 1) != 0;
+  kelo::SetDbRole(reader ? kelo::DbRole::kReader : kelo::DbRole::kWriter);
   KELOSessionInfo found;
   const int rc = SystemDB::getSessionInfoByFilePath(registry.path, path, &found);
+  if (reader && (data[0] & 2) != 0) {
+    // The reader answers from the rows it keeps; the writer runs the query itself. Both must
+    // give the same result and the same record, whatever the bytes. (Leaving the reader role
+    // closes the kept connections, so only these inputs do.)
+    KELOSessionInfo queried;
+    kelo::SetDbRole(kelo::DbRole::kWriter);
+    const int rc_queried = SystemDB::getSessionInfoByFilePath(registry.path, path, &queried);
+    kelo::SetDbRole(kelo::DbRole::kReader);
+    Check(rc == rc_queried && found.id == queried.id && found.share_name == queried.share_name &&
+              found.session == queried.session && found.attribute == queried.attribute &&
+              found.view_id == queried.view_id && found.status == queried.status &&
+              found.sync_folder == queried.sync_folder,
+          "the kept rows answer differently from the query", path);
+  }
   kelo::LinuxOverlayPlatform platform(registry.dir);
   KELOSessionInfo both;
   const int rc_both = kelo::FindSessionForPath(platform, registry.path, path, &both);

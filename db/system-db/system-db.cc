@@ -4,6 +4,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
 
 #include "db/reader-mode/reader-mode.h"
 #include "db/sqlite-owners.h"
@@ -436,6 +439,109 @@ bool AssignLookupColumn(int col, const char* text, KELOSessionInfo* info) {
   }
 }
 
+// --- The reader's lookup by path --------------------------------------------------------------
+// In the reader role the rows of session_table are read once per change of the registry and
+// kept with the connection: read again only when PRAGMA data_version of that connection moves
+// (a commit by another connection) or the file's identity does (then the connection is a new
+// one). The lookup over them answers as kLookupQuery does: the rule of
+// kelo::store::FolderHoldsPath, the longest folder without its trailing "/" first, the lowest
+// rowid between equals, and the row's cells as SQLite gives them as text.
+
+constexpr char kReaderDataVersion[] = "PRAGMA data_version";
+constexpr char kReaderSessionRows[] = "select rowid, sync_folder, * from session_table";
+
+struct KeptSessions {
+  struct Row {
+    long long rowid = 0;
+    std::optional<std::string> folder;
+    std::vector<std::optional<std::string>> cells;  // the columns of "select *"
+  };
+  long long data_version = -1;
+  std::vector<Row> rows;
+};
+
+std::optional<std::string> TextCell(sqlite3_stmt* stmt, int col) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, col));
+  if (text == nullptr) return std::nullopt;
+  return std::string(text, static_cast<size_t>(sqlite3_column_bytes(stmt, col)));
+}
+
+// Reads every row of session_table into *kept. SQLite's result code.
+int ReadSessions(kelo::DbConnection* db, KeptSessions* kept) {
+  int rc;
+  kelo::DbConnection::Prepared stmt(db, kReaderSessionRows, &rc);
+  if (stmt.get() == nullptr) return rc;
+  const int cols = sqlite3_column_count(stmt.get());
+  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+    KeptSessions::Row& row = kept->rows.emplace_back();
+    row.rowid = sqlite3_column_int64(stmt.get(), 0);
+    row.folder = TextCell(stmt.get(), 1);
+    for (int c = 2; c < cols; ++c) row.cells.push_back(TextCell(stmt.get(), c));
+  }
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+// The kept rows of the registry on `db`, read again when it changed; nullptr with *rc set
+// when they cannot be read.
+const KeptSessions* CurrentSessions(kelo::DbConnection* db, int* rc) {
+  long long version = -1;
+  {
+    kelo::DbConnection::Prepared pragma(db, kReaderDataVersion, rc);
+    if (pragma.get() != nullptr && (*rc = sqlite3_step(pragma.get())) == SQLITE_ROW) {
+      version = sqlite3_column_int64(pragma.get(), 0);
+      *rc = SQLITE_OK;
+    }
+  }
+  if (*rc != SQLITE_OK) return nullptr;
+  auto kept = std::static_pointer_cast<KeptSessions>(db->Memo());
+  if (kept != nullptr && kept->data_version == version) return kept.get();
+  db->Memo().reset();
+  kept = std::make_shared<KeptSessions>();
+  kept->data_version = version;
+  *rc = ReadSessions(db, kept.get());
+  if (*rc != SQLITE_OK) return nullptr;
+  db->Memo() = kept;
+  return kept.get();
+}
+
+// kLookupQuery over the kept rows: the row that holds `path`, or nullptr.
+const KeptSessions::Row* Winner(const KeptSessions& sessions, const char* path) {
+  const KeptSessions::Row* winner = nullptr;
+  size_t longest = 0;
+  for (const KeptSessions::Row& row : sessions.rows) {
+    if (!row.folder || !kelo::store::FolderHoldsPath(*row.folder, path)) continue;
+    const size_t length = kelo::store::FolderLength(*row.folder);
+    if (winner == nullptr || length > longest || (length == longest && row.rowid < winner->rowid)) {
+      winner = &row;
+      longest = length;
+    }
+  }
+  return winner;
+}
+
+int LookupAsReader(const char* db_path, const char* file_path, KELOSessionInfo* info) {
+  kelo::DbConnection db(kComponent);
+  if (db.Open(db_path) != SQLITE_OK) return -1;
+  int rc;
+  const KeptSessions* sessions = CurrentSessions(&db, &rc);
+  if (sessions == nullptr) {
+    if (db.TakeFailure(rc) || (rc & 0xff) == SQLITE_BUSY) return -1;
+    // As the table script before the query: no session_table fails with -1, any other
+    // failure is the query's.
+    const int script = sqlite3_exec(db.get(), kLookupTableScript, nullptr, nullptr, nullptr);
+    return script != SQLITE_OK ? -1 : rc;
+  }
+  const KeptSessions::Row* row = Winner(*sessions, file_path);
+  if (row == nullptr) return 0;
+  KELOSessionInfo found = *info;
+  for (size_t c = 0; c < row->cells.size(); ++c) {
+    const auto& cell = row->cells[c];
+    if (!AssignLookupColumn(static_cast<int>(c), cell ? cell->c_str() : nullptr, &found)) return -1;
+  }
+  *info = found;
+  return 0;
+}
+
 }  // namespace
 
 SystemDB::SystemDB() { KELO_LOG_DEBUG(kComponent, "SystemDB constructed\n"); }
@@ -517,9 +623,7 @@ int SystemDB::getSessionInfoByFilePath(const std::string& dbPath, const std::str
   ValueBuffer file_path;
   if (!db_path.assign(dbPath) || !file_path.assign(filePath)) return -1;
 
-  // A writer's own connection, or a reader's kept read-only one (reader-mode.h). On a
-  // read-only connection the table script only checks that session_table exists; a
-  // registry without one fails, as it cannot be read.
+  if (kelo::InReaderMode()) return LookupAsReader(db_path.c_str(), file_path.c_str(), info);
   kelo::DbConnection db(kComponent);
   int rc = db.Open(db_path.c_str());
   if (rc != SQLITE_OK) return -1;

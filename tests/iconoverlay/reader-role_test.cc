@@ -561,3 +561,105 @@ TEST_F(ReaderRoleTest, RepeatedFailureIsLoggedOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs `change` in a child process, as the sync client (or a copy tool) would make it.
+void InAnotherProcess(const std::function<bool()>& change) {
+  const pid_t child = fork();
+  if (child == 0) _exit(change() ? 0 : 1);
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+bool Sql(const std::string& db, const std::string& sql) {
+  kelo::sqlite::Connection conn;
+  return kelo::sqlite::Open(db, kelo::sqlite::kReadWriteCreate, &conn) == SQLITE_OK &&
+         sqlite3_exec(conn.get(), sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// Whatever another process changes, the very next icons answer as the files are now, with the
+// connections, statements, schema checks and session rows the reader kept from before.
+TEST_F(ReaderRoleTest, ChangeByAnotherProcessIsSeenOnTheNextIcon) {
+  const Shown kUnsupported{3, "unsupported"};
+  const Icons kAsWritten{kSynced, kSyncing, kSyncing, kNone}, kNoBadges(4, kNone);
+  const std::string sync = home_ / "Sync";
+  const std::string saved_sys = sys_ + ".saved";
+  fs::copy_file(sys_, saved_sys);
+  const auto garbage = [](const std::string& db) {
+    std::ofstream(db, std::ios::binary | std::ios::trunc) << std::string(8192, 'x');
+    return true;
+  };
+  const struct {
+    const char* what;
+    std::function<bool()> change;
+    Icons badges;
+    bool wal_registry = false;
+  } cases[] = {
+      {"entry changed in place",
+       [&] { return Sql(fstat_, SetStateOfA(2)); },
+       {kSyncing, kSyncing, kSyncing, kNone}},
+      {"file replaced by rename",
+       [&] {
+         fs::copy_file(fstat_, fstat_ + ".new");
+         return Sql(fstat_ + ".new", SetStateOfA(3)) &&
+                rename((fstat_ + ".new").c_str(), fstat_.c_str()) == 0;
+       },
+       {kUnsupported, kSyncing, kSyncing, kNone}},
+      {"file deleted", [&] { return fs::remove(fstat_); }, kNoBadges},
+      {"file truncated", [&] { return truncate(fstat_.c_str(), 0) == 0; }, kNoBadges},
+      {"file replaced by a non-database", [&] { return garbage(fstat_); }, kNoBadges},
+      {"table dropped", [&] { return Sql(fstat_, "DROP TABLE fstatinfo"); }, kNoBadges},
+      {"table renamed", [&] { return Sql(fstat_, "ALTER TABLE fstatinfo RENAME TO old"); },
+       kNoBadges},
+      {"indexes dropped",
+       [&] {
+         return Sql(fstat_, std::string(kelo_bench::kDropLookupIndexes) +
+                                "; DROP INDEX fstatinfo_path_idx; " + SetStateOfA(2));
+       },
+       {kSyncing, kSyncing, kSyncing, kNone}},
+      {"journal mode switched",
+       [&] { return Sql(fstat_, "PRAGMA journal_mode=WAL; " + SetStateOfA(2)); },
+       {kSyncing, kSyncing, kSyncing, kNone}},
+      {"session added below",
+       [&] {
+         return Sql(sys_, "INSERT INTO session_table (id, status, sync_folder) VALUES (2, 10, '" +
+                              sync + "/dir')");
+       },
+       {kSynced, kSyncing, kNone, kNone}},
+      {"session removed", [&] { return Sql(sys_, "DELETE FROM session_table"); }, kNoBadges},
+      {"session moved",
+       [&] { return Sql(sys_, "UPDATE session_table SET sync_folder = '" + sync + "/dir'"); },
+       {kNone, kNone, kSyncing, kNone}},  // the folder holds itself
+      {"session status changed", [&] { return Sql(sys_, "UPDATE session_table SET status = 12"); },
+       kNoBadges},
+      {"registry replaced by a non-database", [&] { return garbage(sys_); }, kNoBadges},
+      // In WAL mode a commit leaves the registry file's change time alone.
+      {"session status changed, WAL",
+       [&] { return Sql(sys_, "UPDATE session_table SET status = 12"); }, kNoBadges, true},
+      {"session added below, WAL",
+       [&] {
+         return Sql(sys_, "INSERT INTO session_table (id, status, sync_folder) VALUES (2, 10, '" +
+                              sync + "/dir')");
+       },
+       {kSynced, kSyncing, kNone, kNone},
+       true},
+  };
+  kelo_test::LogCapture quiet;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const char* wal : {"", "-wal", "-shm"}) fs::remove(fstat_ + wal), fs::remove(sys_ + wal);
+    WriteEntries();
+    fs::copy_file(saved_sys, sys_ + ".restored");
+    fs::rename(sys_ + ".restored", sys_);
+    if (c.wal_registry) ExecSql(sys_, "PRAGMA journal_mode=WAL");
+    ScopedDbRole reading(DbRole::kReader);
+    EXPECT_EQ(AllBadges(), kAsWritten);
+    EXPECT_EQ(AllBadges(), kAsWritten);  // from what the reader kept
+    InAnotherProcess(c.change);
+    EXPECT_EQ(AllBadges(), c.badges);
+  }
+}
+
+}  // namespace
