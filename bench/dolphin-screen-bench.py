@@ -4,10 +4,12 @@ user, with the machinery of tests/faces/dolphin/dolphin-screen_test.py (run as r
 
   - how long after the window's files appear all visible badges are drawn;
   - how long a state changed by another process takes to reach the screen, over C changes;
-  - Dolphin's CPU time over IDLE seconds when nothing changes, with the N items known.
+  - Dolphin's CPU time over IDLE seconds when nothing changes, with the N items known;
+    with --control, Dolphin's alone without the plug-in (no badges, no changes).
 
     dolphin-screen-bench.py --tool kelo-overlay --plugins DIR --data DIR
                             [--files 10000] [--changes 20] [--idle 60] [--json FILE]
+                            [--control]
 
 The N entries are written with the writer's own statement in one transaction (as the tests'
 bulk writer does), into the session of Sync/Documents of the sample home.
@@ -49,6 +51,8 @@ def main():
     parser.add_argument("--changes", type=int, default=20)
     parser.add_argument("--idle", type=int, default=60)
     parser.add_argument("--json")
+    parser.add_argument("--control", action="store_true",
+                        help="Dolphin without the plug-in: its idle CPU time only")
     args = parser.parse_args()
     tool, plugins, data = (os.path.abspath(p) for p in (args.tool, args.plugins, args.data))
     user = screen.USER
@@ -92,7 +96,9 @@ def main():
             screen.fail("no Dolphin window")
         shot = os.path.join(scratch, "shot.png")
         files_at = badges_at = None
-        while time.monotonic() - started < 60:
+        if args.control:
+            time.sleep(20)  # the folder listed and drawn
+        while not args.control and time.monotonic() - started < 60:
             image = view.shot(shot)
             now = time.monotonic() - started
             seen = screen.badges(image)
@@ -102,29 +108,13 @@ def main():
             if items and all(b == "synced" for b in items):
                 badges_at = now
                 break
-        results.update(files_appear_s=files_at, visible_items=len(items),
-                       badges_after_files_s=None if badges_at is None else badges_at - files_at)
-        print("files on screen %.2f s after start, %d visible items all badged %.2f s later" %
-              (files_at, len(items), badges_at - files_at))
-
-        # The first item's place, found once: each screenshot after a change is judged there
-        # only, so that the time between two screenshots is the import's alone.
-        box = screen.blobs(image, screen.panes(image)[0])[0]
-        timings = []
-        for i in range(args.changes):
-            code, name = STATES[i % 2]
-            screen.run(screen.as_user([tool, "set-state", "--home", home, names[0], str(code)],
-                                      {"PATH": "/usr/bin:/bin"}))
-            changed = time.monotonic()
-            while (screen.badge_in(view.shot(shot), box) != name and
-                   time.monotonic() - changed < 5):
-                pass
-            timings.append(time.monotonic() - changed)
-        results.update(changes_s=timings, change_median_s=statistics.median(timings),
-                       change_worst_s=max(timings))
-        print("%d changes on screen: median %.2f s, worst %.2f s" %
-              (len(timings), statistics.median(timings), max(timings)))
-
+        if not args.control:
+            results.update(files_appear_s=files_at, visible_items=len(items),
+                           badges_after_files_s=None if badges_at is None else
+                           badges_at - files_at)
+            print("files on screen %.2f s after start, %d visible items all badged %.2f s later"
+                  % (files_at, len(items), badges_at - files_at))
+            run_changes(view, shot, image, tool, home, names[0], args.changes, results)
         pid = int(subprocess.run(["pgrep", "-u", user, "-x", "dolphin"], stdout=subprocess.PIPE,
                                  text=True).stdout.split()[0])
         time.sleep(5)
@@ -152,6 +142,26 @@ def main():
             xvfb.wait()
         subprocess.run(["userdel", user], stderr=subprocess.DEVNULL)
         shutil.rmtree(scratch, ignore_errors=True)
+
+
+def run_changes(view, shot, image, tool, home, path, count, results):
+    """Changes the state of `path`, the first item in the view, `count` times."""
+    # Its place, found once: each screenshot after a change is judged there only, so that
+    # the time between two screenshots is the import's alone.
+    box = screen.blobs(image, screen.panes(image)[0])[0]
+    timings = []
+    for i in range(count):
+        code, name = STATES[i % 2]
+        screen.run(screen.as_user([tool, "set-state", "--home", home, path, str(code)],
+                                  {"PATH": "/usr/bin:/bin"}))
+        changed = time.monotonic()
+        while screen.badge_in(view.shot(shot), box) != name and time.monotonic() - changed < 5:
+            pass
+        timings.append(time.monotonic() - changed)
+    results.update(changes_s=timings, change_median_s=statistics.median(timings),
+                   change_worst_s=max(timings))
+    print("%d changes on screen: median %.2f s, worst %.2f s" %
+          (len(timings), statistics.median(timings), max(timings)))
 
 
 if __name__ == "__main__":
