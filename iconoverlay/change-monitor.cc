@@ -143,13 +143,16 @@ class ChangeMonitor::Impl {
     const OverlayBadge badge = ResolveItem(path, &unknown);
     Item& item = Touch(path);
     item.told_code = badge.code;
+    item.told_unknown = unknown;
     if (unknown) ScheduleRetry(path);
     return badge;
   }
 
   void Register(const std::string& path, int code) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Touch(path).told_code = code;
+    Item& item = Touch(path);
+    item.told_code = code;
+    item.told_unknown = false;
   }
 
   bool Forget(const std::string& path) {
@@ -242,6 +245,9 @@ class ChangeMonitor::Impl {
  private:
   struct Item {
     int told_code = kStateNone;
+    // The host was given an answer that gave up on a lock: the first known one is reported
+    // even when its badge is the same, so that the host learns it.
+    bool told_unknown = false;
     // The file status database of the item's session (a path no session has when none holds
     // the item); empty until looked up.
     std::string session_db;
@@ -451,10 +457,11 @@ class ChangeMonitor::Impl {
         ScheduleRetry(path);
         continue;
       }
-      if (BadgeForCode(badge.code) != BadgeForCode(item.told_code)) {
+      if (item.told_unknown || BadgeForCode(badge.code) != BadgeForCode(item.told_code)) {
         changes->push_back({path, item.told_code, badge.code});
       }
       item.told_code = badge.code;
+      item.told_unknown = false;
     }
     if (dirty_.empty()) changed_sessions_.clear();
   }

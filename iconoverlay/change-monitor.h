@@ -120,8 +120,8 @@ class ChangeMonitor {
 
   // Resolves `utf8_path` through the core (ResolveOverlayBadge) and registers it with the
   // answer, which the caller is expected to show. When the resolution gave up on a locked
-  // database the answer has no badge and the item is resolved again after the back-off,
-  // reported as a change if its badge is not none.
+  // database (OverlayBadge::gave_up) the answer has no badge and the item is resolved again
+  // after the back-off; its first known answer is reported as a change, even when it is none.
   OverlayBadge Resolve(const std::string& utf8_path);
 
   // Registers `utf8_path` as shown with the badge of sync state code `code`, or updates

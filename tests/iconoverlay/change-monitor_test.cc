@@ -214,8 +214,13 @@ TEST_F(ChangeMonitorTest, ResolutionThatGaveUpIsRetriedNotReported) {
   kelo::sqlite::Connection holder = kelo_test::OpenSql(fstat_[0]);
   ASSERT_TRUE(holder);
   kelo_test::ExecSql(holder.get(), "BEGIN EXCLUSIVE; " + SetState("Sync/a.txt", 2));
-  // Asked while locked, the new item has no answer yet.
-  EXPECT_EQ(monitor.Resolve(home_ / "Sync/new.txt").badge, nullptr);
+  // Asked while locked, the new items have no answer yet; once known, each answer is
+  // reported, also the one that has no badge.
+  for (const char* item : {"Sync/new.txt", "Sync/never-recorded.txt"}) {
+    const kelo::OverlayBadge answer = monitor.Resolve(home_ / item);
+    EXPECT_TRUE(answer.gave_up);
+    EXPECT_EQ(answer.badge, nullptr);
+  }
   kelo_test::ExecSql(holder.get(),
                      "INSERT INTO fstatinfo (fileType, syncStatus, path) VALUES (0, 1, '" +
                          (home_ / "Sync/new.txt") + "')");
@@ -228,7 +233,8 @@ TEST_F(ChangeMonitorTest, ResolutionThatGaveUpIsRetriedNotReported) {
   std::this_thread::sleep_for(std::chrono::milliseconds(kelo::kReaderBackOffMs + 100));
   const std::vector<BadgeChange> changes = WaitForChanges(monitor, kWithin);
   EXPECT_EQ(Lines(home_.path(), changes),
-            (std::vector<std::string>{"Sync/a.txt: 1 -> 2", "Sync/new.txt: 0 -> 1"}));
+            (std::vector<std::string>{"Sync/a.txt: 1 -> 2", "Sync/never-recorded.txt: 0 -> 0",
+                                      "Sync/new.txt: 0 -> 1"}));
 }
 
 TEST_F(ChangeMonitorTest, ForgottenItemsAreNotReported) {
