@@ -85,19 +85,15 @@ test-asan: asan-configure
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) -j $(JOBS) --output-on-failure
 
-# ThreadSanitizer over the tests that run threads or processes against each other: only
-# their executables are built, and only those tests run.
-TSAN_TARGETS := log_test system_db_test file_status_db_test badge_resolver_test \
-                reader_role_test change_monitor_test hostile_input_test kelo-stress
-TSAN_TESTS   := Concurren|Thread|Mixed|Lock|kelo_stress
-
+# ThreadSanitizer over the tests that run threads or processes against each other, those
+# labelled "concurrency" (cmake/KeloTest.cmake): only their programs are built.
 $(TSAN_BUILD)/build.ninja:
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DKELO_SANITIZE=thread
 
 test-tsan: $(TSAN_BUILD)/build.ninja
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TARGETS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target kelo_concurrency_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --test-dir $(TSAN_BUILD) -j $(JOBS) --output-on-failure -R '$(TSAN_TESTS)'
+	  ctest --test-dir $(TSAN_BUILD) -j $(JOBS) --output-on-failure -L concurrency
 
 stress: configure
 	cmake --build $(BUILD) -j $(JOBS) --target kelo-stress

@@ -15,6 +15,7 @@
 #include "db/sqlite-owners.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
+#include "support/run-sql.h"
 
 namespace kelo_bench {
 namespace fs = std::filesystem;
@@ -66,6 +67,14 @@ long long CountEntries(const std::string& db_path) {
 
 std::string ReadyFile(const std::string& root, size_t entries) {
   return root + "/size-" + std::to_string(entries) + ".ready";
+}
+
+// Runs `sql` on `db_path`. Returns 0, or -1 after printing SQLite's error.
+int Exec(const std::string& db_path, const char* sql) {
+  std::string error;
+  if (kelo_test::RunSql(db_path, sql, nullptr, &error) == SQLITE_OK) return 0;
+  std::fprintf(stderr, "%s failed on %s: %s\n", sql, db_path.c_str(), error.c_str());
+  return -1;
 }
 
 }  // namespace
@@ -158,7 +167,7 @@ int BenchCache::PrepareSystemDb() {
     std::fprintf(stderr, "writing the system database %s failed\n", with.c_str());
     return -1;
   }
-  if (CopyFile(with, without) != 0) return -1;
+  if (kelo_test::CopyFile(with, without) != 0) return -1;
   std::ofstream(ready) << kSessions << " sessions\n";
   return 0;
 }
@@ -175,11 +184,14 @@ int BenchCache::PrepareSize(size_t entries, uint64_t session_id) {
   for (const auto& [size, session] : kSessionOfSize) {
     if (size != entries) continue;
     TreeLandmarks marks;
-    const std::vector<Entry> tree = GenerateTree(SyncFolder(session), entries, &marks);
+    const std::vector<kelo_test::FstatRow> tree =
+        GenerateTree(SyncFolder(session), entries, &marks);
     // The file the client made before the lookup indexes: the schema of initialize(), its
     // lookup indexes swapped for the placeholders before any row arrives.
-    if (FileStatusDB::initialize(without) != 0 || ExecSql(without, kDropLookupIndexes) != 0 ||
-        ExecSql(without, kLookupIndexPlaceholders) != 0 || WriteEntries(without, tree) != 0) {
+    if (FileStatusDB::initialize(without) != 0 ||
+        Exec(without, kelo_test::kDropLookupIndexes) != 0 ||
+        Exec(without, kelo_test::kLookupIndexPlaceholders) != 0 ||
+        kelo_test::WriteEntries(without, tree) != 0) {
       return -1;
     }
     if (CountEntries(without) != static_cast<long long>(entries)) {
@@ -189,7 +201,9 @@ int BenchCache::PrepareSize(size_t entries, uint64_t session_id) {
     }
     // The same file after its first initialize() by today's code: placeholders gone, the
     // lookup indexes built once over the existing rows.
-    if (CopyFile(without, with) != 0 || ExecSql(with, kDropLookupIndexes) != 0) return -1;
+    if (kelo_test::CopyFile(without, with) != 0 || Exec(with, kelo_test::kDropLookupIndexes) != 0) {
+      return -1;
+    }
     const auto start = std::chrono::steady_clock::now();
     const int rc = FileStatusDB::initialize(with);
     const std::chrono::duration<double> build = std::chrono::steady_clock::now() - start;

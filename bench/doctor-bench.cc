@@ -49,7 +49,7 @@ int BuildHome(const std::string& home, size_t entries) {
   std::filesystem::create_directories(std::filesystem::path(db).parent_path());
   kelo_bench::TreeLandmarks marks;
   if (FileStatusDB::initialize(db) != 0) return -1;
-  return kelo_bench::WriteEntries(db, kelo_bench::GenerateTree(folder, entries, &marks));
+  return kelo_test::WriteEntries(db, kelo_bench::GenerateTree(folder, entries, &marks));
 }
 
 void Doctor(benchmark::State& state, std::string home, size_t entries) {

@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
   }
   const std::string folder = home / "Sync/Documents/Big";
   std::vector<std::string> paths;
-  std::vector<kelo_bench::Entry> entries;
+  std::vector<kelo_test::FstatRow> entries;
   for (int i = 0; i < count; ++i) {
     char name[32];
     std::snprintf(name, sizeof name, "/f%05d.txt", i);
@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string db = kelo::FileStatusDbPath(home.path(), session.id);
-  if (kelo_bench::WriteEntries(db, entries) != 0) return 1;
+  if (kelo_test::WriteEntries(db, entries) != 0) return 1;
   // The plug-in keeps its own copy of the libraries, role included; this is the core's.
   kelo::SetDbRole(kelo::DbRole::kReader);
 

@@ -57,6 +57,7 @@
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
+#include "support/run-sql.h"
 
 namespace {
 
@@ -273,9 +274,9 @@ WriterFile* PrepareWriterFile(const BenchCache& cache, size_t entries, Variant v
               (variant == Variant::kWith ? "-with.sqlite" : "-without.sqlite");
   file.root = cache.Size(entries).marks.root;
   // "without": the schema of the two original statements alone, as before.
-  if (kelo_bench::CopyFile(cache.FileStatusDb(variant, entries), file.path) != 0 ||
+  if (kelo_test::CopyFile(cache.FileStatusDb(variant, entries), file.path) != 0 ||
       (variant == Variant::kWithout &&
-       kelo_bench::ExecSql(file.path, kelo_bench::kDropLookupIndexes) != 0)) {
+       kelo_test::RunSql(file.path, kelo_test::kDropLookupIndexes) != SQLITE_OK)) {
     return nullptr;
   }
   file.sample = QueryColumn(
@@ -487,8 +488,8 @@ void IndexBuild(benchmark::State& state, const BenchCache* cache, size_t entries
   kelo::ScopedDbRole writing(kelo::DbRole::kWriter);
   const std::string copy = cache->ScratchDir() + "/index-build.sqlite";
   for (auto _ : state) {
-    if (kelo_bench::CopyFile(cache->FileStatusDb(Variant::kWithout, entries), copy) != 0 ||
-        kelo_bench::ExecSql(copy, kelo_bench::kDropLookupIndexes) != 0) {
+    if (kelo_test::CopyFile(cache->FileStatusDb(Variant::kWithout, entries), copy) != 0 ||
+        kelo_test::RunSql(copy, kelo_test::kDropLookupIndexes) != SQLITE_OK) {
       state.SkipWithError("cannot prepare the copy");
       break;
     }

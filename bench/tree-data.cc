@@ -94,7 +94,7 @@ std::string DocumentsFile(size_t leaf, size_t i) {
 // Entries of one tree, area after area, folders before their contents.
 class Tree {
  public:
-  explicit Tree(std::vector<Entry>* out) : out_(out) {}
+  explicit Tree(std::vector<kelo_test::FstatRow>* out) : out_(out) {}
 
   // Appends `budget` entries of `area` below `root`.
   void Fill(const std::string& root, const Area& area, size_t budget, TreeLandmarks* marks) {
@@ -127,7 +127,7 @@ class Tree {
     if (out_->size() < end_) out_->push_back({path, type, state});
   }
 
-  std::vector<Entry>* out_;
+  std::vector<kelo_test::FstatRow>* out_;
   size_t end_ = 0;                           // where the area being filled ends
   std::unordered_set<std::string> folders_;  // recorded already; a folder is recorded once
   size_t files_ = 0;
@@ -135,11 +135,12 @@ class Tree {
 
 }  // namespace
 
-std::vector<Entry> GenerateTree(const std::string& root, size_t count, TreeLandmarks* marks) {
+std::vector<kelo_test::FstatRow> GenerateTree(const std::string& root, size_t count,
+                                              TreeLandmarks* marks) {
   constexpr size_t kInboxFiles = 9;
   constexpr size_t kInboxSyncing = 4;
   *marks = TreeLandmarks();
-  std::vector<Entry> entries;
+  std::vector<kelo_test::FstatRow> entries;
   if (count < 100) return entries;
   entries.reserve(count);
   entries.push_back({root, kFolder, kSynced});

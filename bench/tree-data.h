@@ -4,7 +4,7 @@
 //   kelo_bench::TreeLandmarks marks;
 //   auto entries = kelo_bench::GenerateTree("/Users/b/Sync", 1000, &marks);
 //   FileStatusDB::initialize(db_path);  // the schema
-//   kelo_bench::WriteEntries(db_path, entries);
+//   kelo_test::WriteEntries(db_path, entries);
 #ifndef KELO_BENCH_TREE_DATA_H_
 #define KELO_BENCH_TREE_DATA_H_
 
@@ -30,7 +30,8 @@ struct TreeLandmarks {
 // "Documents" with nested year, month and project folders, names with spaces and non-ASCII
 // letters, a few entries not supported, a few file names recorded twice in different ASCII
 // case, and a small "Inbox" whose last files are syncing. Same arguments, same entries.
-std::vector<Entry> GenerateTree(const std::string& root, size_t count, TreeLandmarks* marks);
+std::vector<kelo_test::FstatRow> GenerateTree(const std::string& root, size_t count,
+                                              TreeLandmarks* marks);
 
 }  // namespace kelo_bench
 

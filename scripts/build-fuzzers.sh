@@ -18,13 +18,14 @@
 # are added to the project's own flags. JOBS sets the parallel build jobs (default: all CPUs).
 set -eu
 
-FUZZERS="config expander resolve session entry lexical"
+SRC=$(cd "$(dirname "$0")/.." && pwd)
+# The targets are those fuzz/CMakeLists.txt adds, one kelo_add_fuzzer(NAME ...) line each.
+FUZZERS=$(sed -n 's/^kelo_add_fuzzer(\([a-z_0-9]*\) .*/\1/p' "$SRC/fuzz/CMakeLists.txt" | tr '\n' ' ')
+FUZZERS=${FUZZERS% }
 if [ "${1:-}" = "--list" ]; then
   echo "$FUZZERS"
   exit 0
 fi
-
-SRC=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-build-fuzz}
 OUT=${2:-}
 

@@ -84,13 +84,13 @@ int MakeHome(const std::string& home, int count) {
     std::fprintf(stderr, "make-home: %s\n", error.c_str());
     return 1;
   }
-  std::vector<kelo_bench::Entry> entries = {{ManyFolder(home), FileStatusDB::kFolder, 1}};
+  std::vector<kelo_test::FstatRow> entries = {{ManyFolder(home), FileStatusDB::kFolder, 1}};
   for (int i = 0; i < count; ++i) {
     const std::string path = ManyFolder(home) + "/" + NameOf(i);
     std::ofstream(path) << i;
     entries.push_back({path, 0, 1});
   }
-  return kelo_bench::WriteEntries(SessionDb(home, ManyFolder(home)), entries) == 0 ? 0 : 1;
+  return kelo_test::WriteEntries(SessionDb(home, ManyFolder(home)), entries) == 0 ? 0 : 1;
 }
 
 // The face, loaded and initialised as the host does, and its provider.

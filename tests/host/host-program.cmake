@@ -24,9 +24,11 @@ if(APPLE)
 else()
   list(APPEND KELO_FINDER_HOST_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/ico-image-rep.mm)
   target_link_libraries(kelo_test_host_platform INTERFACE kelo_objcxx)
-  # GNUstep's AppKit needs an X display even for offscreen images.
-  find_program(XVFB_RUN xvfb-run REQUIRED)
-  set(KELO_HOST_LAUNCHER ${XVFB_RUN} -a -s "-screen 0 1024x768x24" CACHE INTERNAL
+  # GNUstep's AppKit needs an X display even for offscreen images: each host program gets a
+  # server of its own (run-in-xvfb.sh says why not xvfb-run).
+  find_program(KELO_XVFB Xvfb REQUIRED)
+  find_program(KELO_XAUTH xauth REQUIRED)
+  set(KELO_HOST_LAUNCHER ${CMAKE_CURRENT_LIST_DIR}/run-in-xvfb.sh CACHE INTERNAL
       "Runs a host program under its own virtual X display")
 endif()
 set(KELO_FINDER_HOST_SOURCES ${KELO_FINDER_HOST_SOURCES} CACHE INTERNAL

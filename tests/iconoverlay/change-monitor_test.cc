@@ -97,10 +97,10 @@ class ChangeMonitorTest : public testing::Test {
       ASSERT_EQ(FileStatusDB::initialize(fstat_.back()), 0);
     }
     SystemDB::destroy();
-    ASSERT_EQ(kelo_bench::WriteEntries(
-                  fstat_[0], {{home_ / "Sync/a.txt", 0, 1}, {home_ / "Sync/b.txt", 0, 2}}),
+    ASSERT_EQ(kelo_test::WriteEntries(fstat_[0],
+                                      {{home_ / "Sync/a.txt", 0, 1}, {home_ / "Sync/b.txt", 0, 2}}),
               0);
-    ASSERT_EQ(kelo_bench::WriteEntries(fstat_[1], {{home_ / "Other/x.txt", 0, 1}}), 0);
+    ASSERT_EQ(kelo_test::WriteEntries(fstat_[1], {{home_ / "Other/x.txt", 0, 1}}), 0);
     kelo::SetDbRole(kelo::DbRole::kReader);
   }
   void TearDown() override {

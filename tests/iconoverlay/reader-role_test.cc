@@ -78,10 +78,10 @@ class ReaderRoleTest : public testing::Test {
   void WriteEntries() {
     const std::string sync = home_ / "Sync";
     ASSERT_EQ(FileStatusDB::initialize(fstat_), 0);
-    ASSERT_EQ(kelo_bench::WriteEntries(fstat_, {{sync + "/a.txt", 0, 1},
-                                                {sync + "/b.txt", 0, 2},
-                                                {sync + "/dir", 1, 1},
-                                                {sync + "/dir/c", 0, 2}}),
+    ASSERT_EQ(kelo_test::WriteEntries(fstat_, {{sync + "/a.txt", 0, 1},
+                                               {sync + "/b.txt", 0, 2},
+                                               {sync + "/dir", 1, 1},
+                                               {sync + "/dir/c", 0, 2}}),
               0);
   }
 
@@ -123,7 +123,7 @@ TEST_F(ReaderRoleTest, DrawingChangesNothingOnDisk) {
     bool quiet;  // no log line at all
   } cases[] = {
       {"indexes", fstat_, "", kAllShown, true},
-      {"no lookup indexes", fstat_, kelo_bench::kDropLookupIndexes, kAllShown, true},
+      {"no lookup indexes", fstat_, kelo_test::kDropLookupIndexes, kAllShown, true},
       {"wal", fstat_, "PRAGMA journal_mode=WAL;", kAllShown, true},
       {"no table", fstat_, "DROP TABLE fstatinfo;", kNoBadges, false},
       {"no store", fstat_, nullptr, kNoBadges, true},
@@ -255,6 +255,15 @@ TEST_F(ReaderRoleTest, KeepsAFewConnectionsAndClosesThemWithTheRole) {
       EXPECT_EQ(State("Sync/a.txt"), 1);
     }
     EXPECT_EQ(kelo::KeptConnectionCount(), kelo::kMaxKeptConnections);
+    // One lent out while everything is closed is closed, not kept, when it comes back.
+    {
+      kelo::DbConnection lent("fstat_db_debug");
+      ASSERT_EQ(lent.Open(fstat_), SQLITE_OK);
+      kelo::CloseKeptConnections();
+    }
+    EXPECT_EQ(kelo::KeptConnectionCount(), 0u);
+    EXPECT_EQ(State("Sync/a.txt"), 1);
+    EXPECT_EQ(kelo::KeptConnectionCount(), 1u);
   }
   EXPECT_EQ(kelo::KeptConnectionCount(), 0u);
 }
@@ -492,7 +501,7 @@ TEST_F(ReaderRoleTest, NoIconWaitsForAnotherThreadsLock) {
   const std::string other_db = kelo::FileStatusDbPath(home_.path(), other.id);
   fs::create_directories(fs::path(other_db).parent_path());
   ASSERT_EQ(FileStatusDB::initialize(other_db), 0);
-  ASSERT_EQ(kelo_bench::WriteEntries(other_db, {{home_ / "Other/x", 0, 1}}), 0);
+  ASSERT_EQ(kelo_test::WriteEntries(other_db, {{home_ / "Other/x", 0, 1}}), 0);
 
   ScopedDbRole reading(DbRole::kReader);
   kelo_test::LogCapture quiet;
@@ -615,7 +624,7 @@ TEST_F(ReaderRoleTest, ChangeByAnotherProcessIsSeenOnTheNextIcon) {
        kNoBadges},
       {"indexes dropped",
        [&] {
-         return Sql(fstat_, std::string(kelo_bench::kDropLookupIndexes) +
+         return Sql(fstat_, std::string(kelo_test::kDropLookupIndexes) +
                                 "; DROP INDEX fstatinfo_path_idx; " + SetStateOfA(2));
        },
        {kSyncing, kSyncing, kSyncing, kNone}},

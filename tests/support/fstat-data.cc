@@ -8,8 +8,9 @@
 
 #include "db/file-status-db/file-status-db.h"
 #include "db/sqlite-owners.h"
+#include "support/run-sql.h"
 
-namespace kelo_bench {
+namespace kelo_test {
 
 const char kDropLookupIndexes[] =
     "DROP INDEX IF EXISTS fstatinfo_path_nocase_idx; "
@@ -40,17 +41,12 @@ int OpenForWriting(const std::string& db_path, kelo::sqlite::Connection* db) {
 
 // Runs `sql` on `db`. Returns 0, or -1 after printing SQLite's error.
 int Exec(sqlite3* db, const std::string& db_path, const char* sql) {
-  return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK ? 0 : Fail(db, db_path, sql);
+  return RunSql(db, sql, nullptr, nullptr) == SQLITE_OK ? 0 : Fail(db, db_path, sql);
 }
 
 }  // namespace
 
-int ExecSql(const std::string& db_path, const std::string& sql) {
-  kelo::sqlite::Connection db;
-  return OpenForWriting(db_path, &db) == 0 ? Exec(db.get(), db_path, sql.c_str()) : -1;
-}
-
-int WriteEntries(const std::string& db_path, const std::vector<Entry>& entries) {
+int WriteEntries(const std::string& db_path, const std::vector<FstatRow>& entries) {
   kelo::sqlite::Connection db;
   if (OpenForWriting(db_path, &db) != 0) return -1;
   if (Exec(db.get(), db_path, "BEGIN IMMEDIATE") != 0) return -1;
@@ -62,7 +58,7 @@ int WriteEntries(const std::string& db_path, const std::vector<Entry>& entries) 
                      -1, &raw, nullptr);
   kelo::sqlite::Statement stmt(raw);
   if (!stmt) return Fail(db.get(), db_path, "prepare");
-  for (const Entry& entry : entries) {
+  for (const FstatRow& entry : entries) {
     sqlite3_bind_text(stmt.get(), 1, entry.path.data(), static_cast<int>(entry.path.size()),
                       SQLITE_STATIC);
     sqlite3_bind_int(stmt.get(), 2, entry.fileType);
@@ -85,4 +81,4 @@ int CopyFile(const std::string& from, const std::string& to) {
   return 0;
 }
 
-}  // namespace kelo_bench
+}  // namespace kelo_test

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-namespace kelo_bench {
+namespace kelo_test {
 
 // One row of fstatinfo as the writer records it.
-struct Entry {
+struct FstatRow {
   std::string path;
   int fileType;
   int syncStatus;
@@ -20,13 +20,10 @@ struct Entry {
 
 // Writes `entries`, in order, into the fstatinfo table of the existing file `db_path` in one
 // transaction. Returns 0, or -1 after printing SQLite's error to stderr.
-int WriteEntries(const std::string& db_path, const std::vector<Entry>& entries);
+int WriteEntries(const std::string& db_path, const std::vector<FstatRow>& entries);
 
-// Runs `sql` (one or more statements) on `db_path`. Returns 0, or -1 after printing SQLite's
-// error to stderr.
-int ExecSql(const std::string& db_path, const std::string& sql);
-
-// The statements that remove the lookup indexes that FileStatusDB::initialize adds.
+// The statements that remove the lookup indexes (run them with RunSql, support/run-sql.h) that
+// FileStatusDB::initialize adds.
 extern const char kDropLookupIndexes[];
 
 // The statements that put empty partial indexes under the lookup indexes' names: the file
@@ -37,6 +34,6 @@ extern const char kLookupIndexPlaceholders[];
 // Copies the file `from` to `to` (replacing it). Returns 0, or -1 after printing why.
 int CopyFile(const std::string& from, const std::string& to);
 
-}  // namespace kelo_bench
+}  // namespace kelo_test
 
 #endif  // KELO_TESTS_SUPPORT_FSTAT_DATA_H_

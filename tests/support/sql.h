@@ -15,11 +15,9 @@
 #include <vector>
 
 #include "db/sqlite-owners.h"
+#include "support/run-sql.h"
 
 namespace kelo_test {
-
-using SqlRow = std::vector<std::string>;
-using SqlRows = std::vector<SqlRow>;
 
 // A read-write connection of its own to `db_path` (created when missing); null, and a test
 // failure, when it cannot be opened.
@@ -35,15 +33,8 @@ inline kelo::sqlite::Connection OpenSql(const std::string& db_path) {
 // and NULL as "NULL". A failure fails the test; the rows read before it are returned.
 inline SqlRows QuerySql(sqlite3* db, const std::string& sql) {
   SqlRows rows;
-  const auto collect = [](void* out, int columns, char** values, char**) {
-    SqlRow& row = static_cast<SqlRows*>(out)->emplace_back();
-    for (int c = 0; c < columns; ++c) row.emplace_back(values[c] ? values[c] : "NULL");
-    return 0;
-  };
-  char* raw_error = nullptr;
-  const int rc = sqlite3_exec(db, sql.c_str(), collect, &rows, &raw_error);
-  const kelo::sqlite::Text error(raw_error);
-  EXPECT_EQ(rc, SQLITE_OK) << sql << ": " << (error ? error.get() : sqlite3_errstr(rc));
+  std::string error;
+  EXPECT_EQ(RunSql(db, sql, &rows, &error), SQLITE_OK) << sql << ": " << error;
   return rows;
 }
 

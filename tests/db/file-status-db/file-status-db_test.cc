@@ -230,14 +230,14 @@ TEST_F(FileStatusDBTest, GeneratedPathsMatchOnlyThemselves) {
   // Without the lookup indexes (second round) every answer stays the same.
   for (const bool indexed : {true, false}) {
     SCOPED_TRACE(indexed ? "indexed" : "scanned");
-    if (!indexed) ExecSql(db_, kelo_bench::kDropLookupIndexes);
+    if (!indexed) ExecSql(db_, kelo_test::kDropLookupIndexes);
     ASSERT_EQ(Plan(db_, kSelectSyncingBelow, "/r/") == "SCAN fstatinfo\n", !indexed);
     for (const Strings& order :
          {Strings(sorted.begin(), sorted.end()), Strings(sorted.rbegin(), sorted.rend())}) {
-      std::vector<kelo_bench::Entry> rows;
+      std::vector<kelo_test::FstatRow> rows;
       for (const std::string& path : order) rows.push_back({path, 0, 2});
       ExecSql(db_, "delete from fstatinfo");
-      ASSERT_EQ(kelo_bench::WriteEntries(db_, rows), 0);
+      ASSERT_EQ(kelo_test::WriteEntries(db_, rows), 0);
       for (const std::string& path : sorted) {
         SCOPED_TRACE(path);
         FileStatusInfo info;
@@ -297,7 +297,7 @@ TEST_F(FileStatusDBTest, AnIndexThatCannotBeBuiltIsLoggedOnceAndInitializeSuccee
                 "attempt to write a readonly database"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.db_path);
-    ExecSql(db_, kelo_bench::kDropLookupIndexes + (" " + c.setup));
+    ExecSql(db_, kelo_test::kDropLookupIndexes + (" " + c.setup));
     if (c.db_path != db_ && !sqlite3_compileoption_used("USE_URI"))
       GTEST_SKIP() << "this SQLite takes no URI file names";
     kelo_test::LogCapture capture;
