@@ -4,7 +4,6 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utf8proc.h>
 
 #include <algorithm>
 #include <chrono>
@@ -30,6 +29,7 @@
 #include "db/store/store.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/badge-resolver.h"
+#include "iconoverlay/linux-platform.h"
 
 namespace kelo {
 
@@ -55,18 +55,256 @@ constexpr size_t kMaxExamples = 3;
 // A check waits this long for a lock the client holds before it reports the file unreadable.
 constexpr int kBusyTimeoutMs = 5000;
 
-enum Severity { kError, kWarning, kNote };
 const char* const kSeverityNames[] = {"error", "warning", "note"};
 
+// The kinds of finding, each with its stable code (what `--json` users match on; the list is
+// docs/doctor.md), its severity, its message, in which each "{}" is filled in order when a
+// finding is reported, and its fix. Kinds that share a code differ only in the cause they
+// name; a code has one severity.
+constexpr DoctorFindingKind kRegistryMissing{
+    "registry-missing", kDoctorError,
+    "there is no system database: the plug-in draws no badge at all",
+    "start the sync client and set up a synchronised folder"};
+constexpr DoctorFindingKind kRegistryNotRegular{
+    "registry-unreadable", kDoctorError, "the system database {}: no badge can be read from it",
+    "move it away; the client creates it again and adds its sessions"};
+constexpr DoctorFindingKind kRegistryNoAccess{
+    "registry-unreadable", kDoctorError,
+    "the system database cannot be read ({}): no badge can be read from it",
+    "let the user read it (chmod u+r)"};
+constexpr DoctorFindingKind kRegistryCannotOpen{"registry-unreadable", kDoctorError,
+                                                "the system database cannot be opened ({})",
+                                                "check its permissions and those of its folder"};
+constexpr DoctorFindingKind kRegistryReadFailed{
+    "registry-unreadable", kDoctorError, "the system database cannot be read ({})",
+    "try again when the client is idle; if it persists, move it away; the client creates it "
+    "again and adds its sessions"};
+constexpr DoctorFindingKind kRegistrySessionsUnreadable{"registry-unreadable", kDoctorError,
+                                                        "the sessions cannot be read ({})",
+                                                        "try again when the client is idle"};
+constexpr DoctorFindingKind kRegistryHotJournal{
+    "registry-hot-journal", kDoctorError,
+    "the system database holds a write the client did not finish (a hot journal): no badge "
+    "can be read from it until the client opens it again, which rolls the write back",
+    "start the sync client; keep the -journal file beside it, which the rollback needs"};
+constexpr DoctorFindingKind kRegistryNotDatabase{
+    "registry-not-database", kDoctorError, "the system database is not an SQLite database",
+    "move it away; the client creates it again and adds its sessions"};
+constexpr DoctorFindingKind kRegistryDamaged{
+    "registry-damaged", kDoctorError, "the system database is damaged (SQLite's quick check fails)",
+    "restore it from a backup, or move it away; the client creates it again and adds its "
+    "sessions"};
+constexpr DoctorFindingKind kRegistryNoSessionTable{
+    "registry-no-session-table", kDoctorError,
+    "the system database has no session_table: no folder shows badges",
+    "start the sync client; it creates its tables"};
+constexpr DoctorFindingKind kRegistryNineColumns{
+    "registry-nine-columns", kDoctorWarning,
+    "session_table has the nine-column layout (no error and computer_name columns): badges "
+    "appear, but the client cannot add a session to it (no column named error)",
+    "move the file away and let the client create it again with its sessions"};
+constexpr DoctorFindingKind kRegistryColumns{
+    "registry-columns", kDoctorError,
+    "{} columns of session_table are not where the lookup by path reads them: sessions are "
+    "not found, or found wrong",
+    "move the file away and let the client create it again with its sessions"};
+constexpr DoctorFindingKind kRegistryColumnsListed{
+    "registry-columns-listed", kDoctorWarning,
+    "{} columns of session_table are not where the lookup by path reads them: sessions are "
+    "listed with wrong values",
+    "move the file away and let the client create it again with its sessions"};
+constexpr DoctorFindingKind kSessionInactive{
+    "session-inactive", kDoctorNote,
+    "status {}: this session shows no badges (only status 10 and 11 do)",
+    "nothing, if it is paused on purpose; the client sets 10 or 11 when it syncs"};
+constexpr DoctorFindingKind kSessionNoFolder{"session-no-folder", kDoctorWarning,
+                                             "no folder is recorded: the session holds no path",
+                                             "set the session up again in the client"};
+constexpr DoctorFindingKind kSessionFolderEmpty{
+    "session-folder-not-absolute", kDoctorWarning,
+    "the folder is recorded empty: the session holds every path no other session holds",
+    "set the session up again in the client"};
+constexpr DoctorFindingKind kSessionFolderRelative{
+    "session-folder-not-absolute", kDoctorWarning,
+    "the folder is not an absolute path: it holds none of the Finder's paths",
+    "set the session up again in the client"};
+constexpr DoctorFindingKind kSessionTrailingSlash{
+    "session-trailing-slash", kDoctorNote,
+    "the folder is recorded with a trailing slash: it holds the same paths as without one "
+    "here, but earlier versions of the plug-in gave the folder's own icon no badge",
+    "record the folder without the trailing slash"};
+constexpr DoctorFindingKind kSessionFolderMissing{
+    "session-folder-missing", kDoctorWarning,
+    "the folder does not exist on disk: nothing in it can be drawn",
+    "if it was moved or renamed, point the session at its new place"};
+constexpr DoctorFindingKind kSessionFolderForm{
+    "session-folder-form", kDoctorNote,
+    "the folder is recorded in Unicode form C but named in another form on disk: the "
+    "Finder's paths are found through their form C",
+    "nothing needed"};
+constexpr DoctorFindingKind kSessionFolderNotFormC{
+    "session-folder-not-form-c", kDoctorWarning,
+    "the folder is recorded in another Unicode form than on disk, and not in form C: no path "
+    "the Finder gives matches it",
+    "record the folder in Unicode form C"};
+constexpr DoctorFindingKind kSessionNested{
+    "session-nested", kDoctorNote,
+    "{} inside this one: the paths below an inner folder belong to its session (the deepest "
+    "folder wins){}",
+    "nothing, if this is meant; otherwise remove the inner session in the client"};
+constexpr DoctorFindingKind kSessionDuplicate{
+    "session-duplicate", kDoctorWarning,
+    "{} the same folder (ASCII letters compared without case): only one of them is used{}",
+    "remove the sessions that should not be there in the client"};
+constexpr DoctorFindingKind kFstatMissing{
+    "fstat-missing", kDoctorWarning,
+    "the session has no file status database yet: nothing in its folder gets a badge until "
+    "the client creates it",
+    "let the client sync the session once; `kelo-overlay set-state` creates one by hand"};
+constexpr DoctorFindingKind kFstatNotRegular{
+    "fstat-unreadable", kDoctorError, "the file status database {}: no badge can be read from it",
+    "move it away; the client creates it again at its next sync of the session"};
+constexpr DoctorFindingKind kFstatNoAccess{
+    "fstat-unreadable", kDoctorError,
+    "the file status database cannot be read ({}): no badge can be read from it",
+    "let the user read it (chmod u+r)"};
+constexpr DoctorFindingKind kFstatCannotOpen{"fstat-unreadable", kDoctorError,
+                                             "the file status database cannot be opened ({})",
+                                             "check its permissions and those of its folder"};
+constexpr DoctorFindingKind kFstatReadFailed{
+    "fstat-unreadable", kDoctorError, "the file status database cannot be read ({})",
+    "try again when the client is idle; if it persists, move it away; the client creates it "
+    "again at its next sync of the session"};
+constexpr DoctorFindingKind kFstatEntriesUnreadable{
+    "fstat-unreadable", kDoctorError, "the entries cannot be read ({})",
+    "try again when the client is idle; if it persists, move it away; the client creates it "
+    "again at its next sync of the session"};
+constexpr DoctorFindingKind kFstatHotJournal{
+    "fstat-hot-journal", kDoctorError,
+    "the file status database holds a write the client did not finish (a hot journal): no "
+    "badge can be read from it until the client opens it again, which rolls the write back",
+    "start the sync client; keep the -journal file beside it, which the rollback needs"};
+constexpr DoctorFindingKind kFstatNotDatabase{
+    "fstat-not-database", kDoctorError, "the file status database is not an SQLite database",
+    "move it away; the client creates it again at its next sync of the session"};
+constexpr DoctorFindingKind kFstatDamaged{
+    "fstat-damaged", kDoctorError,
+    "the file status database is damaged (SQLite's quick check fails)",
+    "restore it from a backup, or move it away; the client creates it again at its next sync "
+    "of the session"};
+constexpr DoctorFindingKind kFstatNoTable{
+    "fstat-no-table", kDoctorError,
+    "the file status database has no fstatinfo table: nothing in the session's folder gets a "
+    "badge",
+    "move it away; the client creates it again at its next sync of the session"};
+constexpr DoctorFindingKind kFstatColumns{
+    "fstat-columns", kDoctorError,
+    "fstatinfo does not start with the columns id, path, fileType and syncStatus that the "
+    "lookup reads by position: states are read wrong",
+    "move it away; the client creates it again at its next sync of the session"};
+constexpr DoctorFindingKind kFstatJournal{
+    "fstat-journal", kDoctorNote,
+    "journal mode {}: a write transaction of the client blocks the Finder's reads of this "
+    "database (they wait up to {} ms, then its icons get no badge for a second)",
+    "the client may switch the file to WAL (PRAGMA journal_mode=WAL), in which reads do not "
+    "wait for a writer"};
+constexpr DoctorFindingKind kFstatNoIndex{
+    "fstat-no-index", kDoctorWarning,
+    "the lookup indexes are missing ({}): every {} reads all {} entries; one took {} here",
+    "the client builds them when it next opens the database; until then icons are slow"};
+constexpr DoctorFindingKind kEntriesOutside{
+    "entries-outside", kDoctorWarning, "{} outside the session's folder: never drawn",
+    "the client should remove them (or record them in the right session)"};
+constexpr DoctorFindingKind kEntriesOtherSession{
+    "entries-other-session", kDoctorWarning,
+    "{} inside the folder of a session nested in this one: that session's database gives "
+    "their badges",
+    "the client should record them in the inner session's database"};
+constexpr DoctorFindingKind kEntriesNotFormC{
+    "entries-not-form-c", kDoctorWarning,
+    "{} not in Unicode form C: never found, since lookups use form C",
+    "the client should record paths in form C"};
+constexpr DoctorFindingKind kEntriesCaseVariants{
+    "entries-case-variants", kDoctorWarning,
+    "{} from another only in the case of ASCII letters: a lookup finds all of them and only "
+    "the last one counts",
+    "the client should keep one entry per item"};
+constexpr DoctorFindingKind kEntriesNotUtf8{
+    "entries-not-utf8", kDoctorWarning,
+    "{} not UTF-8: never found, since the Finder's paths are UTF-8",
+    "the client should record paths in UTF-8"};
+constexpr DoctorFindingKind kEntriesGone{
+    "entries-gone", kDoctorNote, "{} a file or folder no longer on disk: never drawn",
+    "nothing for the badges; the client removes them when it next syncs"};
+constexpr DoctorFindingKind kEntriesSyncing{
+    "entries-syncing", kDoctorNote, "{} recorded syncing",
+    "nothing while the client syncs; if it no longer does, `kelo-overlay reset-syncing PATH` "
+    "records them synced"};
+constexpr DoctorFindingKind kFoldersShownSyncing{
+    "folders-shown-syncing", kDoctorNote, "{} syncing, because an entry below is syncing",
+    "nothing while the client syncs; if it no longer does, `kelo-overlay reset-syncing PATH` "
+    "records them synced"};
+
+constexpr const DoctorFindingKind* kKinds[] = {
+    &kRegistryMissing,        &kRegistryNotRegular,     &kRegistryNoAccess,
+    &kRegistryCannotOpen,     &kRegistryReadFailed,     &kRegistrySessionsUnreadable,
+    &kRegistryHotJournal,     &kRegistryNotDatabase,    &kRegistryDamaged,
+    &kRegistryNoSessionTable, &kRegistryNineColumns,    &kRegistryColumns,
+    &kRegistryColumnsListed,  &kSessionInactive,        &kSessionNoFolder,
+    &kSessionFolderEmpty,     &kSessionFolderRelative,  &kSessionTrailingSlash,
+    &kSessionFolderMissing,   &kSessionFolderForm,      &kSessionFolderNotFormC,
+    &kSessionNested,          &kSessionDuplicate,       &kFstatMissing,
+    &kFstatNotRegular,        &kFstatNoAccess,          &kFstatCannotOpen,
+    &kFstatReadFailed,        &kFstatEntriesUnreadable, &kFstatHotJournal,
+    &kFstatNotDatabase,       &kFstatDamaged,           &kFstatNoTable,
+    &kFstatColumns,           &kFstatJournal,           &kFstatNoIndex,
+    &kEntriesOutside,         &kEntriesOtherSession,    &kEntriesNotFormC,
+    &kEntriesCaseVariants,    &kEntriesNotUtf8,         &kEntriesGone,
+    &kEntriesSyncing,         &kFoldersShownSyncing};
+
+// The kinds with which a database check fails, one set per database.
+struct DatabaseKinds {
+  const DoctorFindingKind& not_regular;  // {}: why it cannot be read as it is
+  const DoctorFindingKind& no_access;    // {}: the system's reason
+  const DoctorFindingKind& cannot_open;  // {}: SQLite's reason
+  const DoctorFindingKind& read_failed;  // {}: SQLite's reason
+  const DoctorFindingKind& hot_journal;
+  const DoctorFindingKind& not_database;
+  const DoctorFindingKind& damaged;
+};
+const DatabaseKinds kRegistryKinds{kRegistryNotRegular, kRegistryNoAccess,   kRegistryCannotOpen,
+                                   kRegistryReadFailed, kRegistryHotJournal, kRegistryNotDatabase,
+                                   kRegistryDamaged};
+const DatabaseKinds kFstatKinds{kFstatNotRegular, kFstatNoAccess,   kFstatCannotOpen,
+                                kFstatReadFailed, kFstatHotJournal, kFstatNotDatabase,
+                                kFstatDamaged};
+
 struct Finding {
-  Severity severity;
-  std::string code;     // stable name of the kind of finding
-  std::string message;  // what is wrong and what it does to the badges
+  const DoctorFindingKind* kind;
+  std::string message;  // the kind's, filled in
   std::string file;     // the file it concerns, or ""
   uint64_t count = 1;
   std::vector<std::string> examples;
-  std::string fix;
+  DoctorSeverity severity() const { return kind->severity; }
 };
+
+// The one way to report: a finding of `kind` about `file`, the "{}" of its message filled
+// with `args` in order.
+void Report(std::vector<Finding>* findings, const DoctorFindingKind& kind, const std::string& file,
+            const std::vector<std::string>& args = {}, uint64_t count = 1,
+            std::vector<std::string> examples = {}) {
+  std::string message;
+  size_t next = 0;
+  for (const char* at = kind.message; *at != '\0'; ++at) {
+    if (at[0] == '{' && at[1] == '}') {
+      message += next < args.size() ? args[next++] : std::string();
+      ++at;
+    } else {
+      message += *at;
+    }
+  }
+  findings->push_back({&kind, std::move(message), file, count, std::move(examples)});
+}
 
 // A count of things of one kind and the first few of them.
 struct Tally {
@@ -86,6 +324,8 @@ struct Session {
   bool has_folder = false;
   std::string folder;  // as recorded
   std::string key;     // the folder without trailing slashes, ASCII letters in lower case
+  // Recorded, and absolute: the only folders that hold any path the Finder gives.
+  bool HasUsableFolder() const { return has_folder && !folder.empty() && folder[0] == '/'; }
   bool ShowsBadges() const { return has_status && store::StatusShowsBadges(status); }
   std::string Name() const {
     return "session " + std::to_string(id) + " (" + Printable(share) + ", status " +
@@ -120,14 +360,11 @@ bool HasNonAscii(std::string_view text) {
   return std::any_of(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; });
 }
 
-// The form C of well-formed UTF-8 `text`, or `text` itself when utf8proc cannot say.
+// The form C of well-formed UTF-8 `text`, or `text` itself when it has none (not UTF-8, or
+// longer than any path the Finder gives).
 std::string FormC(std::string_view text) {
-  if (!HasNonAscii(text)) return std::string(text);
-  const std::string copy(text);
-  utf8proc_uint8_t* nfc = utf8proc_NFC(reinterpret_cast<const utf8proc_uint8_t*>(copy.c_str()));
-  if (nfc == nullptr) return copy;
-  std::string out(reinterpret_cast<char*>(nfc));
-  std::free(nfc);
+  std::string out;
+  if (!HasNonAscii(text) || !NormalizeToFormC(std::string(text), &out)) return std::string(text);
   return out;
 }
 
@@ -288,30 +525,22 @@ std::vector<std::string> TableColumns(ReadOnlyDb& db, const std::string& table) 
   return columns;
 }
 
-// Opens `path` read-only and checks that it is an undamaged database. Adds a finding of
-// severity error and returns false when the file cannot be used. `what` names the file
-// in messages and `prefix` the findings ("registry", "fstat").
-bool OpenChecked(const std::string& path, const std::string& prefix, const std::string& what,
-                 const std::string& restore, ReadOnlyDb* db, std::vector<Finding>* findings) {
-  const auto fail = [&](const std::string& code, const std::string& message, const std::string& fix,
-                        std::vector<std::string> examples = {}) {
-    findings->push_back({kError, prefix + "-" + code, message, path, 1, std::move(examples), fix});
-    return false;
-  };
+// Opens `path` read-only and checks that it is an undamaged database. Reports a finding of
+// `kinds` and returns false when the file cannot be used.
+bool OpenChecked(const std::string& path, const DatabaseKinds& kinds, ReadOnlyDb* db,
+                 std::vector<Finding>* findings) {
   std::string why;
   if (!store::IsReadableDatabase(path, &why) && why != "does not exist") {
-    return fail("unreadable", what + " " + why + ": no badge can be read from it",
-                "move it away; " + restore);
+    Report(findings, kinds.not_regular, path, {why});
+    return false;
   }
   if (access(path.c_str(), R_OK) != 0) {
-    return fail(
-        "unreadable",
-        what + " cannot be read (" + std::strerror(errno) + "): no badge can be read from it",
-        "let the user read it (chmod u+r)");
+    Report(findings, kinds.no_access, path, {std::strerror(errno)});
+    return false;
   }
   if (db->Open(path) != SQLITE_OK) {
-    return fail("unreadable", what + " cannot be opened (" + db->Error() + ")",
-                "check its permissions and those of its folder");
+    Report(findings, kinds.cannot_open, path, {db->Error()});
+    return false;
   }
   std::vector<std::string> problems;
   const int rc = db->Query("PRAGMA quick_check", [&](sqlite3_stmt* row) {
@@ -322,25 +551,21 @@ bool OpenChecked(const std::string& path, const std::string& prefix, const std::
     return problems.size() < kMaxExamples;
   });
   if (db->ExtendedError() == SQLITE_READONLY_ROLLBACK) {
-    return fail("hot-journal",
-                what +
-                    " holds a write the client did not finish (a hot journal): no badge can "
-                    "be read from it until the client opens it again, which rolls the write "
-                    "back",
-                "start the sync client; keep the -journal file beside it, which the rollback "
-                "needs");
+    Report(findings, kinds.hot_journal, path);
+    return false;
   }
   if (rc == SQLITE_NOTADB) {
-    return fail("not-database", what + " is not an SQLite database", "move it away; " + restore);
+    Report(findings, kinds.not_database, path);
+    return false;
   }
   if (rc == SQLITE_CORRUPT || (rc == SQLITE_OK && (problems.size() != 1 || problems[0] != "ok"))) {
     if (problems.empty()) problems.push_back(db->Error());
-    return fail("damaged", what + " is damaged (SQLite's quick check fails)",
-                "restore it from a backup, or move it away; " + restore, problems);
+    Report(findings, kinds.damaged, path, {}, 1, problems);
+    return false;
   }
   if (rc != SQLITE_OK) {
-    return fail("unreadable", what + " cannot be read (" + db->Error() + ")",
-                "try again when the client is idle; if it persists, move it away; " + restore);
+    Report(findings, kinds.read_failed, path, {db->Error()});
+    return false;
   }
   return true;
 }
@@ -354,15 +579,7 @@ void CheckSessionTableLayout(const std::vector<std::string>& columns, const std:
                                                         "session", "attribute", "ctime",
                                                         "view_id", "status",    "sync_folder"};
   if (columns == kNineColumns) {
-    findings->push_back(
-        {kWarning,
-         "registry-nine-columns",
-         "session_table has the nine-column layout (no error and computer_name columns): "
-         "badges appear, but the client cannot add a session to it (no column named error)",
-         path,
-         1,
-         {},
-         "move the file away and let the client create it again with its sessions"});
+    Report(findings, kRegistryNineColumns, path);
     return;
   }
   // The lookup reads these columns of the row by position, and matches sync_folder by name.
@@ -373,13 +590,8 @@ void CheckSessionTableLayout(const std::vector<std::string>& columns, const std:
                                                         {"view_id", store::kSessionViewId},
                                                         {"status", store::kSessionStatus},
                                                         {"sync_folder", -1}};
-  Finding finding{kWarning,
-                  "registry-columns",
-                  "",
-                  path,
-                  0,
-                  {},
-                  "move the file away and let the client create it again with its sessions"};
+  std::vector<std::string> problems;
+  bool finds_wrong = false;  // a column that finds the session is out of place
   for (const auto& [name, position] : kReadAt) {
     const auto it = std::find(columns.begin(), columns.end(), name);
     std::string problem;
@@ -392,44 +604,27 @@ void CheckSessionTableLayout(const std::vector<std::string>& columns, const std:
     }
     if (problem.empty()) continue;
     const std::string column = name;
-    if (column == "id" || column == "status" || column == "sync_folder") finding.severity = kError;
-    ++finding.count;
-    finding.examples.push_back(problem);
+    finds_wrong = finds_wrong || column == "id" || column == "status" || column == "sync_folder";
+    problems.push_back(problem);
   }
-  if (finding.count == 0) return;
-  finding.message = std::to_string(finding.count) +
-                    " columns of session_table are not where the lookup by path reads them" +
-                    (finding.severity == kError ? ": sessions are not found, or found wrong"
-                                                : ": sessions are listed with wrong values");
-  findings->push_back(std::move(finding));
+  if (problems.empty()) return;
+  Report(findings, finds_wrong ? kRegistryColumns : kRegistryColumnsListed, path,
+         {std::to_string(problems.size())}, problems.size(), problems);
 }
 
 // Checks the system database and reads its sessions. False when there are none to check.
 bool CheckRegistry(const std::string& path, std::vector<Finding>* findings,
                    std::vector<Session>* sessions) {
-  const std::string restore = "the client creates it again and adds its sessions";
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
-    findings->push_back({kError,
-                         "registry-missing",
-                         "there is no system database: the plug-in draws no badge at all",
-                         path,
-                         1,
-                         {},
-                         "start the sync client and set up a synchronised folder"});
+    Report(findings, kRegistryMissing, path);
     return false;
   }
   ReadOnlyDb db;
-  if (!OpenChecked(path, "registry", "the system database", restore, &db, findings)) return false;
+  if (!OpenChecked(path, kRegistryKinds, &db, findings)) return false;
   const std::vector<std::string> columns = TableColumns(db, "session_table");
   if (columns.empty()) {
-    findings->push_back({kError,
-                         "registry-no-session-table",
-                         "the system database has no session_table: no folder shows badges",
-                         path,
-                         1,
-                         {},
-                         "start the sync client; it creates its tables"});
+    Report(findings, kRegistryNoSessionTable, path);
     return false;
   }
   CheckSessionTableLayout(columns, path, findings);
@@ -453,13 +648,7 @@ bool CheckRegistry(const std::string& path, std::vector<Finding>* findings,
     return true;
   });
   if (rc != SQLITE_OK) {
-    findings->push_back({kError,
-                         "registry-unreadable",
-                         "the sessions cannot be read (" + db.Error() + ")",
-                         path,
-                         1,
-                         {},
-                         "try again when the client is idle"});
+    Report(findings, kRegistrySessionsUnreadable, path, {db.Error()});
     return false;
   }
   return has("sync_folder");
@@ -479,15 +668,8 @@ std::string LookupWinner(const std::string& registry, const std::string& path) {
 void CheckSessionStatus(const std::string& registry, const Session& session,
                         std::vector<Finding>* findings) {
   if (session.ShowsBadges()) return;
-  findings->push_back(
-      {kNote,
-       "session-inactive",
-       "status " + (session.has_status ? std::to_string(session.status) : std::string("none")) +
-           ": this session shows no badges (only status 10 and 11 do)",
-       registry,
-       1,
-       {},
-       "nothing, if it is paused on purpose; the client sets 10 or 11 when it syncs"});
+  Report(findings, kSessionInactive, registry,
+         {session.has_status ? std::to_string(session.status) : std::string("none")});
 }
 
 // Checks how the folder is spelled in the record. False when the session holds no path the
@@ -495,39 +677,16 @@ void CheckSessionStatus(const std::string& registry, const Session& session,
 bool CheckRecordedFolder(const std::string& registry, const Session& session,
                          std::vector<Finding>* findings) {
   if (!session.has_folder) {
-    findings->push_back({kWarning,
-                         "session-no-folder",
-                         "no folder is recorded: the session holds no path",
-                         registry,
-                         1,
-                         {},
-                         "set the session up again in the client"});
+    Report(findings, kSessionNoFolder, registry);
     return false;
   }
-  if (session.folder.empty() || session.folder[0] != '/') {
-    findings->push_back({kWarning,
-                         "session-folder-not-absolute",
-                         session.folder.empty()
-                             ? "the folder is recorded empty: the session holds every path "
-                               "no other session holds"
-                             : "the folder is not an absolute path: it holds none of the "
-                               "Finder's paths",
-                         registry,
-                         1,
-                         {Printable(session.folder)},
-                         "set the session up again in the client"});
+  if (!session.HasUsableFolder()) {
+    Report(findings, session.folder.empty() ? kSessionFolderEmpty : kSessionFolderRelative,
+           registry, {}, 1, {Printable(session.folder)});
     return false;
   }
   if (session.folder.size() > 1 && session.folder.back() == '/') {
-    findings->push_back({kNote,
-                         "session-trailing-slash",
-                         "the folder is recorded with a trailing slash: it holds the same paths "
-                         "as without one here, but earlier versions of the plug-in gave the "
-                         "folder's own icon no badge",
-                         registry,
-                         1,
-                         {Printable(session.folder)},
-                         "record the folder without the trailing slash"});
+    Report(findings, kSessionTrailingSlash, registry, {}, 1, {Printable(session.folder)});
   }
   return true;
 }
@@ -540,91 +699,54 @@ void CheckFolderOnDisk(const std::string& registry, const std::string& folder, D
     case DiskNames::kExact:
       break;
     case DiskNames::kMissing:
-      findings->push_back({kWarning,
-                           "session-folder-missing",
-                           "the folder does not exist on disk: nothing in it can be drawn",
-                           registry,
-                           1,
-                           {Printable(folder)},
-                           "if it was moved or renamed, point the session at its new place"});
+      Report(findings, kSessionFolderMissing, registry, {}, 1, {Printable(folder)});
       break;
     case DiskNames::kOtherForm:
-      if (FormC(folder) == folder) {
-        findings->push_back(
-            {kNote,
-             "session-folder-form",
-             "the folder is recorded in Unicode form C but named in another form on disk: "
-             "the Finder's paths are found through their form C",
-             registry,
-             1,
-             {"recorded " + Printable(folder), "on disk  " + Printable(on_disk)},
-             "nothing needed"});
-      } else {
-        findings->push_back(
-            {kWarning,
-             "session-folder-form",
-             "the folder is recorded in another Unicode form than on disk, and not in form C: "
-             "no path the Finder gives matches it",
-             registry,
-             1,
-             {"recorded " + Printable(folder), "on disk  " + Printable(on_disk)},
-             "record the folder in Unicode form C"});
-      }
+      Report(findings, FormC(folder) == folder ? kSessionFolderForm : kSessionFolderNotFormC,
+             registry, {}, 1, {"recorded " + Printable(folder), "on disk  " + Printable(on_disk)});
       break;
   }
 }
 
 // The other sessions whose folders lie inside this session's folder, and those that record
-// the very same folder, each with its finding (message and fix still to be written).
+// the very same folder.
 struct Overlaps {
-  Finding nested;
-  Finding same;
+  Tally nested;
+  Tally same;
   bool nested_inactive = false;  // some nested session shows no badges
 };
 
-Overlaps FindOverlaps(const std::string& registry, const Session& session,
-                      const std::vector<Session>& all) {
-  Overlaps found{{kNote, "session-nested", "", registry, 0, {}, ""},
-                 {kWarning, "session-duplicate", "", registry, 0, {}, ""}};
+Overlaps FindOverlaps(const Session& session, const std::vector<Session>& all) {
+  Overlaps found;
   for (const Session& other : all) {
-    if (&other == &session || !other.has_folder || other.folder.empty() || other.folder[0] != '/') {
-      continue;
-    }
+    if (&other == &session || !other.HasUsableFolder()) continue;
     const std::string example = other.Name() + ": " + Printable(other.folder);
     if (other.key == session.key) {
-      ++found.same.count;
-      if (found.same.examples.size() < kMaxExamples) found.same.examples.push_back(example);
+      found.same.Add(example);
     } else if (Holds(session.key, other.key)) {
-      ++found.nested.count;
+      found.nested.Add(example);
       found.nested_inactive = found.nested_inactive || !other.ShowsBadges();
-      if (found.nested.examples.size() < kMaxExamples) found.nested.examples.push_back(example);
     }
   }
   return found;
 }
 
 // Reports the overlaps found; `folder` is the session's folder as the lookup sees it.
-void ReportOverlaps(const std::string& registry, const std::string& folder, Overlaps overlaps,
-                    std::vector<Finding>* findings) {
-  Finding& nested = overlaps.nested;
-  if (nested.count > 0) {
-    nested.message =
-        Counted(nested.count, "other session's folder lies", "other sessions' folders lie") +
-        " inside this one: the paths below an inner folder belong to its session "
-        "(the deepest folder wins)" +
-        (overlaps.nested_inactive ? ", and an inner session shows no badges" : "");
-    nested.fix = "nothing, if this is meant; otherwise remove the inner session in the client";
-    findings->push_back(std::move(nested));
+void ReportOverlaps(const std::string& registry, const std::string& folder,
+                    const Overlaps& overlaps, std::vector<Finding>* findings) {
+  if (overlaps.nested.count > 0) {
+    Report(findings, kSessionNested, registry,
+           {Counted(overlaps.nested.count, "other session's folder lies",
+                    "other sessions' folders lie"),
+            overlaps.nested_inactive ? ", and an inner session shows no badges" : ""},
+           overlaps.nested.count, overlaps.nested.examples);
   }
-  Finding& same = overlaps.same;
-  if (same.count > 0) {
+  if (overlaps.same.count > 0) {
     const std::string winner = LookupWinner(registry, folder);
-    same.message = Counted(same.count, "other session records", "other sessions record") +
-                   " the same folder (ASCII letters compared without case): only one of them "
-                   "is used" +
-                   (winner.empty() ? std::string() : ", " + winner + " for every path in it");
-    same.fix = "remove the sessions that should not be there in the client";
-    findings->push_back(std::move(same));
+    Report(findings, kSessionDuplicate, registry,
+           {Counted(overlaps.same.count, "other session records", "other sessions record"),
+            winner.empty() ? std::string() : ", " + winner + " for every path in it"},
+           overlaps.same.count, overlaps.same.examples);
   }
 }
 
@@ -635,7 +757,7 @@ void CheckSessionRecord(const std::string& registry, const Session& session,
   if (!CheckRecordedFolder(registry, session, findings)) return;
   const std::string folder = session.key.empty() ? "/" : WithoutTrailingSlashes(session.folder);
   CheckFolderOnDisk(registry, folder, disk, findings);
-  ReportOverlaps(registry, folder, FindOverlaps(registry, session, all), findings);
+  ReportOverlaps(registry, folder, FindOverlaps(session, all), findings);
 }
 
 // --- File status databases -----------------------------------------------------------
@@ -751,50 +873,24 @@ int ScanCaseVariants(ReadOnlyDb& db, uint64_t total, Progress* progress, Tally* 
       });
 }
 
-// What the client does when a file status database is moved away or lost.
-const char kFstatRestore[] = "the client creates it again at its next sync of the session";
-
 // Opens the file status database at `path` and checks that fstatinfo has the columns the
 // lookup reads. False, with the finding, when there is nothing more to check.
 bool OpenFileStatusDb(const std::string& path, ReadOnlyDb* db, std::vector<Finding>* findings) {
-  const std::string restore = kFstatRestore;
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
-    findings->push_back({kWarning,
-                         "fstat-missing",
-                         "the session has no file status database yet: nothing in its folder "
-                         "gets a badge until the client creates it",
-                         path,
-                         1,
-                         {},
-                         "let the client sync the session once; `kelo-overlay set-state` "
-                         "creates one by hand"});
+    Report(findings, kFstatMissing, path);
     return false;
   }
-  if (!OpenChecked(path, "fstat", "the file status database", restore, db, findings)) return false;
+  if (!OpenChecked(path, kFstatKinds, db, findings)) return false;
   const std::vector<std::string> columns = TableColumns(*db, "fstatinfo");
   if (columns.empty()) {
-    findings->push_back({kError,
-                         "fstat-no-table",
-                         "the file status database has no fstatinfo table: nothing in the "
-                         "session's folder gets a badge",
-                         path,
-                         1,
-                         {},
-                         "move it away; " + restore});
+    Report(findings, kFstatNoTable, path);
     return false;
   }
   const std::vector<std::string> kColumns = {"id", "path", "fileType", "syncStatus"};
   if (columns.size() < kColumns.size() ||
       !std::equal(kColumns.begin(), kColumns.end(), columns.begin())) {
-    findings->push_back({kError,
-                         "fstat-columns",
-                         "fstatinfo does not start with the columns id, path, fileType and "
-                         "syncStatus that the lookup reads by position: states are read wrong",
-                         path,
-                         1,
-                         {},
-                         "move it away; " + restore});
+    Report(findings, kFstatColumns, path);
     return false;
   }
   return true;
@@ -817,18 +913,7 @@ void CheckJournalMode(ReadOnlyDb& db, const std::string& path, std::vector<Findi
     return false;
   });
   if (mode == "wal") return;
-  findings->push_back({kNote,
-                       "fstat-journal",
-                       "journal mode " + mode +
-                           ": a write transaction of the client blocks the Finder's "
-                           "reads of this database (they wait up to " +
-                           std::to_string(kReaderBusyBudgetMs) +
-                           " ms, then its icons get no badge for a second)",
-                       path,
-                       1,
-                       {},
-                       "the client may switch the file to WAL (PRAGMA journal_mode=WAL), in "
-                       "which reads do not wait for a writer"});
+  Report(findings, kFstatJournal, path, {mode, std::to_string(kReaderBusyBudgetMs)});
 }
 
 // A warning, with the time one lookup takes here, when the lookups' indexes are missing.
@@ -850,27 +935,21 @@ void CheckLookupIndexes(ReadOnlyDb& db, const std::string& path, const Session& 
                       "SELECT * FROM fstatinfo WHERE path LIKE ?1 || '/%' AND syncStatus = 2 "
                       "LIMIT 2",
                       folder);
-  findings->push_back(
-      {kWarning,
-       "fstat-no-index",
-       std::string("the lookup indexes are missing (") +
-           (entry_index ? "" : "fstatinfo_path_nocase_idx") +
-           (entry_index || subtree_index ? "" : ", ") +
-           (subtree_index ? "" : "fstatinfo_status_path_idx") + "): every " +
-           (entry_index ? "folder's subtree query" : "icon's lookup") + " reads all " +
-           std::to_string(total) + " entries; one took " + Milliseconds(ms) + " here",
-       path,
-       total,
-       {},
-       "the client builds them when it next opens the database; until then icons are slow"});
+  Report(findings, kFstatNoIndex, path,
+         {std::string(entry_index ? "" : "fstatinfo_path_nocase_idx") +
+              (entry_index || subtree_index ? "" : ", ") +
+              (subtree_index ? "" : "fstatinfo_status_path_idx"),
+          entry_index ? "folder's subtree query" : "icon's lookup", std::to_string(total),
+          Milliseconds(ms)},
+         total);
 }
 
 // The other sessions whose folders lie strictly inside this session's folder.
 std::vector<const Session*> InnerSessions(const Session& session, const std::vector<Session>& all) {
   std::vector<const Session*> inner;
   for (const Session& other : all) {
-    if (&other != &session && other.has_folder && !other.folder.empty() &&
-        other.key != session.key && Holds(session.key, other.key)) {
+    if (&other != &session && other.HasUsableFolder() && other.key != session.key &&
+        Holds(session.key, other.key)) {
       inner.push_back(&other);
     }
   }
@@ -895,52 +974,27 @@ bool ScanFileStatusDb(ReadOnlyDb& db, const std::string& path, const Session& se
   if (rc == SQLITE_OK) rc = ScanCaseVariants(db, total, progress, &scan->case_variants);
   progress->End();
   if (rc == SQLITE_OK) return true;
-  findings->push_back({kError,
-                       "fstat-unreadable",
-                       "the entries cannot be read (" + db.Error() + ")",
-                       path,
-                       1,
-                       {},
-                       "try again when the client is idle; if it persists, move it away; " +
-                           std::string(kFstatRestore)});
+  Report(findings, kFstatEntriesUnreadable, path, {db.Error()});
   return false;
 }
 
 // One finding per kind of entry the scan counted.
 void ReportEntries(const std::string& path, const EntryScan& scan, std::vector<Finding>* findings) {
-  const auto add = [&](Severity severity, const char* code, const Tally& tally, const char* one,
-                       const char* many, const std::string& rest, const std::string& fix) {
+  const auto add = [&](const DoctorFindingKind& kind, const Tally& tally, const char* one,
+                       const char* many) {
     if (tally.count == 0) return;
-    findings->push_back({severity, code, Counted(tally.count, one, many) + rest, path, tally.count,
-                         tally.examples, fix});
+    Report(findings, kind, path, {Counted(tally.count, one, many)}, tally.count, tally.examples);
   };
   const EntryTallies& t = scan.tallies;
-  add(kWarning, "entries-outside", t.outside, "entry lies", "entries lie",
-      " outside the session's folder: never drawn",
-      "the client should remove them (or record them in the right session)");
-  add(kWarning, "entries-other-session", t.other_session, "entry lies", "entries lie",
-      " inside the folder of a session nested in this one: that session's database gives "
-      "their badges",
-      "the client should record them in the inner session's database");
-  add(kWarning, "entries-not-form-c", t.not_nfc, "entry is", "entries are",
-      " not in Unicode form C: never found, since lookups use form C",
-      "the client should record paths in form C");
-  add(kWarning, "entries-case-variants", scan.case_variants, "entry differs", "entries differ",
-      " from another only in the case of ASCII letters: a lookup finds all of them and only "
-      "the last one counts",
-      "the client should keep one entry per item");
-  add(kWarning, "entries-not-utf8", t.not_utf8, "entry is", "entries are",
-      " not UTF-8: never found, since the Finder's paths are UTF-8",
-      "the client should record paths in UTF-8");
-  add(kNote, "entries-gone", t.gone, "entry names", "entries name",
-      " a file or folder no longer on disk: never drawn",
-      "nothing for the badges; the client removes them when it next syncs");
-  const std::string reset =
-      "nothing while the client syncs; if it no longer does, `kelo-overlay reset-syncing PATH` "
-      "records them synced";
-  add(kNote, "entries-syncing", t.syncing, "entry is", "entries are", " recorded syncing", reset);
-  add(kNote, "folders-shown-syncing", t.shown_syncing, "folder recorded synced shows",
-      "folders recorded synced show", " syncing, because an entry below is syncing", reset);
+  add(kEntriesOutside, t.outside, "entry lies", "entries lie");
+  add(kEntriesOtherSession, t.other_session, "entry lies", "entries lie");
+  add(kEntriesNotFormC, t.not_nfc, "entry is", "entries are");
+  add(kEntriesCaseVariants, scan.case_variants, "entry differs", "entries differ");
+  add(kEntriesNotUtf8, t.not_utf8, "entry is", "entries are");
+  add(kEntriesGone, t.gone, "entry names", "entries name");
+  add(kEntriesSyncing, t.syncing, "entry is", "entries are");
+  add(kFoldersShownSyncing, t.shown_syncing, "folder recorded synced shows",
+      "folders recorded synced show");
 }
 
 void CheckFileStatusDb(const std::string& home, const Session& session,
@@ -973,7 +1027,7 @@ void PrintHuman(const std::string& registry, const std::vector<Block>& blocks, s
     }
     if (block.findings.empty()) std::cout << "  ok\n";
     for (const Finding& finding : block.findings) {
-      std::string label = kSeverityNames[finding.severity];
+      std::string label = kSeverityNames[finding.severity()];
       label.resize(9, ' ');
       std::cout << "  " << label << finding.message << "\n";
       for (const std::string& example : finding.examples) {
@@ -982,14 +1036,15 @@ void PrintHuman(const std::string& registry, const std::vector<Block>& blocks, s
       if (!finding.file.empty() && finding.file != registry) {
         std::cout << "           in " << Printable(finding.file) << "\n";
       }
-      std::cout << "           fix: " << finding.fix << "\n";
+      std::cout << "           fix: " << finding.kind->fix << "\n";
     }
   }
   const auto plural = [](int n, const char* word) {
     return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
   };
-  std::cout << "\nSummary: " << plural(counts[kError], "error") << ", "
-            << plural(counts[kWarning], "warning") << ", " << plural(counts[kNote], "note") << " ("
+  std::cout << "\nSummary: " << plural(counts[kDoctorError], "error") << ", "
+            << plural(counts[kDoctorWarning], "warning") << ", "
+            << plural(counts[kDoctorNote], "note") << " ("
             << plural(static_cast<int>(sessions), "session") << " checked)\n";
 }
 
@@ -1000,8 +1055,8 @@ void PrintJson(const std::string& home, const std::string& registry,
   bool first = true;
   for (const Block& block : blocks) {
     for (const Finding& f : block.findings) {
-      std::cout << (first ? "\n" : ",\n") << "  {\"severity\": \"" << kSeverityNames[f.severity]
-                << "\", \"code\": \"" << f.code << "\", \"session\": ";
+      std::cout << (first ? "\n" : ",\n") << "  {\"severity\": \"" << kSeverityNames[f.severity()]
+                << "\", \"code\": \"" << f.kind->code << "\", \"session\": ";
       if (block.session != nullptr) {
         std::cout << block.session->id << ", \"share\": " << JsonString(block.session->share)
                   << ", \"folder\": " << JsonString(block.session->folder);
@@ -1014,20 +1069,25 @@ void PrintJson(const std::string& home, const std::string& registry,
         std::cout << (i ? ", " : "") << JsonString(f.examples[i]);
       }
       std::cout << "],\n   \"message\": " << JsonString(f.message)
-                << ",\n   \"fix\": " << JsonString(f.fix) << "}";
+                << ",\n   \"fix\": " << JsonString(f.kind->fix) << "}";
       first = false;
     }
   }
   std::cout << "\n ],\n \"summary\": {\"sessions\": " << sessions
-            << ", \"errors\": " << counts[kError] << ", \"warnings\": " << counts[kWarning]
-            << ", \"notes\": " << counts[kNote] << "}}\n";
+            << ", \"errors\": " << counts[kDoctorError]
+            << ", \"warnings\": " << counts[kDoctorWarning]
+            << ", \"notes\": " << counts[kDoctorNote] << "}}\n";
 }
 
 }  // namespace
 
+std::vector<const DoctorFindingKind*> DoctorFindingKinds() {
+  return std::vector<const DoctorFindingKind*>(std::begin(kKinds), std::end(kKinds));
+}
+
 int RunDoctor(const std::vector<std::string>& argv) {
   ToolOptions options;
-  if (int rc = ParseToolOptions(kCommand, argv, /*allow_interval=*/false, &options)) return rc;
+  if (int rc = ParseToolOptions(kCommand, argv, kToolOptHome | kToolOptJson, &options)) return rc;
   if (options.help) {
     std::cout << kDoctorUsage;
     return kToolExitOk;
@@ -1048,8 +1108,7 @@ int RunDoctor(const std::vector<std::string>& argv) {
       Block block;
       block.session = &session;
       CheckSessionRecord(registry, session, sessions, &disk, &block.findings);
-      if (session.ShowsBadges() && session.has_folder && !session.folder.empty() &&
-          session.folder[0] == '/') {
+      if (session.ShowsBadges() && session.HasUsableFolder()) {
         CheckFileStatusDb(home, session, sessions, &disk, &progress, &block.findings);
       }
       blocks.push_back(std::move(block));
@@ -1057,16 +1116,17 @@ int RunDoctor(const std::vector<std::string>& argv) {
   }
   int counts[3] = {0, 0, 0};
   for (Block& block : blocks) {
-    std::stable_sort(block.findings.begin(), block.findings.end(),
-                     [](const Finding& a, const Finding& b) { return a.severity < b.severity; });
-    for (const Finding& finding : block.findings) ++counts[finding.severity];
+    std::stable_sort(
+        block.findings.begin(), block.findings.end(),
+        [](const Finding& a, const Finding& b) { return a.severity() < b.severity(); });
+    for (const Finding& finding : block.findings) ++counts[finding.severity()];
   }
   if (options.json) {
     PrintJson(home, registry, blocks, sessions.size(), counts);
   } else {
     PrintHuman(registry, blocks, sessions.size(), counts);
   }
-  return counts[kError] + counts[kWarning] > 0 ? kToolExitFailure : kToolExitOk;
+  return counts[kDoctorError] + counts[kDoctorWarning] > 0 ? kToolExitFailure : kToolExitOk;
 }
 
 }  // namespace kelo

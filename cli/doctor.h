@@ -10,7 +10,8 @@
 // it is a terminal and a check runs longer than a second.
 //
 // Findings have a severity: error (badges cannot appear), warning (some badges wrong,
-// missing or slow), note (worth knowing; badges are right).
+// missing or slow), note (worth knowing; badges are right). Each is of one kind, with a
+// stable code for `--json` users (docs/doctor.md lists them).
 #ifndef KELO_TOOLS_DOCTOR_H_
 #define KELO_TOOLS_DOCTOR_H_
 
@@ -20,6 +21,19 @@
 namespace kelo {
 
 extern const char kDoctorUsage[];
+
+enum DoctorSeverity { kDoctorError, kDoctorWarning, kDoctorNote };
+
+// A kind of finding: its code, severity, message ("{}" filled in when reported) and fix.
+struct DoctorFindingKind {
+  const char* code;
+  DoctorSeverity severity;
+  const char* message;
+  const char* fix;
+};
+
+// Every kind of finding the command reports.
+std::vector<const DoctorFindingKind*> DoctorFindingKinds();
 
 // Runs the command with the arguments that follow "doctor". Returns the exit status: 0
 // when there is no error or warning, 1 when there is (or the check could not run), 2 for

@@ -33,10 +33,6 @@
 namespace kelo {
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-
 const char kProgram[] = "kelo-overlay";
 
 const char kMainUsage[] =
@@ -115,77 +111,6 @@ const char kResetUsage[] =
     "\n"
     "  --home DIR   use the client databases under DIR (default: your home)\n";
 
-enum OptionBits : unsigned {
-  kOptHome = 1u << 0,
-  kOptExplain = 1u << 1,
-  kOptJson = 1u << 2,
-  kOptFolder = 1u << 3,
-};
-
-struct Options {
-  std::string home;
-  bool explain = false;
-  bool json = false;
-  bool folder = false;
-  bool help = false;
-  std::vector<std::string> args;
-};
-
-int UsageError(const std::string& command, const std::string& message) {
-  std::cerr << kProgram << (command.empty() ? "" : " " + command) << ": " << message << "\n"
-            << "Try '" << kProgram << (command.empty() ? "" : " " + command) << " --help'.\n";
-  return kExitUsage;
-}
-
-int Failure(const std::string& command, const std::string& message) {
-  std::cerr << kProgram << " " << command << ": " << message << "\n";
-  return kExitFailure;
-}
-
-// Parses the options a command allows; everything else that starts with '-' is an error.
-// "--" ends the options. Returns kExitOk or the usage exit code after reporting.
-int ParseOptions(const std::string& command, const std::vector<std::string>& argv, unsigned allowed,
-                 Options* out) {
-  bool options_done = false;
-  for (size_t i = 0; i < argv.size(); ++i) {
-    const std::string& arg = argv[i];
-    if (options_done || arg.size() < 2 || arg[0] != '-') {
-      out->args.push_back(arg);
-    } else if (arg == "--") {
-      options_done = true;
-    } else if (arg == "--help" || arg == "-h") {
-      out->help = true;
-    } else if ((allowed & kOptHome) && (arg == "--home" || arg.rfind("--home=", 0) == 0)) {
-      if (arg == "--home") {
-        if (i + 1 >= argv.size()) return UsageError(command, "--home needs a folder");
-        out->home = argv[++i];
-      } else {
-        out->home = arg.substr(7);
-      }
-      if (out->home.empty()) return UsageError(command, "--home needs a folder");
-    } else if ((allowed & kOptExplain) && arg == "--explain") {
-      out->explain = true;
-    } else if ((allowed & kOptJson) && arg == "--json") {
-      out->json = true;
-    } else if ((allowed & kOptFolder) && arg == "--folder") {
-      out->folder = true;
-    } else {
-      return UsageError(command, "unknown option '" + arg + "'");
-    }
-  }
-  return kExitOk;
-}
-
-// The Finder hands the plug-in absolute paths in one spelling; a relative argument is taken
-// from the current folder, and every argument is normalised lexically (cli/lexical-path.h:
-// no repeated slashes, "." or ".." components or trailing slash; symbolic links kept).
-std::string Absolute(const std::string& path) { return ToolPath(path); }
-
-// The home to resolve against: --home (which must be an existing folder) or the user's.
-int ChooseHome(const std::string& command, const Options& options, std::string* home) {
-  return ChooseToolHome(command, options.home, home);
-}
-
 // `text` as one shell word: unchanged when it holds only characters no shell interprets.
 std::string ShellQuote(const std::string& text) {
   static const char kSafe[] =
@@ -202,24 +127,19 @@ std::string ShellQuote(const std::string& text) {
   return out + "'";
 }
 
-// JSON string literal; bytes that are not UTF-8 become U+FFFD.
-std::string Json(const std::string& text) { return JsonString(text); }
-
 // Columns a terminal gives `text` (combining marks take none, wide characters two).
 size_t DisplayWidth(const std::string& text) {
   size_t width = 0;
-  size_t i = 0;
-  while (i < text.size()) {
-    utf8proc_int32_t cp;
-    utf8proc_ssize_t n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(&text[i]),
-                                          static_cast<utf8proc_ssize_t>(text.size() - i), &cp);
-    if (n <= 0) {
+  for (size_t i = 0, n; i < text.size(); i += n) {
+    char32_t cp;
+    n = DecodeUtf8(std::string_view(text).substr(i), &cp);
+    if (n == 0) {
       ++width;
-      ++i;
-      continue;
+      n = 1;
+    } else {
+      width +=
+          static_cast<size_t>(std::max(0, utf8proc_charwidth(static_cast<utf8proc_int32_t>(cp))));
     }
-    width += static_cast<size_t>(std::max(0, utf8proc_charwidth(cp)));
-    i += static_cast<size_t>(n);
   }
   return width;
 }
@@ -250,16 +170,16 @@ const char* BadgeName(const OverlayBadge& result) {
 
 std::string ReportJson(const PathReport& report, bool with_steps, const std::string& indent) {
   std::ostringstream out;
-  out << indent << "{\"path\": " << Json(report.path)
-      << ", \"badge\": " << Json(BadgeName(report.result)) << ", \"state\": " << report.result.code
-      << ", \"image\": "
-      << (report.result.badge != nullptr ? Json(report.result.badge->image_name) : "null");
+  out << indent << "{\"path\": " << JsonString(report.path)
+      << ", \"badge\": " << JsonString(BadgeName(report.result))
+      << ", \"state\": " << report.result.code << ", \"image\": "
+      << (report.result.badge != nullptr ? JsonString(report.result.badge->image_name) : "null");
   if (with_steps) {
     out << ",\n" << indent << " \"steps\": [";
     for (size_t i = 0; i < report.steps.size(); ++i) {
-      out << (i ? ",\n" : "\n") << indent << "   {\"step\": " << Json(report.steps[i].step)
+      out << (i ? ",\n" : "\n") << indent << "   {\"step\": " << JsonString(report.steps[i].step)
           << ", \"result\": " << report.steps[i].result
-          << ", \"detail\": " << Json(report.steps[i].detail) << "}";
+          << ", \"detail\": " << JsonString(report.steps[i].detail) << "}";
     }
     out << "]";
   }
@@ -274,23 +194,24 @@ void PrintSteps(const Explanation& steps) {
 }
 
 int RunStatus(const std::vector<std::string>& argv) {
-  Options options;
-  if (int rc = ParseOptions("status", argv, kOptHome | kOptExplain | kOptJson, &options)) {
+  ToolOptions options;
+  if (int rc = ParseToolOptions("status", argv, kToolOptHome | kToolOptExplain | kToolOptJson,
+                                &options)) {
     return rc;
   }
   if (options.help) {
     std::cout << kStatusUsage;
-    return kExitOk;
+    return kToolExitOk;
   }
-  if (options.args.empty()) return UsageError("status", "no PATH given");
+  if (options.args.empty()) return ToolUsageError("status", "no PATH given");
   std::string home;
-  if (int rc = ChooseHome("status", options, &home)) return rc;
+  if (int rc = ChooseToolHome("status", options.home, &home)) return rc;
 
   // The Finder's role: read-only, nothing created, short waits for locks.
   ScopedDbRole reading(DbRole::kReader);
   LinuxOverlayPlatform platform(home);
   std::vector<PathReport> reports;
-  for (const std::string& path : options.args) reports.push_back(Resolve(platform, Absolute(path)));
+  for (const std::string& path : options.args) reports.push_back(Resolve(platform, ToolPath(path)));
 
   if (options.json) {
     std::cout << "[";
@@ -298,7 +219,7 @@ int RunStatus(const std::vector<std::string>& argv) {
       std::cout << (i ? ",\n" : "\n") << ReportJson(reports[i], options.explain, "  ");
     }
     std::cout << "\n]\n";
-    return kExitOk;
+    return kToolExitOk;
   }
   std::cout << Pad("BADGE", 13) << Pad("STATE", 7) << "PATH\n";
   for (const PathReport& report : reports) {
@@ -306,7 +227,7 @@ int RunStatus(const std::vector<std::string>& argv) {
               << report.path << "\n";
     if (options.explain) PrintSteps(report.steps);
   }
-  return kExitOk;
+  return kToolExitOk;
 }
 
 std::string MakeTemporaryHome(std::string* error) {
@@ -331,23 +252,23 @@ std::string RelativeTo(const std::string& home, const std::string& path) {
 
 // `program` is how the tool was started, so the suggested command can be pasted as it is.
 int RunDemo(const std::string& program, const std::vector<std::string>& argv) {
-  Options options;
-  if (int rc = ParseOptions("demo", argv, kOptJson, &options)) return rc;
+  ToolOptions options;
+  if (int rc = ParseToolOptions("demo", argv, kToolOptJson, &options)) return rc;
   if (options.help) {
     std::cout << kDemoUsage;
-    return kExitOk;
+    return kToolExitOk;
   }
-  if (options.args.size() > 1) return UsageError("demo", "at most one folder may be given");
+  if (options.args.size() > 1) return ToolUsageError("demo", "at most one folder may be given");
   std::string error;
   std::string home;
   if (options.args.empty()) {
     home = MakeTemporaryHome(&error);
-    if (home.empty()) return Failure("demo", error);
+    if (home.empty()) return ToolFailure("demo", error);
   } else {
-    home = Absolute(options.args[0]);
+    home = ToolPath(options.args[0]);
   }
   std::vector<DemoSample> samples;
-  if (BuildDemoHome(home, &samples, &error) != 0) return Failure("demo", error);
+  if (BuildDemoHome(home, &samples, &error) != 0) return ToolFailure("demo", error);
 
   // The sample was written as the client writes; its badges are read as the Finder reads.
   ScopedDbRole reading(DbRole::kReader);
@@ -357,12 +278,12 @@ int RunDemo(const std::string& program, const std::vector<std::string>& argv) {
 
   const std::string try_path = home + "/Sync/Documents/Projects";
   if (options.json) {
-    std::cout << "{\"home\": " << Json(home) << ",\n \"samples\": [";
+    std::cout << "{\"home\": " << JsonString(home) << ",\n \"samples\": [";
     for (size_t i = 0; i < reports.size(); ++i) {
       std::cout << (i ? ",\n" : "\n") << ReportJson(reports[i], false, "  ");
     }
     std::cout << "\n ]}\n";
-    return kExitOk;
+    return kToolExitOk;
   }
   size_t path_width = 4;
   for (const DemoSample& sample : samples) {
@@ -383,23 +304,23 @@ int RunDemo(const std::string& program, const std::vector<std::string>& argv) {
             << ShellQuote(try_path) << "\n"
             << "  " << program << " doctor --home " << ShellQuote(home)
             << "    # why Music shows no badges\n";
-  return kExitOk;
+  return kToolExitOk;
 }
 
 int RunSessions(const std::vector<std::string>& argv) {
-  Options options;
-  if (int rc = ParseOptions("sessions", argv, kOptHome | kOptJson, &options)) return rc;
+  ToolOptions options;
+  if (int rc = ParseToolOptions("sessions", argv, kToolOptHome | kToolOptJson, &options)) return rc;
   if (options.help) {
     std::cout << kSessionsUsage;
-    return kExitOk;
+    return kToolExitOk;
   }
   if (!options.args.empty())
-    return UsageError("sessions", "unexpected argument '" + options.args[0] + "'");
+    return ToolUsageError("sessions", "unexpected argument '" + options.args[0] + "'");
   std::string home;
-  if (int rc = ChooseHome("sessions", options, &home)) return rc;
+  if (int rc = ChooseToolHome("sessions", options.home, &home)) return rc;
   const std::string system_db = SystemDbPath(home);
   if (!LinuxOverlayPlatform(home).FileExists(system_db)) {
-    return Failure("sessions", "no system database at '" + system_db + "'");
+    return ToolFailure("sessions", "no system database at '" + system_db + "'");
   }
   // Read-only: the registry is listed as it is, never initialised or written.
   ScopedDbRole reading(DbRole::kReader);
@@ -407,21 +328,21 @@ int RunSessions(const std::vector<std::string>& argv) {
   int rc = SystemDB::initialize(system_db);
   if (rc == 0) rc = SystemDB::getSessionList(sessions);
   SystemDB::destroy();
-  if (rc != 0) return Failure("sessions", "cannot read the sessions of '" + system_db + "'");
+  if (rc != 0) return ToolFailure("sessions", "cannot read the sessions of '" + system_db + "'");
 
   if (options.json) {
     std::cout << "[";
     bool first = true;
     for (const KELOSessionInfo& s : sessions) {
       std::cout << (first ? "\n" : ",\n") << "  {\"id\": " << s.id
-                << ", \"share\": " << Json(s.share_name) << ", \"session\": " << Json(s.session)
-                << ", \"status\": " << s.status
+                << ", \"share\": " << JsonString(s.share_name)
+                << ", \"session\": " << JsonString(s.session) << ", \"status\": " << s.status
                 << ", \"enabled\": " << ((s.attribute & SystemDB::kEnabledBit) ? "true" : "false")
-                << ", \"folder\": " << Json(s.sync_folder) << "}";
+                << ", \"folder\": " << JsonString(s.sync_folder) << "}";
       first = false;
     }
     std::cout << "\n]\n";
-    return kExitOk;
+    return kToolExitOk;
   }
   std::cout << Pad("ID", 5) << Pad("SHARE", 12) << Pad("SESSION", 16) << Pad("STATUS", 8)
             << Pad("ENABLED", 9) << "FOLDER\n";
@@ -432,7 +353,7 @@ int RunSessions(const std::vector<std::string>& argv) {
               << "\n";
   }
   if (sessions.empty()) std::cout << "(no sessions)\n";
-  return kExitOk;
+  return kToolExitOk;
 }
 
 // The session holding `path`, looked up as the plug-in does (as given and in form C).
@@ -440,13 +361,13 @@ int FindSession(const std::string& command, LinuxOverlayPlatform& platform, cons
                 KELOSessionInfo* session) {
   const std::string system_db = SystemDbPath(platform.HomeDirectory());
   if (!platform.FileExists(system_db)) {
-    return Failure(command, "no system database at '" + system_db + "'");
+    return ToolFailure(command, "no system database at '" + system_db + "'");
   }
   if (FindSessionForPath(platform, system_db, path, session) < 0) {
-    return Failure(command, "cannot read '" + system_db + "'");
+    return ToolFailure(command, "cannot read '" + system_db + "'");
   }
-  if (session->id == 0) return Failure(command, "no synchronised folder holds '" + path + "'");
-  return kExitOk;
+  if (session->id == 0) return ToolFailure(command, "no synchronised folder holds '" + path + "'");
+  return kToolExitOk;
 }
 
 // The session's file status database path, with its folder made when missing.
@@ -455,9 +376,9 @@ int FileStatusDbFolder(const std::string& command, const std::string& home,
   *db_path = FileStatusDbPath(home, session.id);
   std::string error;
   if (MakeDirectories(db_path->substr(0, db_path->rfind('/')), &error) != 0) {
-    return Failure(command, error);
+    return ToolFailure(command, error);
   }
-  return kExitOk;
+  return kToolExitOk;
 }
 
 bool ParseState(const std::string& text, int* state) {
@@ -484,30 +405,31 @@ bool ParseState(const std::string& text, int* state) {
 }
 
 int RunSetState(const std::vector<std::string>& argv) {
-  Options options;
-  if (int rc = ParseOptions("set-state", argv, kOptHome | kOptFolder, &options)) return rc;
+  ToolOptions options;
+  if (int rc = ParseToolOptions("set-state", argv, kToolOptHome | kToolOptFolder, &options))
+    return rc;
   if (options.help) {
     std::cout << kSetStateUsage;
-    return kExitOk;
+    return kToolExitOk;
   }
-  if (options.args.size() != 2) return UsageError("set-state", "expected PATH and STATE");
+  if (options.args.size() != 2) return ToolUsageError("set-state", "expected PATH and STATE");
   int state = 0;
   if (!ParseState(options.args[1], &state)) {
-    return UsageError("set-state", "bad STATE '" + options.args[1] +
-                                       "' (none, synced, syncing, unsupported or a number)");
+    return ToolUsageError("set-state", "bad STATE '" + options.args[1] +
+                                           "' (none, synced, syncing, unsupported or a number)");
   }
-  if (!IsValidUtf8(options.args[0])) return Failure("set-state", "PATH is not UTF-8");
+  if (!IsValidUtf8(options.args[0])) return ToolFailure("set-state", "PATH is not UTF-8");
   std::string home;
-  if (int rc = ChooseHome("set-state", options, &home)) return rc;
+  if (int rc = ChooseToolHome("set-state", options.home, &home)) return rc;
   LinuxOverlayPlatform platform(home);
-  const std::string path = Absolute(options.args[0]);
+  const std::string path = ToolPath(options.args[0]);
   KELOSessionInfo session;
   if (int rc = FindSession("set-state", platform, path, &session)) return rc;
 
   FileStatusInfo record;
   if (!platform.NormalizeFormC(path, &record.path)) {
-    return Failure("set-state",
-                   "PATH has no form C within " + std::to_string(kMaxFormCBytes) + " bytes");
+    return ToolFailure("set-state",
+                       "PATH has no form C within " + std::to_string(kMaxFormCBytes) + " bytes");
   }
   record.fileType = options.folder ? kFileTypeFolder : 0;
   record.syncStatus = state;
@@ -515,49 +437,49 @@ int RunSetState(const std::vector<std::string>& argv) {
   if (int rc = FileStatusDbFolder("set-state", home, session, &db_path)) return rc;
   CurrentFileStatusDb current(db_path);  // created when missing, as the client does
   if (current.result() != 0) {
-    return Failure("set-state", "cannot open the file status database '" + db_path + "'");
+    return ToolFailure("set-state", "cannot open the file status database '" + db_path + "'");
   }
   FileStatusInfo check;
   if (FileStatusDB::setFileSyncStat(record) != 0 ||
       FileStatusDB::getFileSyncStat(record.path, &check) != 0 || check.syncStatus != state) {
-    return Failure("set-state", "cannot record the state in '" + db_path + "'");
+    return ToolFailure("set-state", "cannot record the state in '" + db_path + "'");
   }
   std::cout << "recorded state " << state << " ("
             << (BadgeForCode(state) ? BadgeForCode(state)->badge : "no badge") << "), type "
             << record.fileType << (options.folder ? " (folder)" : "") << " for " << record.path
             << "\n  in " << db_path << " (session " << session.id << ", " << session.share_name
             << ")\n";
-  return kExitOk;
+  return kToolExitOk;
 }
 
 int RunResetSyncing(const std::vector<std::string>& argv) {
-  Options options;
-  if (int rc = ParseOptions("reset-syncing", argv, kOptHome, &options)) return rc;
+  ToolOptions options;
+  if (int rc = ParseToolOptions("reset-syncing", argv, kToolOptHome, &options)) return rc;
   if (options.help) {
     std::cout << kResetUsage;
-    return kExitOk;
+    return kToolExitOk;
   }
-  if (options.args.size() != 1) return UsageError("reset-syncing", "expected one PATH");
-  if (!IsValidUtf8(options.args[0])) return Failure("reset-syncing", "PATH is not UTF-8");
+  if (options.args.size() != 1) return ToolUsageError("reset-syncing", "expected one PATH");
+  if (!IsValidUtf8(options.args[0])) return ToolFailure("reset-syncing", "PATH is not UTF-8");
   std::string home;
-  if (int rc = ChooseHome("reset-syncing", options, &home)) return rc;
+  if (int rc = ChooseToolHome("reset-syncing", options.home, &home)) return rc;
   LinuxOverlayPlatform platform(home);
   KELOSessionInfo session;
-  if (int rc = FindSession("reset-syncing", platform, Absolute(options.args[0]), &session)) {
+  if (int rc = FindSession("reset-syncing", platform, ToolPath(options.args[0]), &session)) {
     return rc;
   }
   const std::string db_path = FileStatusDbPath(home, session.id);
   if (!platform.FileExists(db_path)) {
-    return Failure("reset-syncing", "session " + std::to_string(session.id) +
-                                        " has no file status database ('" + db_path + "')");
+    return ToolFailure("reset-syncing", "session " + std::to_string(session.id) +
+                                            " has no file status database ('" + db_path + "')");
   }
   CurrentFileStatusDb current(db_path);
   if (current.result() != 0 || FileStatusDB::updateAllSyncingEntry() != 0) {
-    return Failure("reset-syncing", "cannot update '" + db_path + "'");
+    return ToolFailure("reset-syncing", "cannot update '" + db_path + "'");
   }
   std::cout << "syncing entries of session " << session.id << " (" << session.share_name
             << ") are synced now\n  in " << db_path << "\n";
-  return kExitOk;
+  return kToolExitOk;
 }
 
 // Applies --log-config FILE (anywhere before "--") and removes it from `args`.
@@ -568,7 +490,7 @@ int ApplyLogConfig(std::vector<std::string>* args) {
     std::string file;
     size_t take = 0;
     if (arg == "--log-config") {
-      if (i + 1 >= args->size()) return UsageError("", "--log-config needs a file");
+      if (i + 1 >= args->size()) return ToolUsageError("", "--log-config needs a file");
       file = (*args)[i + 1];
       take = 2;
     } else if (arg.rfind("--log-config=", 0) == 0) {
@@ -581,16 +503,15 @@ int ApplyLogConfig(std::vector<std::string>* args) {
     // otherwise hold it for ever); say so here rather than go on without the thresholds.
     struct stat st;
     if (stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || access(file.c_str(), R_OK) != 0) {
-      std::cerr << kProgram << ": cannot read the log configuration '" << file
-                << "': not a readable regular file\n";
-      return kExitFailure;
+      return ToolFailure(
+          "", "cannot read the log configuration '" + file + "': not a readable regular file");
     }
     // Standard error needs no file opened, so this cannot fail.
     static_cast<void>(Logger::Initialize(Logger::kStderr, "", file, Logger::rotate_cnt));
     args->erase(args->begin() + static_cast<long>(i), args->begin() + static_cast<long>(i + take));
     --i;
   }
-  return kExitOk;
+  return kToolExitOk;
 }
 
 }  // namespace
@@ -600,13 +521,13 @@ int Main(int argc, char** argv) {
   if (int rc = ApplyLogConfig(&args)) return rc;
   if (args.empty()) {
     std::cerr << kMainUsage;
-    return kExitUsage;
+    return kToolExitUsage;
   }
   const std::string command = args[0];
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (command == "--help" || command == "-h" || command == "help") {
     std::cout << kMainUsage;
-    return kExitOk;
+    return kToolExitOk;
   }
   if (command == "status") return RunStatus(rest);
   if (command == "demo") {
@@ -619,7 +540,7 @@ int Main(int argc, char** argv) {
   if (command == "reset-syncing") return RunResetSyncing(rest);
   if (command == "doctor") return RunDoctor(rest);
   if (command == "watch") return RunWatch(rest);
-  return UsageError("", "unknown command '" + command + "'");
+  return ToolUsageError("", "unknown command '" + command + "'");
 }
 
 }  // namespace kelo

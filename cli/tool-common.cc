@@ -2,28 +2,19 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utf8proc.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
 
 #include "cli/lexical-path.h"
+#include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
 
 namespace kelo {
 namespace {
 
 const char kProgram[] = "kelo-overlay";
-
-// Length of the well-formed UTF-8 character at the start of `bytes`, or 0.
-size_t Utf8CharLength(std::string_view bytes) {
-  utf8proc_int32_t cp;
-  const utf8proc_ssize_t n =
-      utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(bytes.data()),
-                       static_cast<utf8proc_ssize_t>(bytes.size()), &cp);
-  return n > 0 ? static_cast<size_t>(n) : 0;
-}
 
 std::string CurrentFolder() {
   std::vector<char> buffer(4096);
@@ -37,7 +28,22 @@ std::string CurrentFolder() {
 }  // namespace
 
 int ParseToolOptions(const std::string& command, const std::vector<std::string>& argv,
-                     bool allow_interval, ToolOptions* out) {
+                     unsigned allowed, ToolOptions* out) {
+  static const struct {
+    const char* name;
+    ToolOption bit;
+    bool ToolOptions::*flag;
+  } kFlags[] = {{"--json", kToolOptJson, &ToolOptions::json},
+                {"--explain", kToolOptExplain, &ToolOptions::explain},
+                {"--folder", kToolOptFolder, &ToolOptions::folder}};
+  static const struct {
+    const char* name;
+    ToolOption bit;
+    std::string ToolOptions::*value;
+    const char* what;
+  } kValues[] = {
+      {"--home", kToolOptHome, &ToolOptions::home, "a folder"},
+      {"--interval", kToolOptInterval, &ToolOptions::interval, "a number of milliseconds"}};
   bool options_done = false;
   for (size_t i = 0; i < argv.size(); ++i) {
     const std::string& arg = argv[i];
@@ -53,39 +59,42 @@ int ParseToolOptions(const std::string& command, const std::vector<std::string>&
       out->help = true;
       continue;
     }
-    if (arg == "--json") {
-      out->json = true;
-      continue;
+    bool known = false;
+    for (const auto& flag : kFlags) {
+      if ((allowed & flag.bit) != 0 && arg == flag.name) {
+        out->*flag.flag = true;
+        known = true;
+      }
     }
-    std::string* value = nullptr;
-    std::string name;
-    for (const char* option : {"--home", "--interval"}) {
-      const std::string prefix = std::string(option) + "=";
-      if (arg == option || arg.rfind(prefix, 0) == 0) name = option;
+    for (const auto& option : kValues) {
+      const std::string name = option.name;
+      if (known || (allowed & option.bit) == 0 || (arg != name && arg.rfind(name + "=", 0) != 0)) {
+        continue;
+      }
+      std::string& value = out->*option.value;
+      if (arg == name) {
+        if (i + 1 >= argv.size()) return ToolUsageError(command, name + " needs " + option.what);
+        value = argv[++i];
+      } else {
+        value = arg.substr(name.size() + 1);
+      }
+      if (value.empty()) return ToolUsageError(command, name + " needs " + option.what);
+      known = true;
     }
-    if (name == "--home") value = &out->home;
-    if (name == "--interval" && allow_interval) value = &out->interval;
-    if (value == nullptr) return ToolUsageError(command, "unknown option '" + arg + "'");
-    const std::string what = name == "--home" ? "a folder" : "a number of milliseconds";
-    if (arg == name) {
-      if (i + 1 >= argv.size()) return ToolUsageError(command, name + " needs " + what);
-      *value = argv[++i];
-    } else {
-      *value = arg.substr(name.size() + 1);
-    }
-    if (value->empty()) return ToolUsageError(command, name + " needs " + what);
+    if (!known) return ToolUsageError(command, "unknown option '" + arg + "'");
   }
   return kToolExitOk;
 }
 
 int ToolUsageError(const std::string& command, const std::string& message) {
-  std::cerr << kProgram << " " << command << ": " << message << "\n"
-            << "Try '" << kProgram << " " << command << " --help'.\n";
+  const std::string who = command.empty() ? kProgram : std::string(kProgram) + " " + command;
+  std::cerr << who << ": " << message << "\n"
+            << "Try '" << who << " --help'.\n";
   return kToolExitUsage;
 }
 
 int ToolFailure(const std::string& command, const std::string& message) {
-  std::cerr << kProgram << " " << command << ": " << message << "\n";
+  std::cerr << kProgram << (command.empty() ? "" : " " + command) << ": " << message << "\n";
   return kToolExitFailure;
 }
 
@@ -111,7 +120,8 @@ std::string Printable(std::string_view bytes) {
   std::string out;
   size_t i = 0;
   while (i < bytes.size()) {
-    const size_t n = Utf8CharLength(bytes.substr(i));
+    char32_t code_point;
+    const size_t n = DecodeUtf8(bytes.substr(i), &code_point);
     if (n == 0 || (n == 1 && static_cast<unsigned char>(bytes[i]) < 0x20)) {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(bytes[i]));
@@ -140,7 +150,8 @@ std::string JsonString(std::string_view text) {
       out += escaped;
       ++i;
     } else {
-      const size_t n = c < 0x80 ? 1 : Utf8CharLength(text.substr(i));
+      char32_t code_point;
+      const size_t n = DecodeUtf8(text.substr(i), &code_point);
       if (n == 0) {
         out += "\xEF\xBF\xBD";
         ++i;

@@ -84,7 +84,9 @@ void Print(bool json, const std::string& path, const int* before, int now) {
 
 int RunWatch(const std::vector<std::string>& argv) {
   ToolOptions options;
-  if (int rc = ParseToolOptions(kCommand, argv, /*allow_interval=*/true, &options)) return rc;
+  if (int rc = ParseToolOptions(kCommand, argv, kToolOptHome | kToolOptInterval | kToolOptJson,
+                                &options))
+    return rc;
   if (options.help) {
     std::cout << kWatchUsage;
     return kToolExitOk;

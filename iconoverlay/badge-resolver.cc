@@ -124,40 +124,46 @@ std::string FileStatusDbPath(const std::string& home, std::uint64_t session_id) 
   return home + "/.Tarnvale/session/" + std::to_string(folder) + "/db/file-status.sqlite";
 }
 
+size_t DecodeUtf8(std::string_view bytes, char32_t* code_point) {
+  if (bytes.empty()) return 0;
+  const unsigned char lead = static_cast<unsigned char>(bytes[0]);
+  if (lead < 0x80) {
+    *code_point = lead;
+    return 1;
+  }
+  size_t extra;
+  char32_t cp;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    extra = 1;
+    cp = lead & 0x1f;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    extra = 2;
+    cp = lead & 0x0f;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    extra = 3;
+    cp = lead & 0x07;
+  } else {
+    return 0;  // continuation byte, overlong lead 0xc0/0xc1, or beyond U+10FFFF
+  }
+  if (bytes.size() <= extra) return 0;
+  for (size_t k = 1; k <= extra; ++k) {
+    const unsigned char next = static_cast<unsigned char>(bytes[k]);
+    if ((next & 0xc0) != 0x80) return 0;
+    cp = (cp << 6) | (next & 0x3f);
+  }
+  if ((extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) || cp > 0x10ffff ||
+      (cp >= 0xd800 && cp <= 0xdfff)) {
+    return 0;
+  }
+  *code_point = cp;
+  return extra + 1;
+}
+
 bool IsValidUtf8(std::string_view bytes) {
-  size_t i = 0;
-  const size_t n = bytes.size();
-  while (i < n) {
-    unsigned char c = static_cast<unsigned char>(bytes[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t extra;
-    uint32_t cp;
-    if (c >= 0xc2 && c <= 0xdf) {
-      extra = 1;
-      cp = c & 0x1f;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      extra = 2;
-      cp = c & 0x0f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      extra = 3;
-      cp = c & 0x07;
-    } else {
-      return false;  // continuation byte, overlong lead 0xc0/0xc1, or beyond U+10FFFF
-    }
-    if (n - i <= extra) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      unsigned char cc = static_cast<unsigned char>(bytes[i + k]);
-      if ((cc & 0xc0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3f);
-    }
-    if ((extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) || cp > 0x10ffff ||
-        (cp >= 0xd800 && cp <= 0xdfff)) {
-      return false;
-    }
-    i += extra + 1;
+  char32_t cp;
+  for (size_t i = 0, n; i < bytes.size(); i += n) {
+    n = DecodeUtf8(bytes.substr(i), &cp);
+    if (n == 0) return false;
   }
   return true;
 }

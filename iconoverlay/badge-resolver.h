@@ -89,8 +89,14 @@ std::string SystemDbPath(const std::string& home);
 // the low 32 bits of `session_id` as a signed decimal.
 std::string FileStatusDbPath(const std::string& home, std::uint64_t session_id);
 
-// True when `bytes` is well-formed UTF-8 (no overlong forms, surrogates or code points
-// above U+10FFFF). A host whose paths are raw bytes passes nullptr for a path that fails.
+// The length (1 to 4) of the well-formed UTF-8 character that starts `bytes`, its code point
+// in *code_point; 0 when none starts there (a stray or missing continuation byte, an overlong
+// form, a surrogate or a code point above U+10FFFF). The one UTF-8 decoder of the core and
+// the tool.
+size_t DecodeUtf8(std::string_view bytes, char32_t* code_point);
+
+// True when `bytes` is well-formed UTF-8, as DecodeUtf8 reads it. A host whose paths are raw
+// bytes passes nullptr for a path that fails.
 bool IsValidUtf8(std::string_view bytes);
 
 struct OverlayBadge {

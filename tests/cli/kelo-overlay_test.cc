@@ -245,7 +245,7 @@ TEST_F(ToolTest, DoctorReportsEachFindingAndChangesNoFile) {
         {"8", "warning", "session-folder-missing", 1},
         {"9", "warning", "session-folder-not-absolute", 1},
         {"10", "warning", "session-no-folder", 1},
-        {"11", "warning", "session-folder-form", 1}}},
+        {"11", "warning", "session-folder-not-form-c", 1}}},
       {"file status databases that cannot be read",
        [&](Home h) {
          damage(kelo::FileStatusDbPath(h, 1));

@@ -18,6 +18,7 @@ TEST(ToolCommon, TextForPeopleAndForJson) {
        "\"/a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},  // surrogate
       {"q\"b\\s", "q\"b\\s", "\"q\\\"b\\\\s\""},
       {std::string("n\nt\t\0", 5), "n\\x0At\\x09\\x00", "\"n\\u000at\\u0009\\u0000\""},
+      {"\x1F \x7F", "\\x1F \x7F", "\"\\u001f \x7F\""},  // the last control byte, then none
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.printable);
@@ -26,30 +27,50 @@ TEST(ToolCommon, TextForPeopleAndForJson) {
   }
 }
 
-TEST(ToolCommon, OptionsOfTheCommandsInTheirOwnUnits) {
+// Each command accepts its own options only; values come as the next word or after '='.
+TEST(ToolCommon, OptionsOfEachCommand) {
   using Args = std::vector<std::string>;
+  constexpr unsigned kAll = kelo::kToolOptHome | kelo::kToolOptJson | kelo::kToolOptExplain |
+                            kelo::kToolOptFolder | kelo::kToolOptInterval;
   const struct {
     Args argv;
-    bool allow_interval;
+    unsigned allowed;
     int rc;
     std::string home, interval;
+    bool json, explain, folder;
     Args args;
   } cases[] = {
-      {{"--home", "/h", "--json", "p"}, false, 0, "/h", "", {"p"}},
-      {{"--home=/h", "--interval=50", "p", "q"}, true, 0, "/h", "50", {"p", "q"}},
-      {{"--", "--json", "-"}, true, 0, "", "", {"--json", "-"}},
-      {{"--home"}, false, 2, "", "", {}},
-      {{"--home="}, false, 2, "", "", {}},
-      {{"--interval"}, true, 2, "", "", {}},
-      {{"--frob"}, true, 2, "", "", {}},
+      {{"--home", "/h", "--json", "p"}, kAll, 0, "/h", "", true, false, false, {"p"}},
+      {{"--home=/h", "--interval=50", "p", "q"},
+       kAll,
+       0,
+       "/h",
+       "50",
+       false,
+       false,
+       false,
+       {"p", "q"}},
+      {{"--explain", "--folder", "-"}, kAll, 0, "", "", false, true, true, {"-"}},
+      {{"--", "--json", "-x"}, 0, 0, "", "", false, false, false, {"--json", "-x"}},
+      {{"--home"}, kAll, 2, "", "", false, false, false, {}},
+      {{"--home="}, kAll, 2, "", "", false, false, false, {}},
+      {{"--interval"}, kAll, 2, "", "", false, false, false, {}},
+      {{"--frob"}, kAll, 2, "", "", false, false, false, {}},
+      {{"--json"}, kAll & ~kelo::kToolOptJson, 2, "", "", false, false, false, {}},
+      {{"--home", "/h"}, kelo::kToolOptJson, 2, "", "", false, false, false, {}},
+      {{"--interval=5"}, kelo::kToolOptHome, 2, "", "", false, false, false, {}},
+      {{"--explain"}, kelo::kToolOptFolder, 2, "", "", false, false, false, {}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.argv.empty() ? "" : c.argv[0]);
+    SCOPED_TRACE(c.argv[0] + " " + std::to_string(c.allowed));
     kelo::ToolOptions options;
-    EXPECT_EQ(c.rc, kelo::ParseToolOptions("test", c.argv, c.allow_interval, &options));
+    EXPECT_EQ(c.rc, kelo::ParseToolOptions("test", c.argv, c.allowed, &options));
     if (c.rc != 0) continue;
     EXPECT_EQ(c.home, options.home);
     EXPECT_EQ(c.interval, options.interval);
+    EXPECT_EQ(c.json, options.json);
+    EXPECT_EQ(c.explain, options.explain);
+    EXPECT_EQ(c.folder, options.folder);
     EXPECT_EQ(c.args, options.args);
   }
 }
