@@ -11,6 +11,8 @@
 #include <memory>
 #include <sstream>
 
+#include "log/fixed-buffer.h"
+
 namespace {
 
 bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -152,8 +154,6 @@ int Config::get_int(const std::string& key) {
 }
 
 char* Config::mbstowcsIfNeed(char* dst, const char* src, size_t size) {
-  if (size == 0) return dst;
-  std::memset(dst, 0, size);
-  std::memcpy(dst, src, std::min(std::strlen(src), size - 1));
+  kelo::CopyToZeroedBuffer(dst, src, size);
   return dst;
 }

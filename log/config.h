@@ -54,8 +54,8 @@ class Config {
   // with a number. An absent key is entered with an empty value.
   int get_int(const std::string& key);
 
-  // Clears all `size` bytes of dst, then copies src with its terminator unchanged;
-  // at most size - 1 bytes are copied, so dst is always terminated. Returns dst.
+  // Clears all `size` bytes of dst, then copies src with its terminator unchanged (null copies
+  // nothing); at most size - 1 bytes are copied, so dst is always terminated. Returns dst.
   static char* mbstowcsIfNeed(char* dst, const char* src, size_t size);
 
   const std::map<std::string, std::string>& entries() const { return m_conf; }

@@ -14,6 +14,7 @@
 #include "db/reader-mode/reader-mode.h"
 #include "db/sqlite-owners.h"
 #include "db/store/store.h"
+#include "log/fixed-buffer.h"
 #include "log/log.h"
 
 // ---------------------------------------------------------------------------------------
@@ -810,30 +811,32 @@ int FileStatusDB::updateAllSyncingEntry() {
   DbHandle db;
   const std::string current = CurrentPath();
   if (db.Open(current) != SQLITE_OK) {
-    KELO_LOG_ERROR(kComponent, "FileStatusDB: failed to open database (%s)\n", current.c_str());
+    if (!db.Silenced()) {
+      KELO_LOG_ERROR(kComponent, "FileStatusDB: failed to open database (%s)\n", current.c_str());
+    }
     return -1;
   }
+  // A fixed text, as the client knows it; its codes are the named states.
+  static_assert(kSynced == 1 && kSyncing == 2, "the statement turns syncing into synced");
   const char* const sql = "UPDATE fstatinfo SET syncStatus = 1 WHERE syncStatus = 2";
   SqliteText err;
   const int rc = Exec(db.get(), sql, &err);
   if (rc != SQLITE_OK) {
-    KELO_LOG_ERROR(kComponent, "FileStatusDB: sqlite3_exec: %s  (%d)\n", ErrorText(err, db.get()),
-                   rc);
+    if (!db.TakeFailure(rc)) {
+      KELO_LOG_ERROR(kComponent, "FileStatusDB: sqlite3_exec: %s  (%d)\n", ErrorText(err, db.get()),
+                     rc);
+    }
     return -1;
   }
   return 0;
 }
 
 char* FileStatusDB::wcstombsIfNeed(char* dst, const std::string& src, size_t size) {
-  if (dst == nullptr || size == 0) return dst;
-  memset(dst, 0, size);
-  memcpy(dst, src.data(), std::min(src.size(), size - 1));
+  kelo::CopyToZeroedBuffer(dst, src.c_str(), size);
   return dst;
 }
 
 char* FileStatusDB::mbstowcsIfNeed(char* dst, const char* src, size_t size) {
-  if (dst == nullptr || size == 0) return dst;
-  memset(dst, 0, size);
-  if (src != nullptr) memcpy(dst, src, strnlen(src, size - 1));
+  kelo::CopyToZeroedBuffer(dst, src, size);
   return dst;
 }

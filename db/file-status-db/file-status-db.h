@@ -105,7 +105,8 @@ class FileStatusDB {
   // Turns every syncing entry into a synced one. 0 on success, -1 on failure.
   [[nodiscard]] static int updateAllSyncingEntry();
 
-  // Zero-fill dst[0, size) and copy at most size - 1 bytes of src into it; returns dst.
+  // Zero-fill dst[0, size) and copy src, up to its first NUL and at most size - 1 bytes, into
+  // it; returns dst.
   static char* wcstombsIfNeed(char* dst, const std::string& src, size_t size);
   static char* mbstowcsIfNeed(char* dst, const char* src, size_t size);
 

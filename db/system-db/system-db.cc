@@ -11,6 +11,7 @@
 #include "db/reader-mode/reader-mode.h"
 #include "db/sqlite-owners.h"
 #include "db/store/store.h"
+#include "log/fixed-buffer.h"
 #include "log/log.h"
 
 sqlite3* SystemDB::m_db = nullptr;
@@ -97,11 +98,11 @@ template <size_t N>
 class Buffer {
  public:
   bool assign(const std::string& value) {
-    length_ = SystemDB::wcstombsIfNeed(buf_, value, N);
+    length_ = kelo::CopyToZeroedBuffer(buf_, value.c_str(), N);
     return length_ < N && length_ == value.size();
   }
   bool assign(const char* value) {
-    length_ = SystemDB::mbstowcsIfNeed(buf_, value, N);
+    length_ = kelo::CopyToZeroedBuffer(buf_, value, N);
     return length_ < N;
   }
   const char* c_str() const { return buf_; }
@@ -548,17 +549,14 @@ SystemDB::SystemDB() { KELO_LOG_DEBUG(kComponent, "SystemDB constructed\n"); }
 
 SystemDB::~SystemDB() { KELO_LOG_DEBUG(kComponent, "SystemDB deconstructed\n"); }
 
-size_t SystemDB::mbstowcsIfNeed(char* dst, const char* src, size_t size) {
-  if (size == 0) return src != nullptr ? std::strlen(src) : 0;
-  std::memset(dst, 0, size);
-  if (src == nullptr) return 0;
-  const size_t length = std::strlen(src);
-  std::memcpy(dst, src, length < size ? length : size - 1);
-  return length;
+char* SystemDB::mbstowcsIfNeed(char* dst, const char* src, size_t size) {
+  kelo::CopyToZeroedBuffer(dst, src, size);
+  return dst;
 }
 
-size_t SystemDB::wcstombsIfNeed(char* dst, const std::string& src, size_t size) {
-  return mbstowcsIfNeed(dst, src.c_str(), size);
+char* SystemDB::wcstombsIfNeed(char* dst, const std::string& src, size_t size) {
+  kelo::CopyToZeroedBuffer(dst, src.c_str(), size);
+  return dst;
 }
 
 // --- Lifecycle ---------------------------------------------------------------------------------

@@ -114,10 +114,9 @@ class SystemDB {
   static void destroy();
 
   // Clear `size` bytes of `dst`, then copy `src` (up to its first NUL; null copies nothing) into
-  // it, cut to size - 1 bytes. Return the full length of the source, so a result >= size means that
-  // the value did not fit.
-  static size_t mbstowcsIfNeed(char* dst, const char* src, size_t size);
-  static size_t wcstombsIfNeed(char* dst, const std::string& src, size_t size);
+  // it, cut to size - 1 bytes. Return dst.
+  static char* mbstowcsIfNeed(char* dst, const char* src, size_t size);
+  static char* wcstombsIfNeed(char* dst, const std::string& src, size_t size);
 
   // --- Lookup by path (own connection, no lock, silent) ------------------------------------
 
