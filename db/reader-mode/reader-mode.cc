@@ -66,10 +66,8 @@ ReaderPool& Pool() {
   return *pool;
 }
 
-// The identity of the regular file `path` names now, or false when it names none.
-bool StatFile(const std::string& path, FileId* id) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+// The identity of a file, from its status.
+void FillId(const struct stat& st, FileId* id) {
   id->dev = st.st_dev;
   id->ino = st.st_ino;
   id->size = static_cast<unsigned long long>(st.st_size);
@@ -80,6 +78,13 @@ bool StatFile(const std::string& path, FileId* id) {
   id->ctime_sec = st.st_ctim.tv_sec;
   id->ctime_nsec = st.st_ctim.tv_nsec;
 #endif
+}
+
+// The identity of the regular file `path` names now, or false when it names none.
+bool StatFile(const std::string& path, FileId* id) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  FillId(st, id);
   return true;
 }
 
@@ -160,6 +165,52 @@ int ReaderBusyHandler(void*, int count) {
   return 1;
 }
 
+// The file checks of one icon: an icon opens each of its two databases several times, and
+// a file replaced between two steps of one icon is no different from one replaced just after.
+thread_local unsigned long long t_icon_serial = 0;
+struct CheckedFile {
+  unsigned long long icon = 0;
+  std::string path;
+  FileId id;
+  bool exists = false;
+  bool readable = false;
+  std::string why;
+};
+thread_local CheckedFile t_checked[2];
+
+// Whether `path` may be opened: false (with *why) when it, or one of SQLite's companions
+// beside it, is there but not a regular file. *exists and *id tell the regular file found.
+bool CheckFile(const std::string& path, FileId* id, bool* exists, std::string* why) {
+  if (t_icon_depth > 0) {
+    for (const CheckedFile& checked : t_checked) {
+      if (checked.icon == t_icon_serial && checked.path == path) {
+        *id = checked.id;
+        *exists = checked.exists;
+        *why = checked.why;
+        return checked.readable;
+      }
+    }
+  }
+  struct stat st;
+  bool readable = true;
+  *exists = false;
+  if (stat(path.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      *why = "is not a regular file";
+      readable = false;
+    } else {
+      FillId(st, id);
+      *exists = true;
+      readable = store::CompanionsAreRegular(path, why);
+    }
+  }
+  if (t_icon_depth > 0) {
+    CheckedFile& slot = t_checked[t_checked[0].icon == t_icon_serial ? 1 : 0];
+    slot = {t_icon_serial, path, *id, *exists, readable, *why};
+  }
+  return readable;
+}
+
 Report ReportKey(const std::string& path, const FileId& id, int rc) {
   return {path, id.dev, id.ino, id.ctime_sec, id.ctime_nsec, id.size, rc};
 }
@@ -213,7 +264,10 @@ ReadFailures ThreadReadFailures() { return t_failures; }
 void NoteReadFailure() { ++t_failures.failed; }
 
 ReaderIconScope::ReaderIconScope() {
-  if (t_icon_depth++ == 0) t_icon_waited = false;
+  if (t_icon_depth++ == 0) {
+    t_icon_waited = false;
+    ++t_icon_serial;
+  }
 }
 
 ReaderIconScope::~ReaderIconScope() { --t_icon_depth; }
@@ -239,11 +293,11 @@ int DbConnection::OpenReader(const std::string& path) {
   t_wait_note = ReaderWaitNote();
   ReaderPool& pool = Pool();
   FileId now;
-  const bool exists = StatFile(path, &now);
+  bool exists = false;
+  std::string why;
   // Anything that is not a regular file, or has a companion that is not, gets no SQLite
   // call at all: SQLite would block opening a FIFO.
-  std::string why;
-  if (!store::IsReadableDatabase(path, &why) && why != "does not exist") {
+  if (!CheckFile(path, &now, &exists, &why)) {
     silenced_ = true;
     if (FirstReport(SQLITE_CANTOPEN)) {
       KELO_LOG_ERROR(component_, "database file %s: not opened. db-path:[%s]\n", why.c_str(),
@@ -386,6 +440,9 @@ DbConnection::~DbConnection() {
   KeptConnection evicted;
   std::lock_guard<std::mutex> lock(pool.mutex);
   if (pool.generation != generation_) return;
+  // The closing thread sleeps until the oldest idle connection is due; only an empty pool
+  // leaves it asleep with no due time, so only then does it need waking.
+  const bool was_empty = pool.idle.empty();
   pool.idle.push_back({path_, std::move(state_), identity_, ++pool.uses, Clock::now()});
   if (pool.idle.size() > kMaxKeptConnections) {
     const auto lru = std::min_element(
@@ -398,7 +455,7 @@ DbConnection::~DbConnection() {
     pool.closer_running = true;
     std::thread(CloseIdleConnections).detach();
   }
-  pool.idle_changed.notify_one();
+  if (was_empty) pool.idle_changed.notify_one();
 }
 
 }  // namespace kelo

@@ -46,10 +46,16 @@ bool IsReadableDatabase(const std::string& path, std::string* why) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return refuse("does not exist");
   if (!S_ISREG(st.st_mode)) return refuse("is not a regular file");
+  return CompanionsAreRegular(path, why);
+}
+
+bool CompanionsAreRegular(const std::string& path, std::string* why) {
   for (const char* companion : {"-journal", "-wal", "-shm"}) {
     const std::string name = path + companion;
+    struct stat st;
     if (stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-      return refuse(std::string("has a ") + companion + " that is not a regular file");
+      if (why != nullptr) *why = std::string("has a ") + companion + " that is not a regular file";
+      return false;
     }
   }
   return true;

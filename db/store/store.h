@@ -74,6 +74,9 @@ int32_t CellToInt32(const char* cell);
 // open() on a FIFO, forever on a drawing thread. Otherwise false, with what is wrong in
 // *why when it is not null. A missing database file is refused too ("does not exist").
 bool IsReadableDatabase(const std::string& path, std::string* why = nullptr);
+// The companion part of IsReadableDatabase: false, with *why, when one of SQLite's companion
+// files beside `path` exists and is not a regular file.
+bool CompanionsAreRegular(const std::string& path, std::string* why = nullptr);
 
 // Opens the existing database `path` read-only (never creating or writing it) for a reading
 // tool that may wait `busy_timeout_ms` for a lock held elsewhere. SQLITE_CANTOPEN, without

@@ -322,7 +322,7 @@ int RunReader(const Options& o) {
   for (int n = 1; n <= kInitialSessions; ++n) {
     for (const Item& item : Tree(Folder(o, n))) paths.push_back(item.path);
   }
-  std::atomic<long> reads{0}, badges{0}, lookup_failures{0}, backed_off{0};
+  std::atomic<long> reads{0}, badges{0}, lookup_failures{0}, backed_off{0}, longest_us{0};
   const auto deadline = Clock::now() + std::chrono::seconds(o.seconds);
   std::vector<std::thread> threads;
   for (int t = 0; t < o.readers; ++t) {
@@ -330,8 +330,14 @@ int RunReader(const Options& o) {
       kelo::LinuxOverlayPlatform platform(o.home);
       for (size_t i = static_cast<size_t>(t); Clock::now() < deadline; ++i) {
         kelo::Explanation explain;
+        const auto start = Clock::now();
         const kelo::OverlayBadge badge =
             kelo::ResolveOverlayBadge(platform, paths[i % paths.size()].c_str(), &explain);
+        const long took = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+        for (long seen = longest_us;
+             took > seen && !longest_us.compare_exchange_weak(seen, took);) {
+        }
         ++reads;
         if (badge.badge != nullptr) ++badges;
         // A resolution ends at the database it gave up on, or left alone, so the thread's
@@ -349,7 +355,7 @@ int RunReader(const Options& o) {
   }
   for (std::thread& thread : threads) thread.join();
   std::ofstream(ReaderSummary(o)) << reads << " " << badges << " " << lookup_failures << " "
-                                  << backed_off << "\n";
+                                  << backed_off << " " << longest_us << "\n";
   return kExitOk;
 }
 
@@ -588,7 +594,8 @@ int RunDriver(Options o) {
   CountErrors(WriterLog(o), &writer_busy, &writer_other);
   CountErrors(ReaderLog(o), &reader_busy, &reader_other);
   long reads = 0, badges = 0, lookup_failures = 0, backed_off = 0, writer_failed = 0;
-  std::ifstream(ReaderSummary(o)) >> reads >> badges >> lookup_failures >> backed_off;
+  long longest_us = 0;
+  std::ifstream(ReaderSummary(o)) >> reads >> badges >> lookup_failures >> backed_off >> longest_us;
   std::ifstream(WriterSummary(o)) >> writer_failed;
 
   std::printf("writer: %ld writes done, %ld failed (%ld busy time-outs logged)%s%s\n", model.writes,
@@ -599,8 +606,10 @@ int RunDriver(Options o) {
       reads, badges, reader_busy + reader_other + lookup_failures, reader_busy, lookup_failures,
       reader_other, reader_end.empty() ? "" : ", ", reader_end.c_str());
   if (o.reader_role) {
-    std::printf("reader role: %ld reads (%.1f %%) left a locked database alone, in %ld back-offs\n",
-                backed_off, reads > 0 ? 100.0 * backed_off / reads : 0.0, reader_busy);
+    std::printf(
+        "reader role: %ld reads (%.1f %%) left a locked database alone, in %ld back-offs; "
+        "longest icon %.1f ms\n",
+        backed_off, reads > 0 ? 100.0 * backed_off / reads : 0.0, reader_busy, longest_us / 1000.0);
   }
   std::printf("check: %ld records compared, %ld lost, %ld unexpected\n", checked, lost, unexpected);
   // A session lookup says only that it failed, not why; with the 300 s busy time-out no
