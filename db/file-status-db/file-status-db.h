@@ -11,9 +11,11 @@
 //  - writer (the default, the sync client): its own read-write connection, closed before it
 //    returns; a missing file is created; a lock held elsewhere is waited for up to five
 //    minutes;
-//  - reader (the Finder): a read-only connection kept open between calls; no file is ever
-//    created or changed, a lock is waited for briefly, then the file is left alone for a
-//    moment and every operation on it fails at once (logged once per episode).
+//  - reader (the Finder): a read-only connection kept open between calls, with its lookups
+//    prepared once and their values bound, and the schema checks of initialize() run again
+//    only when the file's schema version moves; no file is ever created or changed, a lock
+//    is waited for briefly, then the file is left alone for a moment and every operation on
+//    it fails at once (logged once per episode). Each thread has its own current database.
 //
 // Locking: none. m_fstatDBPath is shared and unguarded, so a caller that initialises and
 // then looks up must make sure no other thread initialises in between. SQLite's file

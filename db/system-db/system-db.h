@@ -7,9 +7,10 @@
 //    initialize(), takes no lock, and may run on any thread at any time. In the writer role
 //    (db/reader-mode/reader-mode.h) it opens and closes the file and creates a missing
 //    session_table; in the reader role it uses a kept read-only connection, creates nothing,
-//    and waits only briefly for a lock held elsewhere. It logs nothing, except the one line
-//    with which a reader starts leaving a locked registry alone for a moment.
-//    This is the only call the Finder plug-in makes.
+//    waits only briefly for a lock held elsewhere, and answers from the rows of session_table
+//    it read when the registry last changed (PRAGMA data_version or the file's identity). It logs
+//    nothing, except the one line with which a reader starts leaving a locked registry alone for a
+//    moment. This is the only call the Finder plug-in makes.
 //  - Every other query and update runs on one process-wide connection, m_db, that initialize()
 //    opens and destroy() closes. Called while the registry is closed they fail with -1.
 //
