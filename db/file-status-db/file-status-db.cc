@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "db/file-status-db/file-status-db-internal.h"
+#include "db/log-messages.h"
 #include "db/reader-mode/reader-mode.h"
 #include "db/sqlite-owners.h"
 #include "db/store/store.h"
@@ -481,7 +482,7 @@ int CheckSchemaAsReader(DbHandle* db) {
   }
   if (version < 0) {
     if (ShouldLog(db, rc)) {
-      KELO_LOG_ERROR(kComponent, "sqlite3_exec error. cmd:(%s)  error:(%s)\n", kSchemaVersion,
+      KELO_LOG_ERROR(kComponent, KELO_LOGTEXT_SCHEMA_EXEC_FAILED, kSchemaVersion,
                      sqlite3_errmsg(db->get()));
     }
     return -1;
@@ -494,7 +495,7 @@ int CheckSchemaAsReader(DbHandle* db) {
     rc = Exec(db->get(), statement, &err);
     if (rc != SQLITE_OK) {
       if (ShouldLog(db, rc)) {
-        KELO_LOG_ERROR(kComponent, "sqlite3_exec error. cmd:(%s)  error:(%s)\n", statement,
+        KELO_LOG_ERROR(kComponent, KELO_LOGTEXT_SCHEMA_EXEC_FAILED, statement,
                        ErrorText(err, db->get()));
       }
       return -1;
@@ -635,7 +636,7 @@ int FileStatusDB::initialize(const std::string& dbPath) {
     const int rc = Exec(db.get(), statement, &err);
     if (rc != SQLITE_OK) {
       if (!db.TakeFailure(rc)) {
-        KELO_LOG_ERROR(kComponent, "sqlite3_exec error. cmd:(%s)  error:(%s)\n", statement,
+        KELO_LOG_ERROR(kComponent, KELO_LOGTEXT_SCHEMA_EXEC_FAILED, statement,
                        ErrorText(err, db.get()));
       }
       return -1;
@@ -649,7 +650,7 @@ int FileStatusDB::initialize(const std::string& dbPath) {
   for (const char* statement : kLookupIndexStatements) {
     SqliteText err;
     if (Exec(db.get(), statement, &err) != SQLITE_OK) {
-      KELO_LOG_ERROR(kComponent, "sqlite3_exec error. cmd:(%s)  error:(%s)\n", statement,
+      KELO_LOG_ERROR(kComponent, KELO_LOGTEXT_SCHEMA_EXEC_FAILED, statement,
                      ErrorText(err, db.get()));
       break;
     }
@@ -664,7 +665,7 @@ int FileStatusDB::getFileSyncStat(const std::string& filePath, FileStatusInfo* i
     return -1;
   }
   if (info == nullptr) {
-    KELO_LOG_ERROR(kComponent, "FileStatusInfo  is NULL.\n");
+    KELO_LOG_ERROR(kComponent, KELO_LOGTEXT_INFO_IS_NULL);
     kelo::NoteReadFailure();
     return -1;
   }
@@ -823,8 +824,7 @@ int FileStatusDB::updateAllSyncingEntry() {
   const int rc = Exec(db.get(), sql, &err);
   if (rc != SQLITE_OK) {
     if (!db.TakeFailure(rc)) {
-      KELO_LOG_ERROR(kComponent, "FileStatusDB: sqlite3_exec: %s  (%d)\n", ErrorText(err, db.get()),
-                     rc);
+      KELO_LOG_ERROR(kComponent, KELO_LOGTEXT_UPDATE_ALL_EXEC_FAILED, ErrorText(err, db.get()), rc);
     }
     return -1;
   }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "db/log-messages.h"
 #include "db/reader-mode/reader-mode.h"
 #include "db/sqlite-owners.h"
 #include "db/store/store.h"
@@ -283,17 +284,17 @@ int ReadSessionList(const char* name, const char* op, const char* sql,
 
 // getSyncFolder and getSyncFolderBySession: sync_folder of the first row `sql` yields.
 int ReadSyncFolder(const char* op, const char* sql, std::string& folder) {
-  return ReadLocked("checkLinked", sql, [&](sqlite3_stmt* stmt) {
+  return ReadLocked(kelo::logtext::kFolderReadsName, sql, [&](sqlite3_stmt* stmt) {
     const int rc = sqlite3_step(stmt);
     if (rc == SQLITE_ROW) {
       std::string value;
       if (!ColumnText<SystemDB::kValueBufferSize>(stmt, 0, op, &value)) return -1;
-      KELO_LOG_DEBUG(kComponent, "ggetSyncFolder %s\n", value.c_str());
+      KELO_LOG_DEBUG(kComponent, KELO_LOGTEXT_SYNC_FOLDER_FOUND, value.c_str());
       folder = value;
       return 0;
     }
     if (rc == SQLITE_DONE) {
-      KELO_LOG_ERROR(kComponent, "cannnot get home share sync folder QQ");
+      KELO_LOG_ERROR(kComponent, KELO_LOGTEXT_NO_SYNC_FOLDER);
       return -1;
     }
     LogStepFailure(rc);
@@ -333,7 +334,7 @@ int WriteLocked(const char* name, const char* format_failed, Format format) {
 struct UpdateNames {
   const char* op;     // "<op> fail ret = ..." and "<op>: sqlite3_prepare_v2: ..."
   const char* row;    // "update <row> id %llu"
-  const char* table;  // "cannnot get id for last update <table>"
+  const char* no_id;  // logged when no row was updated (log-messages.h)
 };
 
 // The frame of updateSessionInfo and updateConnectionInfo: under one hold of m_dbMutex, run
@@ -343,7 +344,7 @@ struct UpdateNames {
 template <typename OnLocked, typename FormatUpdate, typename FormatLookup>
 int UpdateAndFetchId(const UpdateNames& names, OnLocked on_locked, FormatUpdate format_update,
                      FormatLookup format_lookup, uint64_t* id) {
-  static constexpr char kFormatFailed[] = "insert/replace sqlite3_mprintf failed.";
+  const char* const kFormatFailed = kelo::logtext::kFormatFailedInsertReplace;
   Statement lookup;
   SqliteText error;
   SqliteText lookup_sql;
@@ -379,7 +380,7 @@ int UpdateAndFetchId(const UpdateNames& names, OnLocked on_locked, FormatUpdate 
     return 0;
   }
   if (rc == SQLITE_DONE) {
-    KELO_LOG_ERROR(kComponent, "cannnot get id for last update %s\n", names.table);
+    KELO_LOG_ERROR(kComponent, "%s", names.no_id);
     return -1;
   }
   LogStepFailure(rc);
@@ -390,7 +391,7 @@ int UpdateAndFetchId(const UpdateNames& names, OnLocked on_locked, FormatUpdate 
 //   "update session_table SET <column> = %d WHERE session = '%q';" or, for "all",
 //   "update session_table SET <column> = %d WHERE session IS NOT NULL AND (attribute & %d);"
 int SetSessionColumn(const char* op, const char* column, const std::string& session, int value) {
-  static constexpr char kFormatFailed[] = " sqlite3_mprintf failed.";
+  const char* const kFormatFailed = kelo::logtext::kFormatFailed;
   if (session == kAllSessions) {
     return WriteLocked(op, kFormatFailed, [&] {
       return sqlite3_mprintf(
@@ -547,7 +548,7 @@ int LookupAsReader(const char* db_path, const char* file_path, KELOSessionInfo* 
 
 SystemDB::SystemDB() { KELO_LOG_DEBUG(kComponent, "SystemDB constructed\n"); }
 
-SystemDB::~SystemDB() { KELO_LOG_DEBUG(kComponent, "SystemDB deconstructed\n"); }
+SystemDB::~SystemDB() { KELO_LOG_DEBUG(kComponent, KELO_LOGTEXT_DESTRUCTED); }
 
 char* SystemDB::mbstowcsIfNeed(char* dst, const char* src, size_t size) {
   kelo::CopyToZeroedBuffer(dst, src, size);
@@ -672,8 +673,7 @@ int SystemDB::getEnabledSession(std::list<KELOSessionInfo>& list) {
 }
 
 int SystemDB::getSessionListWithConf(std::list<KELOSessionInfo>& list) {
-  // Its messages carry the name of getEnabledSession; log readers know it by that name.
-  return ReadSessionList("getEnabledSession", "getSessionListWithConf",
+  return ReadSessionList(kelo::logtext::kSessionListWithConfName, "getSessionListWithConf",
                          "SELECT * FROM session_table  WHERE session IS NOT NULL; ", list);
 }
 
@@ -712,7 +712,7 @@ int SystemDB::getHomeSession(KELOSessionInfo& info) {
                       const int rc = sqlite3_step(stmt);
                       if (rc == SQLITE_DONE) return 0;
                       if (rc != SQLITE_ROW) {
-                        KELO_LOG_ERROR(kComponent, "getConnectionInfo: sqlite3_step: %s (%d)\n",
+                        KELO_LOG_ERROR(kComponent, KELO_LOGTEXT_HOME_SESSION_STEP_FAILED,
                                        SharedErrorText(), rc);
                         return -1;
                       }
@@ -748,19 +748,22 @@ int SystemDB::getFolderInfoBySession(const std::string& session, std::string& sh
   if (!CopyArgument(&id, session, kOp)) return -1;
   SqliteText sql(sqlite3_mprintf(
       "SELECT share_name,sync_folder FROM session_table WHERE session = '%q';", id.c_str()));
-  KELO_LOG_DEBUG(kComponent, "getSystemInfo\n");
+  KELO_LOG_DEBUG(kComponent, KELO_LOGTEXT_FOLDER_INFO_ENTRY);
   // Every matching row is read and the last non-NULL value of each column wins. The outputs are
   // assigned only when the whole query succeeded.
   std::string share_value = shareName;
   std::string folder_value = folder;
-  const int result = ReadLocked("checkLinked", sql.get(), [&](sqlite3_stmt* stmt) {
-    return ForEachRow(stmt, [&](sqlite3_stmt* row) {
-      if (!ColumnIsNull(row, 0) && !ColumnText<kShortValueBufferSize>(row, 0, kOp, &share_value)) {
-        return false;
-      }
-      return ColumnIsNull(row, 1) || ColumnText<kShortValueBufferSize>(row, 1, kOp, &folder_value);
-    });
-  });
+  const int result =
+      ReadLocked(kelo::logtext::kFolderReadsName, sql.get(), [&](sqlite3_stmt* stmt) {
+        return ForEachRow(stmt, [&](sqlite3_stmt* row) {
+          if (!ColumnIsNull(row, 0) &&
+              !ColumnText<kShortValueBufferSize>(row, 0, kOp, &share_value)) {
+            return false;
+          }
+          return ColumnIsNull(row, 1) ||
+                 ColumnText<kShortValueBufferSize>(row, 1, kOp, &folder_value);
+        });
+      });
   if (result == 0) {
     shareName = share_value;
     folder = folder_value;
@@ -782,7 +785,7 @@ int SystemDB::getSessionStatusAndErr(const std::string& session, int& status, in
       return 0;
     }
     if (rc == SQLITE_DONE) {
-      KELO_LOG_DEBUG(kComponent, "cannnot get getSessionStatusAndErr %s\n", session.c_str());
+      KELO_LOG_DEBUG(kComponent, KELO_LOGTEXT_NO_STATUS_AND_ERR, session.c_str());
     } else {
       LogStepFailure(rc);
     }
@@ -801,15 +804,17 @@ int SystemDB::setSessionErr(const std::string& session, int error) {
 }
 
 int SystemDB::rmSessionInfo(const KELOSessionInfo& info, uint64_t conn_id) {
-  return WriteLocked("setSessionInfo", "insert/replace sqlite3_mprintf failed.", [&] {
-    return sqlite3_mprintf("delete from session_table where view_id = %llu and conn_id = %llu; ",
+  return WriteLocked(kelo::logtext::kSessionRowWriteName, kelo::logtext::kFormatFailedInsertReplace,
+                     [&] {
+                       return sqlite3_mprintf(
+                           "delete from session_table where view_id = %llu and conn_id = %llu; ",
                            ForLlu(info.view_id), ForLlu(conn_id));
-  });
+                     });
 }
 
 int SystemDB::disableAllSession() {
   KELO_LOG_DEBUG(kComponent, "disableAllSession \n");
-  return WriteLocked("disableAllSession", "insert sqlite3_mprintf failed.", [] {
+  return WriteLocked("disableAllSession", kelo::logtext::kFormatFailedInsert, [] {
     return sqlite3_mprintf(
         "UPDATE session_table SET  attribute = attribute & ~(%d),  status = 0,  error = 0 ; ",
         kEnabledBit);
@@ -817,7 +822,7 @@ int SystemDB::disableAllSession() {
 }
 
 int SystemDB::updateHomeViewID(uint64_t view_id) {
-  return WriteLocked("updateHomeViewID", " sqlite3_mprintf failed.", [&] {
+  return WriteLocked("updateHomeViewID", kelo::logtext::kFormatFailed, [&] {
     return sqlite3_mprintf("update session_table SET view_id = %llu WHERE share_name = 'home';",
                            ForLlu(view_id));
   });
@@ -832,7 +837,7 @@ int SystemDB::addNewSessionInfo(KELOSessionInfo& info, uint64_t conn_id) {
     return -1;
   }
   return WriteLocked(
-      "setSessionInfo", "insert/replace sqlite3_mprintf failed.",
+      kelo::logtext::kSessionRowWriteName, kelo::logtext::kFormatFailedInsertReplace,
       [&] {
         return sqlite3_mprintf(
             "insert or replace into session_table ( conn_id, share_name, attribute, view_id, "
@@ -849,7 +854,7 @@ int SystemDB::addNewSessionInfo(KELOSessionInfo& info, uint64_t conn_id) {
 
 int SystemDB::clearSystemDB() {
   KELO_LOG_DEBUG(kComponent, "clear System DB \n");
-  return WriteLocked("clearSystemDB", "insert sqlite3_mprintf failed.", [] {
+  return WriteLocked("clearSystemDB", kelo::logtext::kFormatFailedInsert, [] {
     return sqlite3_mprintf(
         "delete from connection_table;delete from session_table;delete from system_table Where "
         "key <> 'release_version' ;");
@@ -860,7 +865,7 @@ int SystemDB::setComputername(const std::string& name) {
   ValueBuffer computer;
   if (!CopyArgument(&computer, name, "setComputername")) return -1;
   KELO_LOG_DEBUG(kComponent, "set computer name %s\n", computer.c_str());
-  return WriteLocked("setComputername", "insert sqlite3_mprintf failed.", [&] {
+  return WriteLocked("setComputername", kelo::logtext::kFormatFailedInsert, [&] {
     return sqlite3_mprintf(
         "insert or replace into system_table values ('computer_name', '%q'); update "
         "session_table set computer_name = '%q'; ",
@@ -877,7 +882,7 @@ int SystemDB::updateSessionInfo(KELOSessionInfo& info) {
   }
   // Logs "update row id %llu" and "cannnot get id for last update session".
   return UpdateAndFetchId(
-      UpdateNames{kOp, "row", "session"},
+      UpdateNames{kOp, "row", kelo::logtext::kNoIdForUpdatedSession},
       [&] { KELO_LOG_INFO(kComponent, "status: %d, folder: %s\n", info.status, folder.c_str()); },
       [&] {
         return sqlite3_mprintf(
@@ -907,7 +912,7 @@ int SystemDB::setConnectionInfo(KELOConnectionInfo& info, const TunnelInfo& tunn
     return -1;
   }
   return WriteLocked(
-      kOp, "insert/replace sqlite3_mprintf failed.",
+      kOp, kelo::logtext::kFormatFailedInsertReplace,
       [&] {
         return sqlite3_mprintf(
             "insert or replace into connection_table ( conn_mode, server_name, server_ip, "
@@ -935,7 +940,7 @@ int SystemDB::updateConnectionInfo(KELOConnectionInfo& info, const TunnelInfo& t
   }
   // Logs "update conn id %llu" and "cannnot get id for last update connection".
   return UpdateAndFetchId(
-      UpdateNames{kOp, "conn", "connection"}, [] {},
+      UpdateNames{kOp, "conn", kelo::logtext::kNoIdForUpdatedConnection}, [] {},
       [&] {
         return sqlite3_mprintf(
             "UPDATE connection_table SET  conn_mode = %d,  server_name = '%q',  server_ip = '%q', "
@@ -990,7 +995,7 @@ int SystemDB::getConnectionInfoByVaultID(const KELOConnectionInfo& /*info*/,
 
 int SystemDB::setLink(int linked) {
   KELO_LOG_INFO(kComponent, "set link %d\n", linked);
-  return WriteLocked("setLink", "insert sqlite3_mprintf failed.", [&] {
+  return WriteLocked("setLink", kelo::logtext::kFormatFailedInsert, [&] {
     return sqlite3_mprintf(
         "insert or replace into system_table values ('linked', %d); update connection_table set "
         "linked = %d; ",
