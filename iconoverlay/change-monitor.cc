@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -28,19 +29,59 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
 
-struct FileIdentity {
+// What the system says of one file, enough to tell that it was written or replaced.
+struct FileStamp {
   bool exists = false;
   dev_t device = 0;
   ino_t inode = 0;
-  bool operator==(const FileIdentity& o) const {
-    return exists == o.exists && device == o.device && inode == o.inode;
+  off_t size = 0;
+  struct timespec mtime = {0, 0};
+  struct timespec ctime = {0, 0};
+
+  bool operator==(const FileStamp& o) const {
+    return exists == o.exists && device == o.device && inode == o.inode && size == o.size &&
+           mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
+           ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+  }
+  bool SameFile(const FileStamp& o) const {
+    return exists && o.exists && device == o.device && inode == o.inode;
   }
 };
 
-FileIdentity IdentityOf(const std::string& path) {
+FileStamp StampOf(const struct stat& st) {
+  FileStamp stamp;
+  stamp.exists = true;
+  stamp.device = st.st_dev;
+  stamp.inode = st.st_ino;
+  stamp.size = st.st_size;
+#ifdef __APPLE__
+  stamp.mtime = st.st_mtimespec;
+  stamp.ctime = st.st_ctimespec;
+#else
+  stamp.mtime = st.st_mtim;
+  stamp.ctime = st.st_ctim;
+#endif
+  return stamp;
+}
+
+// The stamp of the regular file `path` names (after links); none for anything else, whose
+// contents no check may read (a FIFO would block).
+FileStamp StampOfRegular(const std::string& path) {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return {};
-  return {true, st.st_dev, st.st_ino};
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  return StampOf(st);
+}
+
+// Reads up to `size` bytes at `offset` of the open file `fd`; what could not be read is empty.
+std::string ReadAt(int fd, off_t offset, size_t size) {
+  std::string bytes(size, '\0');
+  const ssize_t n = fd >= 0 ? pread(fd, bytes.data(), size, offset) : -1;
+  bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return bytes;
+}
+
+int OpenForPeek(const std::string& path) {
+  return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 }
 
 std::string FolderOf(const std::string& path) {
@@ -48,65 +89,93 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
-// One database whose changes matter, with the monitor's own read-only connection to it. The
-// connection holds no transaction between checks; it exists so that `PRAGMA data_version`
-// can tell whether another connection committed since the last check.
+// One database whose changes matter, checked without SQLite: the monitor holds no connection
+// and so no lock that could stand in a client's way. Every commit either writes the database
+// file (rollback mode, with its -journal; the header's change counter moves) or the -wal (WAL
+// mode, whose header moves when the log starts over), so the fingerprint below moves with
+// every commit; a fingerprint that moves without a commit costs one needless re-resolution.
 class WatchedDb {
  public:
-  enum class Check { kUnchanged, kChanged, kUnknown };
-
   explicit WatchedDb(std::string path)
       : path_(std::move(path)), folder_(FolderOf(path_)), name_(path_.substr(folder_.size() + 1)) {
-    CheckNow();  // the baseline
+    Changed();  // the baseline
   }
+  ~WatchedDb() { CloseFile(); }
+  WatchedDb(const WatchedDb&) = delete;
+  WatchedDb& operator=(const WatchedDb&) = delete;
 
   const std::string& path() const { return path_; }
   const std::string& folder() const { return folder_; }
-  sqlite3* db() const { return db_.get(); }
 
   // True when `name` in this database's folder is one of the files a commit writes.
   bool Concerns(const std::string& name) const {
     return name == name_ || name == name_ + "-wal" || name == name_ + "-journal";
   }
 
-  // Whether the database changed since the last check: the file appeared, went or was
-  // replaced, or another connection committed. kUnknown when a lock held elsewhere kept the
-  // version from being read (then nothing is known of the file's contents).
-  Check CheckNow() {
-    const FileIdentity now = IdentityOf(path_);
-    const bool replaced = !(now == identity_);
-    if (replaced || db_ == nullptr) {
-      identity_ = now;
-      db_.reset();
-      version_known_ = false;
-      if (now.exists && sqlite::Open(path_, sqlite::kReadOnly, &db_) != SQLITE_OK) db_.reset();
+  // Whether the database changed since the last check: the file or a companion appeared,
+  // went, was replaced or written.
+  bool Changed() {
+    Fingerprint now;
+    now.db = StampOfRegular(path_);
+    now.wal = StampOfRegular(path_ + "-wal");
+    now.journal = StampOfRegular(path_ + "-journal");
+    if (!now.db.SameFile(file_stamp_)) {
+      CloseFile();
+      if (now.db.exists) OpenFile();
     }
-    if (db_ == nullptr) return replaced ? Check::kChanged : Check::kUnchanged;
-    sqlite3_stmt* raw = nullptr;
-    int rc = sqlite3_prepare_v2(db_.get(), "PRAGMA data_version", -1, &raw, nullptr);
-    sqlite::Statement statement(raw);
-    if (rc == SQLITE_OK) rc = sqlite3_step(raw);
-    if (rc != SQLITE_ROW) {
-      version_known_ = false;
-      return replaced ? Check::kChanged : Check::kUnknown;
+    if (fd_ >= 0 && now.db.SameFile(file_stamp_)) now.counter = ReadAt(fd_, 24, 4);
+    if (now.wal.exists) {
+      const int wal = OpenForPeek(path_ + "-wal");
+      now.wal_header = ReadAt(wal, 0, 32);
+      if (wal >= 0) close(wal);
     }
-    const int64_t version = sqlite3_column_int64(raw, 0);
-    const bool committed = !version_known_ || version != version_;
-    version_ = version;
-    version_known_ = true;
-    return replaced || committed ? Check::kChanged : Check::kUnchanged;
+    const bool changed = forgotten_ || !(now == last_);
+    last_ = std::move(now);
+    forgotten_ = false;
+    return changed;
   }
+
+  // Makes the next check report a change, for a database whose contents could not be read.
+  void Forget() { forgotten_ = true; }
 
   bool suspect = false;
 
  private:
+  struct Fingerprint {
+    FileStamp db, wal, journal;
+    std::string counter;     // bytes 24..27 of the database header
+    std::string wal_header;  // its first 32 bytes
+    bool operator==(const Fingerprint& o) const {
+      return db == o.db && wal == o.wal && journal == o.journal && counter == o.counter &&
+             wal_header == o.wal_header;
+    }
+  };
+
+  // The database file stays open while it is the one at the path: the locks SQLite takes
+  // belong to the process and the file, and closing any descriptor of the file drops them
+  // for the process's own connections, so it is not opened and closed at every check.
+  void OpenFile() {
+    fd_ = OpenForPeek(path_);
+    struct stat st;
+    if (fd_ >= 0 && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+      file_stamp_ = StampOf(st);
+    } else {
+      CloseFile();
+    }
+  }
+  void CloseFile() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    file_stamp_ = FileStamp();
+  }
+
   std::string path_;
   std::string folder_;
   std::string name_;
-  FileIdentity identity_;
-  sqlite::Connection db_;
-  int64_t version_ = 0;
-  bool version_known_ = false;
+  Fingerprint last_;
+  bool forgotten_ = false;
+  int fd_ = -1;
+  FileStamp file_stamp_;  // of the file fd_ reads
 };
 
 int MillisUntil(Clock::time_point when, Clock::time_point now) {
@@ -294,9 +363,12 @@ class ChangeMonitor::Impl {
   // before keep what they know.
   void LoadSessions() {
     std::set<std::string> paths;
+    sqlite::Connection registry;
     sqlite3_stmt* raw = nullptr;
-    if (registry_->db() != nullptr &&
-        sqlite3_prepare_v2(registry_->db(), "SELECT id FROM session_table", -1, &raw, nullptr) ==
+    // A connection for this read only, closed at once; a FIFO or folder is never opened.
+    if (StampOfRegular(system_db_).exists &&
+        sqlite::Open(system_db_, sqlite::kReadOnly, &registry) == SQLITE_OK &&
+        sqlite3_prepare_v2(registry.get(), "SELECT id FROM session_table", -1, &raw, nullptr) ==
             SQLITE_OK) {
       sqlite::Statement statement(raw);
       int rc;
@@ -305,6 +377,7 @@ class ChangeMonitor::Impl {
       }
       if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
         // Read again once the lock is gone; keep the sessions known so far meanwhile.
+        registry_->Forget();
         registry_->suspect = true;
         check_retry_ = Clock::now() + Millis(kReaderBackOffMs);
         return;
@@ -368,7 +441,7 @@ class ChangeMonitor::Impl {
   }
 
   // Checks the suspect databases and queues the items they concern.
-  void CheckSuspects(Clock::time_point now) {
+  void CheckSuspects() {
     suspect_since_.reset();
     check_retry_.reset();
     bool registry_changed = false;
@@ -376,10 +449,8 @@ class ChangeMonitor::Impl {
     for (WatchedDb* db : AllDbs()) {
       if (!db->suspect) continue;
       ++checks_;
-      const WatchedDb::Check check = db->CheckNow();
-      db->suspect = check == WatchedDb::Check::kUnknown;
-      if (db->suspect) check_retry_ = now + Millis(kReaderBackOffMs);
-      if (check != WatchedDb::Check::kChanged) continue;
+      db->suspect = false;
+      if (!db->Changed()) continue;
       if (db == registry_.get()) {
         registry_changed = true;
       } else {
@@ -430,7 +501,7 @@ class ChangeMonitor::Impl {
       suspect_since_ = now - Millis(options_.debounce_ms);
     }
     const bool debounced = suspect_since_ && now >= *suspect_since_ + Millis(options_.debounce_ms);
-    if (debounced || (check_retry_ && now >= *check_retry_)) CheckSuspects(now);
+    if (debounced || (check_retry_ && now >= *check_retry_)) CheckSuspects();
     while (!retries_.empty() && retries_.front().first <= now) {
       auto it = items_.find(retries_.front().second);
       if (it != items_.end()) MarkDirty(it->first, it->second, true);

@@ -4,9 +4,10 @@
 // A host registers every item it asked about (its path and the badge it was told) and forgets
 // items when it lets them go. The monitor hears from the operating system that a file in the
 // registry's folder or in a session's database folder changed (FolderNotifier: inotify on
-// Linux, FSEvents on a Mac), confirms that a database really changed (its file identity, then
-// `PRAGMA data_version` on a read-only connection of its own that holds no transaction between
-// checks), re-resolves through the core only the items of the session whose database changed
+// Linux, FSEvents on a Mac), confirms that a database really changed (a fingerprint of the file
+// and its -wal and -journal: identity, size, modification and change times, and the header's
+// change counter, read without SQLite: the monitor keeps no connection and so holds no lock a
+// client could wait for), re-resolves through the core only the items of the session whose database changed
 // (every item when the registry changed), and reports the items whose badge now differs from
 // what the host was told. A resolution that gave up on a locked database is unknown: it is
 // tried again after the reader's back-off and never reported as a change. Where the system

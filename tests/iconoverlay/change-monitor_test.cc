@@ -2,9 +2,11 @@
 // another process heard through the descriptor, and only what changed reported.
 #include "iconoverlay/change-monitor.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,6 +53,51 @@ void ExecSqlInAnotherProcess(const std::string& db, const std::string& sql) {
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_EQ(status, 0) << sql;
+}
+
+// The answer of `sql` (its first cell) run on `db` in a child process, or its error.
+std::string QueryInAnotherProcess(const std::string& db, const std::string& sql) {
+  int out[2];
+  if (pipe(out) != 0) return "";
+  const pid_t child = fork();
+  if (child == 0) {
+    close(out[0]);
+    kelo::sqlite::Connection conn;
+    kelo_test::SqlRows rows;
+    std::string error;
+    const bool ran = kelo::sqlite::Open(db, kelo::sqlite::kReadWriteCreate, &conn) == SQLITE_OK &&
+                     kelo_test::RunSql(conn.get(), sql, &rows, &error) == SQLITE_OK;
+    const std::string cell = !ran ? error : rows.empty() || rows[0].empty() ? "" : rows[0][0];
+    const bool written = write(out[1], cell.data(), cell.size()) == ssize_t(cell.size());
+    _exit(written ? 0 : 1);
+  }
+  close(out[1]);
+  std::string answer;
+  char buffer[64];
+  ssize_t n;
+  while ((n = read(out[0], buffer, sizeof buffer)) > 0) answer.append(buffer, size_t(n));
+  close(out[0]);
+  int status = -1;
+  EXPECT_EQ(waitpid(child, &status, 0), child);
+  return status == 0 ? answer : "";
+}
+
+// Whether this process holds a lock on any byte of `path`, as the kernel sees it (asked by a
+// child, to which its parent's locks are foreign).
+bool LockedByThisProcess(const std::string& path) {
+  const pid_t child = fork();
+  if (child == 0) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    const bool asked = fd >= 0 && fcntl(fd, F_GETLK, &lock) == 0;
+    _exit(!asked ? 2 : lock.l_type != F_UNLCK && lock.l_pid == getppid() ? 0 : 1);
+  }
+  int status = -1;
+  EXPECT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 2);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // Sorted "path: before -> now" lines, for comparisons that name every change.
@@ -205,6 +252,85 @@ TEST_F(ChangeMonitorTest, IdleMonitorNeverWakes) {
   monitor.Process(&changes);
   EXPECT_TRUE(changes.empty());
   EXPECT_EQ(monitor.CheckCount(), checks);
+}
+
+// An idle monitor holds nothing open that a client must wait for: the client may switch a WAL
+// database back to rollback mode, and its close removes the -wal. The monitor still hears the
+// client's changes after that.
+TEST_F(ChangeMonitorTest, IdleMonitorLeavesWalDatabasesToTheClient) {
+  for (const std::string& db : {sys_, fstat_[0], fstat_[1]}) {
+    EXPECT_EQ(kelo_test::QueryColumn(db, "PRAGMA journal_mode=WAL"),
+              std::vector<std::string>{"wal"});
+  }
+  ChangeMonitor& monitor = StartMonitor();
+  ExecSqlInAnotherProcess(fstat_[0], SetState("Sync/a.txt", 2));
+  EXPECT_EQ(Lines(home_.path(), WaitForChanges(monitor, kWithin)),
+            std::vector<std::string>{"Sync/a.txt: 1 -> 2"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(kelo::kReaderIdleCloseMs + 400));
+  for (const std::string& db : {sys_, fstat_[0], fstat_[1]}) {
+    SCOPED_TRACE(db);
+    EXPECT_FALSE(LockedByThisProcess(db));
+    EXPECT_EQ(QueryInAnotherProcess(db, "PRAGMA journal_mode=DELETE"), "delete");
+    EXPECT_FALSE(fs::exists(db + "-wal"));
+  }
+  ExecSqlInAnotherProcess(fstat_[0], SetState("Sync/a.txt", 3));
+  EXPECT_EQ(Lines(home_.path(), WaitForChanges(monitor, kWithin)),
+            std::vector<std::string>{"Sync/a.txt: 2 -> 3"});
+}
+
+// A file's locks belong to the process, and closing any descriptor of the file drops them:
+// the monitor's checks must not take a lock from a read of the process's own connection.
+TEST_F(ChangeMonitorTest, ChecksLeaveTheProcessLocksAlone) {
+  ChangeMonitor& monitor = StartMonitor();
+  monitor.ForgetAll();  // nothing resolved: only the check touches the file
+  kelo::CloseKeptConnections();
+  const unsigned long long checks = monitor.CheckCount();
+  ExecSqlInAnotherProcess(fstat_[0], SetState("Sync/a.txt", 2));
+  kelo::sqlite::Connection reading = kelo_test::OpenSql(fstat_[0]);
+  kelo_test::ExecSql(reading.get(), "BEGIN; SELECT count(*) FROM fstatinfo");
+  EXPECT_TRUE(WaitForChanges(monitor, std::chrono::milliseconds(300)).empty());
+  EXPECT_GT(monitor.CheckCount(), checks);
+  EXPECT_TRUE(LockedByThisProcess(fstat_[0])) << "a read of this process lost its lock";
+  kelo_test::ExecSql(reading.get(), "COMMIT");
+}
+
+// The database file's change counter (bytes 24..27 of its header).
+std::string ChangeCounter(const std::string& db) {
+  std::string counter(4, '\0');
+  const int fd = open(db.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool read = fd >= 0 && pread(fd, counter.data(), 4, 24) == 4;
+  if (fd >= 0) close(fd);
+  return read ? counter : "";
+}
+
+// A restore or copy tool may write an older copy over the database in place, keeping its
+// inode; the copy's header may even carry the same change counter. The item's badge in the
+// copy is still reported.
+TEST_F(ChangeMonitorTest, ReportsACopyWrittenInPlaceWithTheSameCounter) {
+  const std::string older = fstat_[0] + ".older";
+  fs::copy_file(fstat_[0], older);
+  ExecSqlInAnotherProcess(older, SetState("Sync/a.txt", 3));
+  ChangeMonitor& monitor = StartMonitor();
+  // One commit that changes no badge brings the database's counter to the copy's.
+  ExecSqlInAnotherProcess(fstat_[0], SetState("Sync/b.txt", 2));
+  EXPECT_TRUE(WaitForChanges(monitor, std::chrono::milliseconds(300)).empty());
+  ASSERT_EQ(ChangeCounter(older), ChangeCounter(fstat_[0]));
+  struct stat before;
+  ASSERT_EQ(stat(fstat_[0].c_str(), &before), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    std::error_code error;
+    fs::copy_file(older, fstat_[0], fs::copy_options::overwrite_existing, error);
+    _exit(error ? 1 : 0);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_EQ(status, 0);
+  struct stat after;
+  ASSERT_EQ(stat(fstat_[0].c_str(), &after), 0);
+  ASSERT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(Lines(home_.path(), WaitForChanges(monitor, kWithin)),
+            std::vector<std::string>{"Sync/a.txt: 1 -> 3"});
 }
 
 // A resolution that gave up on a lock is no answer: a badge the host shows is not taken away,
