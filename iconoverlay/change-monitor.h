@@ -7,11 +7,11 @@
 // Linux, FSEvents on a Mac), confirms that a database really changed (a fingerprint of the file
 // and its -wal and -journal: identity, size, modification and change times, and the header's
 // change counter, read without SQLite: the monitor keeps no connection and so holds no lock a
-// client could wait for), re-resolves through the core only the items of the session whose database changed
-// (every item when the registry changed), and reports the items whose badge now differs from
-// what the host was told. A resolution that gave up on a locked database is unknown: it is
-// tried again after the reader's back-off and never reported as a change. Where the system
-// cannot notify (no notifier, or a folder that does not exist yet) the monitor asks every
+// client could wait for), re-resolves through the core only the items of the session whose
+// database changed (every item when the registry changed), and reports the items whose badge
+// now differs from what the host was told. A resolution that gave up on a locked database is
+// unknown: it is tried again after the reader's back-off and never reported as a change. Where the
+// system cannot notify (no notifier, or a folder that does not exist yet) the monitor asks every
 // Options::fallback_poll_ms instead.
 //
 // Resolutions run in the process's current database role: a host sets the reader role
