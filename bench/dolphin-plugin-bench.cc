@@ -16,10 +16,8 @@
 #include <unistd.h>
 
 #include <KOverlayIconPlugin>
-#include <KPluginMetaData>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QPluginLoader>
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
@@ -32,22 +30,13 @@
 #include "cli/demo-home.h"
 #include "db/reader-mode/reader-mode.h"
 #include "db/sqlite-owners.h"
+#include "faces/dolphin/load-as-dolphin.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
 #include "support/fstat-data.h"
 #include "support/temp-dir.h"
 
 namespace {
-
-KOverlayIconPlugin* LoadAsDolphinDoes() {
-  for (const KPluginMetaData& data :
-       KPluginMetaData::findPlugins(QStringLiteral("kf5/overlayicon"))) {
-    if (!data.fileName().endsWith(QStringLiteral("/kelooverlay.so"))) continue;
-    QPluginLoader loader(data.fileName());
-    return qobject_cast<KOverlayIconPlugin*>(loader.instance());
-  }
-  return nullptr;
-}
 
 // CPU time of this thread, in seconds: the machine is shared, so wall time says little.
 double ThreadCpuSeconds() {
@@ -127,7 +116,7 @@ int main(int argc, char** argv) {
   setenv("HOME", home.path().c_str(), 1);
   qputenv("QT_PLUGIN_PATH", argv[1]);
   QCoreApplication app(argc, argv);
-  KOverlayIconPlugin* plugin = LoadAsDolphinDoes();  // sets the reader role
+  KOverlayIconPlugin* plugin = kelo_test::LoadAsDolphinDoes();  // sets the reader role
   if (plugin == nullptr) {
     std::fprintf(stderr, "no plug-in in %s\n", argv[1]);
     return 1;

@@ -232,19 +232,24 @@ def write_emblems(out, check):
         folder = os.path.join(out, "hicolor", "%dx%d" % (size, size), "emblems")
         for kind, name in EMBLEMS.items():
             path = os.path.join(folder, name + ".png")
-            data = png(size, render(kind, size, whole=True))
-            if check:
-                try:
-                    with open(path, "rb") as f:
-                        if not same_pixels(f.read(), data):
-                            stale.append(path)
-                except OSError:
-                    stale.append(path)
-            else:
-                os.makedirs(folder, exist_ok=True)
-                with open(path, "wb") as f:
-                    f.write(data)
+            emit(path, png(size, render(kind, size, whole=True)), check, stale)
     return stale
+
+
+def emit(path, data, check, stale):
+    """Writes `data` to `path`, or with `check` appends `path` to `stale` when the file there
+    is missing or draws other pixels."""
+    if check:
+        try:
+            with open(path, "rb") as f:
+                if not same_pixels(f.read(), data):
+                    stale.append(path)
+        except OSError:
+            stale.append(path)
+    else:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
 
 
 def main(argv):
@@ -262,17 +267,7 @@ def main(argv):
         path = os.path.join(out, kind + (".png" if as_png else ".ico"))
         data = (png(FINDER_SYNC_SIZE, render(kind, FINDER_SYNC_SIZE, whole=True)) if as_png else
                 ico(kind))
-        if check:
-            try:
-                with open(path, "rb") as f:
-                    if not same_pixels(f.read(), data):
-                        stale.append(path)
-            except OSError:
-                stale.append(path)
-        else:
-            os.makedirs(out, exist_ok=True)
-            with open(path, "wb") as f:
-                f.write(data)
+        emit(path, data, check, stale)
     if stale:
         print("out of date (run scripts/make-badges.py): " + ", ".join(stale), file=sys.stderr)
         return 1

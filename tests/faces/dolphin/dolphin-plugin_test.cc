@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <KOverlayIconPlugin>
-#include <KPluginMetaData>
 #include <QCoreApplication>
-#include <QPluginLoader>
 #include <QSignalSpy>
 #include <QUrl>
 #include <cstdlib>
@@ -16,20 +14,10 @@
 #include <vector>
 
 #include "cli/demo-home.h"
+#include "faces/dolphin/load-as-dolphin.h"
 #include "support/temp-dir.h"
 
 namespace {
-
-// Dolphin's own road to its overlay plug-ins; the one of this build, or nullptr.
-KOverlayIconPlugin* LoadAsDolphinDoes() {
-  for (const KPluginMetaData& data :
-       KPluginMetaData::findPlugins(QStringLiteral("kf5/overlayicon"))) {
-    if (!data.fileName().endsWith(QStringLiteral("/kelooverlay.so"))) continue;
-    QPluginLoader loader(data.fileName());
-    return qobject_cast<KOverlayIconPlugin*>(loader.instance());
-  }
-  return nullptr;
-}
 
 class DolphinPluginTest : public testing::Test {
  protected:
@@ -44,7 +32,7 @@ class DolphinPluginTest : public testing::Test {
     static char name[] = "dolphin_plugin_test";
     static char* argv[] = {name, nullptr};
     app_ = new QCoreApplication(argc, argv);
-    plugin_ = LoadAsDolphinDoes();
+    plugin_ = kelo_test::LoadAsDolphinDoes();
     ASSERT_NE(plugin_, nullptr) << "not found in " KELO_DOLPHIN_PLUGIN_ROOT;
   }
 
