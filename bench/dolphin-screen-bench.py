@@ -128,20 +128,7 @@ def main():
                 json.dump(results, out, indent=1)
         return 0
     finally:
-        if dolphin is not None:
-            os.killpg(dolphin.pid, 15)
-            dolphin.wait()
-        left = subprocess.run(["pgrep", "-u", user], stdout=subprocess.PIPE, text=True).stdout
-        for pid in left.split():
-            try:
-                os.kill(int(pid), 9)
-            except ProcessLookupError:
-                pass
-        if xvfb is not None:
-            xvfb.terminate()
-            xvfb.wait()
-        subprocess.run(["userdel", user], stderr=subprocess.DEVNULL)
-        shutil.rmtree(scratch, ignore_errors=True)
+        screen.tear_down(dolphin, xvfb, user, scratch)
 
 
 def run_changes(view, shot, image, tool, home, path, count, results):

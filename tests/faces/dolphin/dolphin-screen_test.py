@@ -176,6 +176,26 @@ def badges(image):
     return [[badge_in(image, box) for box in blobs(image, span)] for span in panes(image)]
 
 
+def tear_down(dolphin, xvfb, user, scratch):
+    """Ends Dolphin, whatever its session started as the throwaway user (D-Bus, KIO workers)
+    and the X server, then removes the user and the scratch folder. None for what never
+    started."""
+    if dolphin is not None:
+        os.killpg(dolphin.pid, 15)
+        dolphin.wait()
+    left = subprocess.run(["pgrep", "-u", user], stdout=subprocess.PIPE, text=True).stdout
+    for pid in left.split():
+        try:
+            os.kill(int(pid), 9)
+        except ProcessLookupError:
+            pass
+    if xvfb is not None:
+        xvfb.terminate()
+        xvfb.wait()
+    subprocess.run(["userdel", user], stderr=subprocess.DEVNULL)
+    shutil.rmtree(scratch, ignore_errors=True)
+
+
 def wait_for(screen, shot_path, want, timeout):
     """Screenshots until `want(badges)` holds; (seconds taken, last badges, image)."""
     start = time.monotonic()
@@ -262,21 +282,7 @@ def main():
               (statistics.median(timings), max(timings), len(timings)))
         return 0
     finally:
-        if dolphin is not None:
-            os.killpg(dolphin.pid, 15)
-            dolphin.wait()
-        # Whatever the session started as the throwaway user (D-Bus, KIO workers).
-        left = subprocess.run(["pgrep", "-u", USER], stdout=subprocess.PIPE, text=True).stdout
-        for pid in left.split():
-            try:
-                os.kill(int(pid), 9)
-            except ProcessLookupError:
-                pass
-        if xvfb is not None:
-            xvfb.terminate()
-            xvfb.wait()
-        subprocess.run(["userdel", USER], stderr=subprocess.DEVNULL)
-        shutil.rmtree(scratch, ignore_errors=True)
+        tear_down(dolphin, xvfb, USER, scratch)
 
 
 if __name__ == "__main__":
