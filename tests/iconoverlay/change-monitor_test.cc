@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,7 +22,6 @@
 
 #include "db/file-status-db/file-status-db.h"
 #include "db/reader-mode/reader-mode.h"
-#include "db/sqlite-owners.h"
 #include "db/system-db/system-db.h"
 #include "iconoverlay/linux-platform.h"
 #include "support/fstat-data.h"
@@ -41,63 +39,18 @@ using Clock = std::chrono::steady_clock;
 std::map<std::string, int> g_statements;
 void CountStatement(const char* db_path, const char*) { ++g_statements[db_path]; }
 
-// Runs `sql` on `db` in a child process, as the sync client would.
-void ExecSqlInAnotherProcess(const std::string& db, const std::string& sql) {
-  const pid_t child = fork();
-  if (child == 0) {
-    kelo::sqlite::Connection conn;
-    const bool done = kelo::sqlite::Open(db, kelo::sqlite::kReadWriteCreate, &conn) == SQLITE_OK &&
-                      sqlite3_exec(conn.get(), sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-    _exit(done ? 0 : 1);
-  }
-  int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_EQ(status, 0) << sql;
-}
-
-// The answer of `sql` (its first cell) run on `db` in a child process, or its error.
-std::string QueryInAnotherProcess(const std::string& db, const std::string& sql) {
-  int out[2];
-  if (pipe(out) != 0) return "";
-  const pid_t child = fork();
-  if (child == 0) {
-    close(out[0]);
-    kelo::sqlite::Connection conn;
-    kelo_test::SqlRows rows;
-    std::string error;
-    const bool ran = kelo::sqlite::Open(db, kelo::sqlite::kReadWriteCreate, &conn) == SQLITE_OK &&
-                     kelo_test::RunSql(conn.get(), sql, &rows, &error) == SQLITE_OK;
-    const std::string cell = !ran ? error : rows.empty() || rows[0].empty() ? "" : rows[0][0];
-    const bool written = write(out[1], cell.data(), cell.size()) == ssize_t(cell.size());
-    _exit(written ? 0 : 1);
-  }
-  close(out[1]);
-  std::string answer;
-  char buffer[64];
-  ssize_t n;
-  while ((n = read(out[0], buffer, sizeof buffer)) > 0) answer.append(buffer, size_t(n));
-  close(out[0]);
-  int status = -1;
-  EXPECT_EQ(waitpid(child, &status, 0), child);
-  return status == 0 ? answer : "";
-}
-
 // Whether this process holds a lock on any byte of `path`, as the kernel sees it (asked by a
 // child, to which its parent's locks are foreign).
 bool LockedByThisProcess(const std::string& path) {
-  const pid_t child = fork();
-  if (child == 0) {
+  const pid_t parent = getpid();
+  return kelo_test::InChild([&] {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct flock lock = {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
-    const bool asked = fd >= 0 && fcntl(fd, F_GETLK, &lock) == 0;
-    _exit(!asked ? 2 : lock.l_type != F_UNLCK && lock.l_pid == getppid() ? 0 : 1);
-  }
-  int status = -1;
-  EXPECT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 2);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return fd >= 0 && fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK &&
+           lock.l_pid == parent;
+  });
 }
 
 // Sorted "path: before -> now" lines, for comparisons that name every change.
@@ -166,6 +119,11 @@ class ChangeMonitorTest : public testing::Test {
     return *monitor_;
   }
 
+  // Runs `sql` on `db` in another process, as the sync client would.
+  static void Client(const std::string& db, const std::string& sql) {
+    EXPECT_TRUE(kelo_test::SqlInChild(db, sql)) << sql;
+  }
+
   std::string SetState(const std::string& relative, int state) const {
     return "UPDATE fstatinfo SET syncStatus=" + std::to_string(state) + " WHERE path='" +
            (home_ / relative) + "'";
@@ -189,19 +147,15 @@ TEST_F(ChangeMonitorTest, ReportsWhatAnotherProcessChangedAndNothingElse) {
     bool replace;     // the changed copy is renamed over `db`
     std::vector<std::string> reported;
   } cases[] = {
+      // clang-format off
       {"one entry", fstat_[0], SetState("Sync/a.txt", 2), false, {"Sync/a.txt: 1 -> 2"}},
       {"replaced file", fstat_[0], SetState("Sync/b.txt", 3), true, {"Sync/b.txt: 2 -> 3"}},
       {"same badge", fstat_[0], SetState("Sync/a.txt", 1), false, {}},
-      {"wal",
-       fstat_[0],
-       "PRAGMA journal_mode=WAL; " + SetState("Sync/a.txt", 2),
-       false,
+      {"wal", fstat_[0], "PRAGMA journal_mode=WAL; " + SetState("Sync/a.txt", 2), false,
        {"Sync/a.txt: 1 -> 2"}},
-      {"registry",
-       sys_,
-       "UPDATE session_table SET status=9",
-       false,
+      {"registry", sys_, "UPDATE session_table SET status=9", false,
        {"Other/x.txt: 1 -> 0", "Sync/a.txt: 1 -> 0", "Sync/b.txt: 2 -> 0"}},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -212,10 +166,10 @@ TEST_F(ChangeMonitorTest, ReportsWhatAnotherProcessChangedAndNothingElse) {
     g_statements.clear();
     if (c.replace) {
       fs::copy_file(c.db, replacement, fs::copy_options::overwrite_existing);
-      ExecSqlInAnotherProcess(replacement, c.sql);
+      Client(replacement, c.sql);
       fs::rename(replacement, c.db);
     } else {
-      ExecSqlInAnotherProcess(c.db, c.sql);
+      Client(c.db, c.sql);
     }
     const std::vector<BadgeChange> changes =
         WaitForChanges(monitor, c.reported.empty() ? std::chrono::milliseconds(500) : kWithin);
@@ -229,10 +183,9 @@ TEST_F(ChangeMonitorTest, ReportsWhatAnotherProcessChangedAndNothingElse) {
     // Leaving WAL needs every other connection closed.
     monitor_.reset();
     kelo::CloseKeptConnections();
-    ExecSqlInAnotherProcess(fstat_[0], SetState("Sync/a.txt", 1) + "; " +
-                                           SetState("Sync/b.txt", 2) +
-                                           "; PRAGMA journal_mode=DELETE");
-    ExecSqlInAnotherProcess(sys_, "UPDATE session_table SET status=10");
+    Client(fstat_[0], SetState("Sync/a.txt", 1) + "; " + SetState("Sync/b.txt", 2) +
+                          "; PRAGMA journal_mode=DELETE");
+    Client(sys_, "UPDATE session_table SET status=10");
   }
 }
 
@@ -263,17 +216,17 @@ TEST_F(ChangeMonitorTest, IdleMonitorLeavesWalDatabasesToTheClient) {
               std::vector<std::string>{"wal"});
   }
   ChangeMonitor& monitor = StartMonitor();
-  ExecSqlInAnotherProcess(fstat_[0], SetState("Sync/a.txt", 2));
+  Client(fstat_[0], SetState("Sync/a.txt", 2));
   EXPECT_EQ(Lines(home_.path(), WaitForChanges(monitor, kWithin)),
             std::vector<std::string>{"Sync/a.txt: 1 -> 2"});
   std::this_thread::sleep_for(std::chrono::milliseconds(kelo::kReaderIdleCloseMs + 400));
   for (const std::string& db : {sys_, fstat_[0], fstat_[1]}) {
     SCOPED_TRACE(db);
     EXPECT_FALSE(LockedByThisProcess(db));
-    EXPECT_EQ(QueryInAnotherProcess(db, "PRAGMA journal_mode=DELETE"), "delete");
+    EXPECT_TRUE(kelo_test::SqlInChild(db, "PRAGMA journal_mode=DELETE", "delete"));
     EXPECT_FALSE(fs::exists(db + "-wal"));
   }
-  ExecSqlInAnotherProcess(fstat_[0], SetState("Sync/a.txt", 3));
+  Client(fstat_[0], SetState("Sync/a.txt", 3));
   EXPECT_EQ(Lines(home_.path(), WaitForChanges(monitor, kWithin)),
             std::vector<std::string>{"Sync/a.txt: 2 -> 3"});
 }
@@ -285,7 +238,7 @@ TEST_F(ChangeMonitorTest, ChecksLeaveTheProcessLocksAlone) {
   monitor.ForgetAll();  // nothing resolved: only the check touches the file
   kelo::CloseKeptConnections();
   const unsigned long long checks = monitor.CheckCount();
-  ExecSqlInAnotherProcess(fstat_[0], SetState("Sync/a.txt", 2));
+  Client(fstat_[0], SetState("Sync/a.txt", 2));
   kelo::sqlite::Connection reading = kelo_test::OpenSql(fstat_[0]);
   kelo_test::ExecSql(reading.get(), "BEGIN; SELECT count(*) FROM fstatinfo");
   EXPECT_TRUE(WaitForChanges(monitor, std::chrono::milliseconds(300)).empty());
@@ -309,23 +262,18 @@ std::string ChangeCounter(const std::string& db) {
 TEST_F(ChangeMonitorTest, ReportsACopyWrittenInPlaceWithTheSameCounter) {
   const std::string older = fstat_[0] + ".older";
   fs::copy_file(fstat_[0], older);
-  ExecSqlInAnotherProcess(older, SetState("Sync/a.txt", 3));
+  Client(older, SetState("Sync/a.txt", 3));
   ChangeMonitor& monitor = StartMonitor();
   // One commit that changes no badge brings the database's counter to the copy's.
-  ExecSqlInAnotherProcess(fstat_[0], SetState("Sync/b.txt", 2));
+  Client(fstat_[0], SetState("Sync/b.txt", 2));
   EXPECT_TRUE(WaitForChanges(monitor, std::chrono::milliseconds(300)).empty());
   ASSERT_EQ(ChangeCounter(older), ChangeCounter(fstat_[0]));
   struct stat before;
   ASSERT_EQ(stat(fstat_[0].c_str(), &before), 0);
-  const pid_t child = fork();
-  if (child == 0) {
+  ASSERT_TRUE(kelo_test::InChild([&] {
     std::error_code error;
-    fs::copy_file(older, fstat_[0], fs::copy_options::overwrite_existing, error);
-    _exit(error ? 1 : 0);
-  }
-  int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_EQ(status, 0);
+    return fs::copy_file(older, fstat_[0], fs::copy_options::overwrite_existing, error);
+  }));
   struct stat after;
   ASSERT_EQ(stat(fstat_[0].c_str(), &after), 0);
   ASSERT_EQ(after.st_ino, before.st_ino);
@@ -351,7 +299,7 @@ TEST_F(ChangeMonitorTest, ResolutionThatGaveUpIsRetriedNotReported) {
                      "INSERT INTO fstatinfo (fileType, syncStatus, path) VALUES (0, 1, '" +
                          (home_ / "Sync/new.txt") + "')");
   // Changes the monitor hears of while the lock is held take nothing away.
-  ExecSqlInAnotherProcess(fstat_[1], SetState("Other/x.txt", 1));
+  Client(fstat_[1], SetState("Other/x.txt", 1));
   EXPECT_TRUE(WaitForChanges(monitor, std::chrono::milliseconds(300)).empty());
   kelo_test::ExecSql(holder.get(), "COMMIT");
   holder.reset();
@@ -390,12 +338,12 @@ TEST_F(ChangeMonitorTest, ForgottenItemsAreNotReported) {
       EXPECT_FALSE(monitor.Forget(home_ / c.forget));
     }
     EXPECT_EQ(monitor.ItemCount(), c.left);
-    ExecSqlInAnotherProcess(fstat_[0], SetState("Sync/a.txt", 3));
-    ExecSqlInAnotherProcess(fstat_[1], SetState("Other/x.txt", 3));
+    Client(fstat_[0], SetState("Sync/a.txt", 3));
+    Client(fstat_[1], SetState("Other/x.txt", 3));
     EXPECT_EQ(Lines(home_.path(), WaitForChanges(monitor, std::chrono::milliseconds(500))),
               c.reported);
-    ExecSqlInAnotherProcess(fstat_[0], SetState("Sync/a.txt", 1));
-    ExecSqlInAnotherProcess(fstat_[1], SetState("Other/x.txt", 1));
+    Client(fstat_[0], SetState("Sync/a.txt", 1));
+    Client(fstat_[1], SetState("Other/x.txt", 1));
   }
 }
 
@@ -423,7 +371,7 @@ TEST_F(ChangeMonitorTest, PollsWithoutNotifierAndRunsOnItsOwnThread) {
       }));
       EXPECT_FALSE(monitor.StartThread([](std::vector<BadgeChange>) {}));
     }
-    ExecSqlInAnotherProcess(fstat_[0], SetState("Sync/b.txt", 1));
+    Client(fstat_[0], SetState("Sync/b.txt", 1));
     if (notify) {
       std::unique_lock<std::mutex> lock(mutex);
       arrived.wait_for(lock, kWithin, [&] { return !changes.empty(); });
@@ -432,7 +380,7 @@ TEST_F(ChangeMonitorTest, PollsWithoutNotifierAndRunsOnItsOwnThread) {
     }
     monitor.StopThread();
     EXPECT_EQ(Lines(home_.path(), changes), std::vector<std::string>{"Sync/b.txt: 2 -> 1"});
-    ExecSqlInAnotherProcess(fstat_[0], SetState("Sync/b.txt", 2));
+    Client(fstat_[0], SetState("Sync/b.txt", 2));
   }
 }
 

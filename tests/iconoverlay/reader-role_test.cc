@@ -5,16 +5,13 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -194,57 +191,6 @@ TEST_F(ReaderRoleTest, LockedDatabaseIsLeftAloneForAMoment) {
   }
 }
 
-// Runs `sql`, which changes one row, on `db` in a child process, as the sync client would.
-void ExecSqlInAnotherProcess(const std::string& db, const std::string& sql) {
-  const pid_t child = fork();
-  if (child == 0) {
-    kelo::sqlite::Connection conn;
-    const bool changed =
-        kelo::sqlite::Open(db, kelo::sqlite::kReadWriteCreate, &conn) == SQLITE_OK &&
-        sqlite3_exec(conn.get(), sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&
-        sqlite3_changes(conn.get()) == 1;
-    _exit(changed ? 0 : 1);
-  }
-  int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_EQ(status, 0);
-}
-
-// Changed in place by another process, replaced by another file, or deleted: the kept
-// connection answers as the file is now.
-TEST_F(ReaderRoleTest, KeptConnectionNeverAnswersForAChangedFile) {
-  enum Change { kUpdated, kReplaced, kDeleted };
-  const struct {
-    const char* what;
-    Change change;
-    int state;                                  // of a.txt afterwards, -1 for none
-    bool reopened;                              // a new connection was needed
-  } cases[] = {{"updated", kUpdated, 2, true},  // its change time moved
-               {"replaced", kReplaced, 3, true},
-               {"deleted", kDeleted, -1, true}};
-  const std::string replacement = fstat_ + ".new";
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    fs::remove(fstat_);
-    WriteEntries();
-    ScopedDbRole reading(DbRole::kReader);
-    ASSERT_EQ(FileStatusDB::initialize(fstat_), 0);
-    ASSERT_EQ(State("Sync/a.txt"), 1);
-    const unsigned long long opens = kelo::ReaderOpenCount();
-    if (c.change == kUpdated) ExecSqlInAnotherProcess(fstat_, SetStateOfA(2));
-    if (c.change == kReplaced) {
-      fs::copy_file(fstat_, replacement);
-      ExecSql(replacement, SetStateOfA(3));
-      fs::rename(replacement, fstat_);
-    }
-    if (c.change == kDeleted) fs::remove(fstat_);
-    EXPECT_EQ(FileStatusDB::initialize(fstat_), c.state < 0 ? -1 : 0);
-    EXPECT_EQ(State("Sync/a.txt"), c.state);
-    EXPECT_EQ(kelo::ReaderOpenCount() > opens, c.reopened);
-    EXPECT_EQ(fs::exists(fstat_), c.state >= 0);
-  }
-}
-
 TEST_F(ReaderRoleTest, KeepsAFewConnectionsAndClosesThemWithTheRole) {
   {
     ScopedDbRole reading(DbRole::kReader);
@@ -296,28 +242,10 @@ TEST_F(ReaderRoleTest, ThreadsShareTheKeptConnections) {
   EXPECT_LE(kelo::KeptConnectionCount(), kelo::kMaxKeptConnections);
 }
 
-}  // namespace
-
-namespace {
-
 using Clock = std::chrono::steady_clock;
 
 double MsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-// Runs `body` in a child process that is killed after five seconds: a hang fails the test
-// instead of stopping the suite. The child's exit status is what `body` returns.
-void InChildWithin5s(const std::function<bool()>& body) {
-  const pid_t child = fork();
-  if (child == 0) {
-    alarm(5);
-    _exit(body() ? 0 : 1);
-  }
-  int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // Anything but a regular file, at the database's name or at a companion SQLite would open
@@ -329,13 +257,15 @@ TEST_F(ReaderRoleTest, OnlyRegularFilesAreOpened) {
     const std::string aside = fifo + ".aside";
     if (fs::exists(fifo)) fs::rename(fifo, aside);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    InChildWithin5s([&] {
-      kelo_test::LogCapture quiet;
-      ScopedDbRole reading(DbRole::kReader);
-      const Clock::time_point start = Clock::now();
-      const bool none = Badge("Sync/a.txt") == kNone && Badge("Sync/dir") == kNone;
-      return none && MsSince(start) < 1000;
-    });
+    EXPECT_TRUE(kelo_test::InChild(
+        [&] {
+          kelo_test::LogCapture quiet;
+          ScopedDbRole reading(DbRole::kReader);
+          const Clock::time_point start = Clock::now();
+          const bool none = Badge("Sync/a.txt") == kNone && Badge("Sync/dir") == kNone;
+          return none && MsSince(start) < 1000;
+        },
+        5));
     fs::remove(fifo);
     if (fs::exists(aside)) fs::rename(aside, fifo);
   }
@@ -543,17 +473,12 @@ TEST_F(ReaderRoleTest, RepeatedFailureIsLoggedOnce) {
     fs::remove(fstat_);
     WriteEntries();
     if (c.hot_journal) {
-      const pid_t child = fork();
-      if (child == 0) {
-        kelo::sqlite::Connection conn;
-        kelo::sqlite::Open(fstat_, kelo::sqlite::kReadWriteCreate, &conn);
+      kelo_test::InChild([&] {  // killed in the middle of its write
+        kelo::sqlite::Connection conn = kelo_test::OpenSql(fstat_);
         // Unsynced, the journal's header is written at once (else at the commit's sync).
-        const std::string write = "PRAGMA synchronous=OFF; BEGIN; " + SetStateOfA(2);
-        sqlite3_exec(conn.get(), write.c_str(), nullptr, nullptr, nullptr);
-        kill(getpid(), SIGKILL);
-      }
-      int status = 0;
-      ASSERT_EQ(waitpid(child, &status, 0), child);
+        kelo_test::ExecSql(conn.get(), "PRAGMA synchronous=OFF; BEGIN; " + SetStateOfA(2));
+        return kill(getpid(), SIGKILL) == 0;
+      });
       ASSERT_TRUE(fs::exists(fstat_ + "-journal"));
     } else {
       ExecSql(fstat_, "DROP INDEX fstatinfo_path_idx");
@@ -569,91 +494,53 @@ TEST_F(ReaderRoleTest, RepeatedFailureIsLoggedOnce) {
   }
 }
 
-}  // namespace
-
-namespace {
-
-// Runs `change` in a child process, as the sync client (or a copy tool) would make it.
-void InAnotherProcess(const std::function<bool()>& change) {
-  const pid_t child = fork();
-  if (child == 0) _exit(change() ? 0 : 1);
-  int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-}
-
-bool Sql(const std::string& db, const std::string& sql) {
-  kelo::sqlite::Connection conn;
-  return kelo::sqlite::Open(db, kelo::sqlite::kReadWriteCreate, &conn) == SQLITE_OK &&
-         sqlite3_exec(conn.get(), sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-}
-
 // Whatever another process changes, the very next icons answer as the files are now, with the
 // connections, statements, schema checks and session rows the reader kept from before.
 TEST_F(ReaderRoleTest, ChangeByAnotherProcessIsSeenOnTheNextIcon) {
   const Shown kUnsupported{3, "unsupported"};
-  const Icons kAsWritten{kSynced, kSyncing, kSyncing, kNone}, kNoBadges(4, kNone);
-  const std::string sync = home_ / "Sync";
+  const Icons kAsWritten{kSynced, kSyncing, kSyncing, kNone}, kNoBadges(4, kNone),
+      kASyncing{kSyncing, kSyncing, kSyncing, kNone},
+      kDirHasItsOwn{kSynced, kSyncing, kNone, kNone};
   const std::string saved_sys = sys_ + ".saved";
   fs::copy_file(sys_, saved_sys);
-  const auto garbage = [](const std::string& db) {
-    std::ofstream(db, std::ios::binary | std::ios::trunc) << std::string(8192, 'x');
-    return true;
-  };
+  const std::string add_below =
+      "INSERT INTO session_table (id, status, sync_folder) VALUES (2, 10, '" + home_ / "Sync/dir" +
+      "')";
+  // How the file changes: SQL run on it, or on a copy renamed over it, or the file deleted,
+  // truncated or replaced by 8 KiB of text.
+  enum How { kSql, kRenamedCopy, kDeleted, kTruncated, kGarbage };
   const struct {
     const char* what;
-    std::function<bool()> change;
+    How how;
+    bool registry;  // the change is the registry's, else the file status database's
+    std::string sql;
     Icons badges;
     bool wal_registry = false;
   } cases[] = {
-      {"entry changed in place",
-       [&] { return Sql(fstat_, SetStateOfA(2)); },
-       {kSyncing, kSyncing, kSyncing, kNone}},
-      {"file replaced by rename",
-       [&] {
-         fs::copy_file(fstat_, fstat_ + ".new");
-         return Sql(fstat_ + ".new", SetStateOfA(3)) &&
-                rename((fstat_ + ".new").c_str(), fstat_.c_str()) == 0;
-       },
+      // clang-format off
+      {"entry changed in place", kSql, false, SetStateOfA(2), kASyncing},
+      {"file replaced by rename", kRenamedCopy, false, SetStateOfA(3),
        {kUnsupported, kSyncing, kSyncing, kNone}},
-      {"file deleted", [&] { return fs::remove(fstat_); }, kNoBadges},
-      {"file truncated", [&] { return truncate(fstat_.c_str(), 0) == 0; }, kNoBadges},
-      {"file replaced by a non-database", [&] { return garbage(fstat_); }, kNoBadges},
-      {"table dropped", [&] { return Sql(fstat_, "DROP TABLE fstatinfo"); }, kNoBadges},
-      {"table renamed", [&] { return Sql(fstat_, "ALTER TABLE fstatinfo RENAME TO old"); },
-       kNoBadges},
-      {"indexes dropped",
-       [&] {
-         return Sql(fstat_, std::string(kelo_test::kDropLookupIndexes) +
-                                "; DROP INDEX fstatinfo_path_idx; " + SetStateOfA(2));
-       },
-       {kSyncing, kSyncing, kSyncing, kNone}},
-      {"journal mode switched",
-       [&] { return Sql(fstat_, "PRAGMA journal_mode=WAL; " + SetStateOfA(2)); },
-       {kSyncing, kSyncing, kSyncing, kNone}},
-      {"session added below",
-       [&] {
-         return Sql(sys_, "INSERT INTO session_table (id, status, sync_folder) VALUES (2, 10, '" +
-                              sync + "/dir')");
-       },
-       {kSynced, kSyncing, kNone, kNone}},
-      {"session removed", [&] { return Sql(sys_, "DELETE FROM session_table"); }, kNoBadges},
-      {"session moved",
-       [&] { return Sql(sys_, "UPDATE session_table SET sync_folder = '" + sync + "/dir'"); },
-       {kNone, kNone, kSyncing, kNone}},  // the folder holds itself
-      {"session status changed", [&] { return Sql(sys_, "UPDATE session_table SET status = 12"); },
-       kNoBadges},
-      {"registry replaced by a non-database", [&] { return garbage(sys_); }, kNoBadges},
+      {"file deleted", kDeleted, false, "", kNoBadges},
+      {"file truncated", kTruncated, false, "", kNoBadges},
+      {"file replaced by a non-database", kGarbage, false, "", kNoBadges},
+      {"table dropped", kSql, false, "DROP TABLE fstatinfo", kNoBadges},
+      {"table renamed", kSql, false, "ALTER TABLE fstatinfo RENAME TO old", kNoBadges},
+      {"indexes dropped", kSql, false, std::string(kelo_test::kDropLookupIndexes) +
+       "; DROP INDEX fstatinfo_path_idx; " + SetStateOfA(2), kASyncing},
+      {"journal mode switched", kSql, false, "PRAGMA journal_mode=WAL; " + SetStateOfA(2),
+       kASyncing},
+      {"session added below", kSql, true, add_below, kDirHasItsOwn},
+      {"session removed", kSql, true, "DELETE FROM session_table", kNoBadges},
+      {"session moved", kSql, true, "UPDATE session_table SET sync_folder = '" +
+       (home_ / "Sync/dir") + "'", {kNone, kNone, kSyncing, kNone}},  // the folder holds itself
+      {"session status changed", kSql, true, "UPDATE session_table SET status = 12", kNoBadges},
+      {"registry replaced by a non-database", kGarbage, true, "", kNoBadges},
       // In WAL mode a commit leaves the registry file's change time alone.
-      {"session status changed, WAL",
-       [&] { return Sql(sys_, "UPDATE session_table SET status = 12"); }, kNoBadges, true},
-      {"session added below, WAL",
-       [&] {
-         return Sql(sys_, "INSERT INTO session_table (id, status, sync_folder) VALUES (2, 10, '" +
-                              sync + "/dir')");
-       },
-       {kSynced, kSyncing, kNone, kNone},
-       true},
+      {"session status changed, WAL", kSql, true, "UPDATE session_table SET status = 12",
+       kNoBadges, true},
+      {"session added below, WAL", kSql, true, add_below, kDirHasItsOwn, true},
+      // clang-format on
   };
   kelo_test::LogCapture quiet;
   for (const auto& c : cases) {
@@ -666,7 +553,24 @@ TEST_F(ReaderRoleTest, ChangeByAnotherProcessIsSeenOnTheNextIcon) {
     ScopedDbRole reading(DbRole::kReader);
     EXPECT_EQ(AllBadges(), kAsWritten);
     EXPECT_EQ(AllBadges(), kAsWritten);  // from what the reader kept
-    InAnotherProcess(c.change);
+    const std::string& db = c.registry ? sys_ : fstat_;
+    ASSERT_TRUE(kelo_test::InChild([&] {  // as the sync client or a copy tool would
+      const std::string copy = db + ".new";
+      switch (c.how) {
+        case kSql:
+          return kelo_test::RunSql(db, c.sql) == SQLITE_OK;
+        case kRenamedCopy:
+          return fs::copy_file(db, copy) && kelo_test::RunSql(copy, c.sql) == SQLITE_OK &&
+                 rename(copy.c_str(), db.c_str()) == 0;
+        case kDeleted:
+          return fs::remove(db);
+        case kTruncated:
+          return truncate(db.c_str(), 0) == 0;
+        case kGarbage:
+          return !!(std::ofstream(db, std::ios::binary) << std::string(8192, 'x'));
+      }
+      return false;
+    }));
     EXPECT_EQ(AllBadges(), c.badges);
   }
 }

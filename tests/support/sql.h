@@ -5,12 +5,16 @@
 //   kelo_test::QuerySql(db, "select path, syncStatus from fstatinfo")  // {{"/a", "1"}, ...}
 //   kelo::sqlite::Connection holder = kelo_test::OpenSql(db);          // kept open by the caller
 //   kelo_test::ExecSql(holder.get(), "begin exclusive");
+//   EXPECT_TRUE(kelo_test::SqlInChild(db, "update ..."));           // as the sync client would
 #ifndef KELO_TESTS_SUPPORT_SQL_H_
 #define KELO_TESTS_SUPPORT_SQL_H_
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,6 +55,32 @@ inline std::vector<std::string> QueryColumn(const std::string& db_path, const st
   std::vector<std::string> cells;
   for (SqlRow& row : QuerySql(db_path, sql)) cells.push_back(row.empty() ? "" : row[0]);
   return cells;
+}
+
+// Runs `body` in a child process, killed after `seconds` so that a hang fails the test instead
+// of stopping the suite. True when the child exited with status 0, which `body` returning true
+// gives.
+inline bool InChild(const std::function<bool()>& body, unsigned seconds = 30) {
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(seconds);
+    _exit(body() ? 0 : 1);
+  }
+  int status = -1;
+  return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Runs `sql` on `db` in a child process over a connection of its own, as the sync client (or a
+// tool of the user's) would. True when it succeeded and, when `first_cell` is given, its first
+// row's first cell is that text.
+inline bool SqlInChild(const std::string& db, const std::string& sql,
+                       const char* first_cell = nullptr) {
+  return InChild([&] {
+    SqlRows rows;
+    return RunSql(db, sql, &rows) == SQLITE_OK &&
+           (first_cell == nullptr ||
+            (!rows.empty() && !rows[0].empty() && rows[0][0] == first_cell));
+  });
 }
 
 }  // namespace kelo_test
