@@ -1,10 +1,12 @@
-// The records of both databases for tests: built in one call, compared and printed field by
-// field, so that an expectation names the field that differs.
+// The records of both databases for tests: built in one call, compared field by field and
+// printed as the tuple of their fields.
 //
 //   EXPECT_EQ(info, kelo_test::Entry("/a", 0, FileStatusDB::kSynced));
 //   EXPECT_EQ(found, (KELOSessionInfo{1, "home", "", 4, 0, 10, 0, "/h", ""}));
 #ifndef KELO_TESTS_SUPPORT_RECORDS_H_
 #define KELO_TESTS_SUPPORT_RECORDS_H_
+
+#include <gtest/gtest.h>
 
 #include <ostream>
 #include <string>
@@ -30,23 +32,14 @@ bool operator==(const Record& a, const Record& b) {
   return Fields(a) == Fields(b);
 }
 
-inline void PrintTo(const FileStatusInfo& e, std::ostream* out) {
-  *out << "{path '" << e.path << "', fileType " << e.fileType << ", syncStatus " << e.syncStatus
-       << "}";
+// Printed as the tuple of their fields, in the order of Fields().
+template <typename Record>
+void PrintFields(const Record& record, std::ostream* out) {
+  *out << ::testing::PrintToString(Fields(record));
 }
-inline void PrintTo(const KELOSessionInfo& i, std::ostream* out) {
-  *out << "{id " << i.id << ", share_name '" << i.share_name << "', session '" << i.session
-       << "', attribute " << i.attribute << ", view_id " << i.view_id << ", status " << i.status
-       << ", error " << i.error << ", sync_folder '" << i.sync_folder << "', computer_name '"
-       << i.computer_name << "'}";
-}
-inline void PrintTo(const KELOConnectionInfo& c, std::ostream* out) {
-  *out << "{conn_mode " << c.conn_mode << ", server_name '" << c.server_name << "', server_ip '"
-       << c.server_ip << "', server_port " << c.server_port << ", waypoint_mode '"
-       << c.waypoint_mode << "', username '" << c.username << "', vault_id '" << c.vault_id
-       << "', session '" << c.session << "', protocol_version " << c.protocol_version << ", id "
-       << c.id << "}";
-}
+inline void PrintTo(const FileStatusInfo& e, std::ostream* out) { PrintFields(e, out); }
+inline void PrintTo(const KELOSessionInfo& i, std::ostream* out) { PrintFields(i, out); }
+inline void PrintTo(const KELOConnectionInfo& c, std::ostream* out) { PrintFields(c, out); }
 
 namespace kelo_test {
 

@@ -257,9 +257,7 @@ TEST_F(FileStatusDBTest, RmFileSyncStatRemovesTheEntryAndItsSubtreesOnly) {
     Strings stored, kept;  // kept in path order
   } cases[] = {
       {"/d", {"/d", "/d/x", "/d/x/y", "/d\\x", "/dx", "/d.txt", "/D/x"}, {"/D/x", "/d.txt", "/dx"}},
-      // The path's own GLOB wildcards match only themselves.
-      {"/d/a*", {"/d/a*", "/d/a*/x", "/d/a*\\y", "/d/ab/x", "/d/a/x"}, {"/d/a/x", "/d/ab/x"}},
-      {"/d/a?", {"/d/a?", "/d/a?/x", "/d/ab/x", "/d/ab"}, {"/d/ab", "/d/ab/x"}},
+      // The path's own GLOB wildcards match only themselves (more in the hostile-input test).
       {"/d/[ab]", {"/d/[ab]", "/d/[ab]/x", "/d/a/x", "/d/b\\x"}, {"/d/a/x", "/d/b\\x"}},
   };
   for (const auto& c : cases) {
