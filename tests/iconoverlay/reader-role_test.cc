@@ -273,24 +273,6 @@ TEST_F(ReaderRoleTest, OnlyRegularFilesAreOpened) {
   EXPECT_EQ(Badge("Sync/a.txt"), kSynced);
 }
 
-// After a burst of icons, an idle reader holds no connection: a client may switch a WAL file
-// back to rollback mode, which needs every other connection closed.
-TEST_F(ReaderRoleTest, IdleReaderHoldsNoConnection) {
-  for (const std::string& db : {sys_, fstat_}) ExecSql(db, "PRAGMA journal_mode=WAL;");
-  ScopedDbRole reading(DbRole::kReader);
-  EXPECT_EQ(AllBadges(), (Icons{kSynced, kSyncing, kSyncing, kNone}));
-  EXPECT_GT(kelo::KeptConnectionCount(), 0u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(kelo::kReaderIdleCloseMs + 400));
-  EXPECT_EQ(kelo::KeptConnectionCount(), 0u);
-  for (const std::string& db : {sys_, fstat_}) {
-    SCOPED_TRACE(db);
-    EXPECT_EQ(kelo_test::QueryColumn(db, "PRAGMA journal_mode=DELETE;"),
-              std::vector<std::string>{"delete"});
-    EXPECT_FALSE(fs::exists(db + "-wal"));
-  }
-  EXPECT_EQ(Badge("Sync/dir"), kSyncing);
-}
-
 // The statement the hook below fails, by taking an exclusive lock on its database from
 // another connection just before the statement reads.
 const char* g_fail_statement = nullptr;
@@ -360,27 +342,6 @@ TEST_F(ReaderRoleTest, KeptConnectionIsTheFileOpened) {
   ASSERT_EQ(FileStatusDB::initialize(fstat_), 0);
   EXPECT_FALSE(fs::exists(g_aside));  // swapped and back
   for (int read = 0; read < 3; ++read) EXPECT_EQ(State("Sync/a.txt"), 1);
-}
-
-// A restore or copy tool that writes another version of the file over the same inode, with
-// SQLite's change counter as it was, is seen on the next read.
-TEST_F(ReaderRoleTest, InPlaceOverwriteIsSeen) {
-  const std::string variant = fstat_ + ".variant";
-  fs::copy_file(fstat_, variant);
-  ExecSql(variant, SetStateOfA(2));
-  std::string original = kelo_test::ReadFile(fstat_), bytes = kelo_test::ReadFile(variant);
-  ASSERT_EQ(bytes.size(), original.size());
-  for (size_t at : {24, 92}) bytes.replace(at, 4, original, at, 4);  // counter, version-valid-for
-  ASSERT_NE(bytes, original);
-
-  ScopedDbRole reading(DbRole::kReader);
-  ASSERT_EQ(FileStatusDB::initialize(fstat_), 0);
-  EXPECT_EQ(State("Sync/a.txt"), 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a coarse change-time tick
-  std::ofstream(fstat_, std::ios::binary | std::ios::in | std::ios::out) << bytes;
-  EXPECT_EQ(kelo_test::ReadFile(fstat_), bytes);
-  ASSERT_EQ(FileStatusDB::initialize(fstat_), 0);
-  EXPECT_EQ(State("Sync/a.txt"), 2);
 }
 
 // Holds the file status database locked for `hold` at the start of every statement the
