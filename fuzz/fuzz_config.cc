@@ -1,8 +1,6 @@
 // Fuzzes the configuration reader: one input is both a single line for Config::parse
 // and a whole file for Config::read. Beyond not crashing, every accepted entry must obey
 // the line syntax, and a rejected file must leave nothing behind.
-#include <unistd.h>
-
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
@@ -11,9 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz-support.h"
 #include "log/config.h"
 
 namespace {
+
+using kelo_fuzz::Check;
 
 bool IsKey(const std::string& key) {
   for (unsigned char c : key) {
@@ -49,27 +50,6 @@ bool KeyBeginsAShortLine(const std::string& text, const std::string& key) {
   return false;
 }
 
-void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
-
-// On a RAM-backed folder when there is one: the file is rewritten for every input. Made once
-// and never destroyed, so the clean-up at exit still finds its name.
-const std::string& ScratchFile() {
-  static const std::string* path = [] {
-    auto* made = new std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm/kelo-fuzz-config-XXXXXX"
-                                                               : "/tmp/kelo-fuzz-config-XXXXXX");
-    const int fd = mkstemp(made->data());
-    if (fd >= 0) close(fd);
-    std::atexit([] { unlink(path->c_str()); });
-    return made;
-  }();
-  return *path;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -89,12 +69,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(key == "unset" && value == "unset", "outputs untouched unless parsed");
   }
 
-  FILE* file = std::fopen(ScratchFile().c_str(), "wb");
+  static const std::string scratch = kelo_fuzz::ScratchDir("config") + "/config";
+  FILE* file = std::fopen(scratch.c_str(), "wb");
   if (file == nullptr) return 0;
   std::fwrite(data, 1, size, file);
   std::fclose(file);
   Config config;
-  const int read = config.read(ScratchFile().c_str());
+  const int read = config.read(scratch.c_str());
   Check(read == 0 || read == -1, "read result");
   if (read != 0) Check(config.entries().empty(), "rejected file leaves no entry");
   const std::string text(reinterpret_cast<const char*>(data), size);

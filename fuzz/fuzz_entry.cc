@@ -21,34 +21,24 @@
 // journalled in memory only. The role stays between inputs, so a reader's kept connections
 // meet files that changed since their last use.
 #include <sqlite3.h>
-#include <unistd.h>
-#include <utf8proc.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "db/file-status-db/file-status-db-internal.h"
 #include "db/file-status-db/file-status-db.h"
 #include "db/reader-mode/reader-mode.h"
 #include "db/sqlite-owners.h"
-#include "fuzz/model-text.h"
+#include "fuzz/fuzz-support.h"
 #include "log/log.h"
 
 namespace {
 
 constexpr size_t kMaxPath = 1039;
 constexpr char kLikeForm[] = "select * from fstatinfo where path like '@KELO:LVAR'";
-
-void Check(bool condition, const char* what, const std::string& path) {
-  if (condition) return;
-  std::fprintf(stderr, "invariant broken for path '%s': %s\n", path.c_str(), what);
-  std::abort();
-}
 
 struct Entry {
   std::string path;
@@ -58,6 +48,7 @@ struct Entry {
 
 // --- The model -----------------------------------------------------------------------------
 
+using kelo_fuzz::Check;
 using kelo_fuzz::Lower;
 using kelo_fuzz::WellFormed;
 
@@ -88,23 +79,20 @@ bool Agrees(const Entry* expected, bool refused, int rc, const FileStatusInfo& i
 // --- The files -----------------------------------------------------------------------------
 
 struct Store {
-  std::string dir;
   std::string files[2];  // with the lookup indexes, without them
   kelo::sqlite::Connection writer[2];
   sqlite3_stmt* insert[2] = {nullptr, nullptr};
 };
 
-// Made once and never destroyed, so the clean-up at exit still finds it.
+// Made once and never destroyed: its statements are never finalised.
 Store& Open() {
   static Store* s = [] {
     auto* made_ptr = new Store;
     Store& made = *made_ptr;
-    made.dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm/kelo-fuzz-entry-XXXXXX"
-                                             : "/tmp/kelo-fuzz-entry-XXXXXX";
-    if (mkdtemp(made.dir.data()) == nullptr) std::abort();
     Logger::log_fp = std::fopen("/dev/null", "w");  // refused paths log
     for (int f = 0; f < 2; ++f) {
-      made.files[f] = made.dir + (f == 0 ? "/indexed.sqlite" : "/plain.sqlite");
+      made.files[f] =
+          kelo_fuzz::ScratchDir("entry") + (f == 0 ? "/indexed.sqlite" : "/plain.sqlite");
       // The client's code makes the file, lookup indexes included.
       kelo::SetDbRole(kelo::DbRole::kWriter);
       if (FileStatusDB::initialize(made.files[f]) != 0 ||
@@ -123,7 +111,6 @@ Store& Open() {
         std::abort();
       }
     }
-    std::atexit([] { std::filesystem::remove_all(s->dir); });
     return made_ptr;
   }();
   return *s;
@@ -168,18 +155,15 @@ int LikeForm(sqlite3* db, const std::string& path, FileStatusInfo* info) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Store& store = Open();
-  if (size < 1) return 0;
-  const bool reader = (data[0] & 1) != 0;
-  const int f = reader && (data[0] & 2) != 0 ? 1 : 0;
-  const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
-  size_t end = std::min(text.find('\n'), text.size());
-  const std::string path(text.substr(0, end));
+  kelo_fuzz::Input input;
+  if (!kelo_fuzz::Split(data, size, &input)) return 0;
+  const bool reader = (input.options & 1) != 0;
+  const int f = reader && (input.options & 2) != 0 ? 1 : 0;
+  const std::string& path = input.path;
   std::vector<Entry> entries;
-  for (size_t start = end + 1; end < text.size(); start = end + 1) {
-    end = std::min(text.find('\n', start), text.size());
-    if (end == start) continue;
-    const auto b = static_cast<uint8_t>(text[start]);
-    const std::string_view bytes = text.substr(start + 1, end - start - 1);
+  for (const std::string_view piece : input.pieces) {
+    const auto b = static_cast<uint8_t>(piece[0]);
+    const std::string_view bytes = piece.substr(1);
     Entry e{std::string(bytes.substr(0, bytes.find('\0'))), (b >> 2) & 1, b & 3};
     if ((b & 0x80) != 0) {
       e.path = path;

@@ -22,9 +22,12 @@
 
 #include "db/file-status-db/file-status-db-internal.h"
 #include "db/sqlite-owners.h"
+#include "fuzz/fuzz-support.h"
 #include "iconoverlay/badge-resolver.h"
 
 namespace {
+
+using kelo_fuzz::Check;
 
 enum Kind { kVar = 0, kLikeVar = 1, kInt = 2, kLongLong = 3, kNoEscapeVar = 4 };
 constexpr size_t kMaxPlaceholders = 4;
@@ -35,12 +38,6 @@ struct Value {
   std::string text;
   long long number = 0;
 };
-
-void Check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
 
 // The contract: text copied; placeholders replaced by their values (quotes doubled for VAR and
 // LVAR, then "\", "%" and "_" escaped for LVAR); after an LVAR, the next quote that is not the

@@ -13,14 +13,11 @@
 #include <string_view>
 
 #include "cli/lexical-path.h"
+#include "fuzz/fuzz-support.h"
 
 namespace {
 
-void Check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
+using kelo_fuzz::Check;
 
 // One pass over the bytes, a component at a time: the result so far is a stack of components
 // kept in `out` itself ("/a/b"), so ".." cuts `out` back to its last slash.

@@ -27,8 +27,6 @@
 // in memory only. The role stays between inputs, so a reader's kept connections meet a registry
 // that changed since their last use.
 #include <sqlite3.h>
-#include <unistd.h>
-#include <utf8proc.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -38,12 +36,11 @@
 #include <map>
 #include <set>
 #include <string>
-#include <string_view>
 
 #include "db/reader-mode/reader-mode.h"
 #include "db/sqlite-owners.h"
 #include "db/system-db/system-db.h"
-#include "fuzz/model-text.h"
+#include "fuzz/fuzz-support.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
 #include "log/log.h"
@@ -51,12 +48,6 @@
 namespace {
 
 constexpr size_t kMaxValue = 1023;  // the longest path looked up, and the longest useful folder
-
-void Check(bool condition, const char* what, const std::string& path) {
-  if (condition) return;
-  std::fprintf(stderr, "invariant broken for path '%s': %s\n", path.c_str(), what);
-  std::abort();
-}
 
 struct Row {
   bool null = false;
@@ -66,6 +57,7 @@ using Rows = std::map<uint64_t, Row>;  // by id
 
 // --- The model -----------------------------------------------------------------------------
 
+using kelo_fuzz::Check;
 using kelo_fuzz::Lower;
 using kelo_fuzz::WellFormed;
 
@@ -145,14 +137,12 @@ struct Registry {
   sqlite3_stmt* insert = nullptr;
 };
 
-// Made once and never destroyed, so the clean-up at exit still finds it.
+// Made once and never destroyed: its statement is never finalised.
 const Registry& Open() {
   static Registry* r = [] {
     auto* made_ptr = new Registry;
     Registry& made = *made_ptr;
-    made.dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm/kelo-fuzz-session-XXXXXX"
-                                             : "/tmp/kelo-fuzz-session-XXXXXX";
-    if (mkdtemp(made.dir.data()) == nullptr) std::abort();
+    made.dir = kelo_fuzz::ScratchDir("session");
     made.path = kelo::SystemDbPath(made.dir);
     std::filesystem::create_directories(std::filesystem::path(made.path).parent_path());
     Logger::log_fp = std::fopen("/dev/null", "w");
@@ -168,7 +158,6 @@ const Registry& Open() {
                            -1, &made.insert, nullptr) != SQLITE_OK) {
       std::abort();
     }
-    std::atexit([] { std::filesystem::remove_all(r->dir); });
     return made_ptr;
   }();
   return *r;
@@ -197,31 +186,27 @@ void Store(const Registry& registry, const Rows& rows) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Registry& registry = Open();
-  if (size < 1) return 0;
-  const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
-  size_t end = std::min(text.find('\n'), text.size());
-  const std::string path(text.substr(0, end));
+  kelo_fuzz::Input input;
+  if (!kelo_fuzz::Split(data, size, &input)) return 0;
+  const std::string& path = input.path;
   Rows rows;
   bool well_formed = WellFormed(path) && !path.empty() && path[0] == '/';
-  for (size_t start = end + 1; start < text.size() + 1 && end < text.size(); start = end + 1) {
-    end = std::min(text.find('\n', start), text.size());
-    if (end == start) continue;
-    const auto b = static_cast<uint8_t>(text[start]);
+  for (const std::string_view piece : input.pieces) {
+    const auto b = static_cast<uint8_t>(piece[0]);
     Row& row = rows[(b & 7) + 1 + (static_cast<uint64_t>((b >> 3) & 3) << 32)];
     row.null = (b & 0x80) != 0;
-    row.folder = std::string(text.substr(start + 1, end - start - 1));
-    row.folder = row.folder.substr(0, row.folder.find('\0'));
+    row.folder = std::string(piece.substr(1, piece.find('\0', 1) - 1));
     well_formed = well_formed && WellFormed(row.folder);  // the padding is ASCII
     const size_t padded = (b & 0x40) != 0 ? 30000 : (b & 0x20) != 0 ? 1100 : 0;
     if (padded > row.folder.size()) row.folder += "/" + std::string(padded - 1, '_');
   }
   Store(registry, rows);
 
-  const bool reader = (data[0] & 1) != 0;
+  const bool reader = (input.options & 1) != 0;
   kelo::SetDbRole(reader ? kelo::DbRole::kReader : kelo::DbRole::kWriter);
   KELOSessionInfo found;
   const int rc = SystemDB::getSessionInfoByFilePath(registry.path, path, &found);
-  if (reader && (data[0] & 2) != 0) {
+  if (reader && (input.options & 2) != 0) {
     // The reader answers from the rows it keeps; the writer runs the query itself. Both must
     // give the same result and the same record, whatever the bytes. (Leaving the reader role
     // closes the kept connections, so only these inputs do.)
