@@ -25,17 +25,18 @@ struct BadgeImage {
   int times_set;
 };
 
+struct Recorded {
+  std::vector<std::string> folders;  // the observed folders as paths, sorted
+  std::vector<BadgeCall> calls;
+  std::map<std::string, BadgeImage> images;  // by badge identifier
+};
+
 }  // namespace kelo_host
 
 @interface FIFinderSyncController (KeloStandIn)
 // Forgets everything recorded; the observed folders become none.
 - (void)keloReset;
-// The observed folders as paths, sorted, and how often they were set.
-- (std::vector<std::string>)keloFolders;
-- (int)keloFolderSets;
-- (std::vector<kelo_host::BadgeCall>)keloBadgeCalls;
-// By badge identifier.
-- (std::map<std::string, kelo_host::BadgeImage>)keloBadgeImages;
+- (kelo_host::Recorded)keloRecorded;
 @end
 
 #endif  // KELO_TESTS_HOST_FINDER_SYNC_STAND_INS_H_

@@ -7,17 +7,15 @@ namespace {
 
 // What the controller recorded. Guarded, so that a call off the main thread is recorded as
 // such rather than racing the test's reads.
-struct Recorded {
+struct Record {
   std::mutex mutex;
   NSSet* folders = nil;
-  int folder_sets = 0;
-  std::vector<kelo_host::BadgeCall> calls;
-  std::map<std::string, kelo_host::BadgeImage> images;
+  kelo_host::Recorded told;  // its folders filled in on reading
 };
 
-Recorded& TheRecord() {
-  static Recorded* recorded = new Recorded;  // never destroyed: the controller outlives main
-  return *recorded;
+Record& TheRecord() {
+  static Record* record = new Record;  // never destroyed: the controller outlives main
+  return *record;
 }
 
 std::string Utf8(NSString* s) { return s != nil ? [s UTF8String] : ""; }
@@ -37,18 +35,17 @@ std::string Utf8(NSString* s) { return s != nil ? [s UTF8String] : ""; }
 }
 
 - (void)setDirectoryURLs:(NSSet*)urls {
-  Recorded& r = TheRecord();
+  Record& r = TheRecord();
   std::lock_guard<std::mutex> lock(r.mutex);
   NSSet* copy = [urls copy];
   [r.folders release];
   r.folders = copy;
-  ++r.folder_sets;
 }
 
 - (void)setBadgeImage:(NSImage*)image label:(NSString*)label forBadgeIdentifier:(NSString*)badgeID {
-  Recorded& r = TheRecord();
+  Record& r = TheRecord();
   std::lock_guard<std::mutex> lock(r.mutex);
-  kelo_host::BadgeImage& entry = r.images[Utf8(badgeID)];
+  kelo_host::BadgeImage& entry = r.told.images[Utf8(badgeID)];
   [image retain];
   [entry.image release];
   entry.image = image;
@@ -57,9 +54,9 @@ std::string Utf8(NSString* s) { return s != nil ? [s UTF8String] : ""; }
 }
 
 - (void)setBadgeIdentifier:(NSString*)badgeID forURL:(NSURL*)url {
-  Recorded& r = TheRecord();
+  Record& r = TheRecord();
   std::lock_guard<std::mutex> lock(r.mutex);
-  r.calls.push_back({Utf8(badgeID), Utf8([url path]), [NSThread isMainThread] != NO});
+  r.told.calls.push_back({Utf8(badgeID), Utf8([url path]), [NSThread isMainThread] != NO});
 }
 
 @end
@@ -67,40 +64,23 @@ std::string Utf8(NSString* s) { return s != nil ? [s UTF8String] : ""; }
 @implementation FIFinderSyncController (KeloStandIn)
 
 - (void)keloReset {
-  Recorded& r = TheRecord();
+  Record& r = TheRecord();
   std::lock_guard<std::mutex> lock(r.mutex);
   [r.folders release];
   r.folders = nil;
-  r.folder_sets = 0;
-  r.calls.clear();
-  for (auto& entry : r.images) [entry.second.image release];
-  r.images.clear();
+  for (auto& entry : r.told.images) [entry.second.image release];
+  r.told = kelo_host::Recorded();
 }
 
-- (std::vector<std::string>)keloFolders {
-  Recorded& r = TheRecord();
+- (kelo_host::Recorded)keloRecorded {
+  Record& r = TheRecord();
   std::lock_guard<std::mutex> lock(r.mutex);
-  std::vector<std::string> paths;
+  kelo_host::Recorded told = r.told;
   NSArray* urls = [r.folders allObjects];
   for (NSUInteger i = 0; i < [urls count]; ++i)
-    paths.push_back(Utf8([[urls objectAtIndex:i] path]));
-  std::sort(paths.begin(), paths.end());
-  return paths;
-}
-
-- (int)keloFolderSets {
-  std::lock_guard<std::mutex> lock(TheRecord().mutex);
-  return TheRecord().folder_sets;
-}
-
-- (std::vector<kelo_host::BadgeCall>)keloBadgeCalls {
-  std::lock_guard<std::mutex> lock(TheRecord().mutex);
-  return TheRecord().calls;
-}
-
-- (std::map<std::string, kelo_host::BadgeImage>)keloBadgeImages {
-  std::lock_guard<std::mutex> lock(TheRecord().mutex);
-  return TheRecord().images;
+    told.folders.push_back(Utf8([[urls objectAtIndex:i] path]));
+  std::sort(told.folders.begin(), told.folders.end());
+  return told;
 }
 
 @end

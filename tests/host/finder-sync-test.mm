@@ -123,7 +123,7 @@ class FinderSyncTest : public testing::Test {
   Strings CallsAfter(size_t skip, size_t count) {
     std::vector<BadgeCall> calls;
     RunUntil([&] {
-      calls = [Controller() keloBadgeCalls];
+      calls = [Controller() keloRecorded].calls;
       return calls.size() >= skip + count;
     });
     for (const BadgeCall& call : calls) EXPECT_TRUE(call.on_main_thread) << call.path;
@@ -137,7 +137,7 @@ class FinderSyncTest : public testing::Test {
   }
 
   bool FoldersBecome(const Strings& expected) {
-    return RunUntil([&] { return [Controller() keloFolders] == expected; });
+    return RunUntil([&] { return [Controller() keloRecorded].folders == expected; });
   }
 
   kelo_test::TempDir home_;
@@ -154,7 +154,7 @@ class FinderSyncTest : public testing::Test {
 TEST_F(FinderSyncTest, BadgeImagesAreSetOnceAsFullFrameEmblems) {
   Start();
   ASSERT_TRUE(FoldersBecome({home_ / "Other", sync_}));
-  const auto images = [Controller() keloBadgeImages];
+  const auto images = [Controller() keloRecorded].images;
   const struct {
     const char* identifier;
     const char* label;
