@@ -29,49 +29,36 @@ TEST(ToolCommon, TextForPeopleAndForJson) {
 
 // Each command accepts its own options only; values come as the next word or after '='.
 TEST(ToolCommon, OptionsOfEachCommand) {
-  using Args = std::vector<std::string>;
   constexpr unsigned kAll = kelo::kToolOptHome | kelo::kToolOptJson | kelo::kToolOptExplain |
                             kelo::kToolOptFolder | kelo::kToolOptInterval;
   const struct {
-    Args argv;
+    std::vector<std::string> argv;
     unsigned allowed;
-    int rc;
-    std::string home, interval;
-    bool json, explain, folder;
-    Args args;
+    std::string parsed;  // "home,interval,flags set|arguments"; empty: refused with 2
   } cases[] = {
-      {{"--home", "/h", "--json", "p"}, kAll, 0, "/h", "", true, false, false, {"p"}},
-      {{"--home=/h", "--interval=50", "p", "q"},
-       kAll,
-       0,
-       "/h",
-       "50",
-       false,
-       false,
-       false,
-       {"p", "q"}},
-      {{"--explain", "--folder", "-"}, kAll, 0, "", "", false, true, true, {"-"}},
-      {{"--", "--json", "-x"}, 0, 0, "", "", false, false, false, {"--json", "-x"}},
-      {{"--home"}, kAll, 2, "", "", false, false, false, {}},
-      {{"--home="}, kAll, 2, "", "", false, false, false, {}},
-      {{"--interval"}, kAll, 2, "", "", false, false, false, {}},
-      {{"--frob"}, kAll, 2, "", "", false, false, false, {}},
-      {{"--json"}, kAll & ~kelo::kToolOptJson, 2, "", "", false, false, false, {}},
-      {{"--home", "/h"}, kelo::kToolOptJson, 2, "", "", false, false, false, {}},
-      {{"--interval=5"}, kelo::kToolOptHome, 2, "", "", false, false, false, {}},
-      {{"--explain"}, kelo::kToolOptFolder, 2, "", "", false, false, false, {}},
+      {{"--home", "/h", "--json", "p"}, kAll, "/h,, json|p"},
+      {{"--home=/h", "--interval=50", "p", "q"}, kAll, "/h,50,|p q"},
+      {{"--explain", "--folder", "-"}, kAll, ",, explain folder|-"},
+      {{"--", "--json", "-x"}, 0, ",,|--json -x"},
+      {{"--home"}, kAll, ""},
+      {{"--home="}, kAll, ""},
+      {{"--interval"}, kAll, ""},
+      {{"--frob"}, kAll, ""},
+      {{"--json"}, kAll & ~kelo::kToolOptJson, ""},
+      {{"--home", "/h"}, kelo::kToolOptJson, ""},
+      {{"--interval=5"}, kelo::kToolOptHome, ""},
+      {{"--explain"}, kelo::kToolOptFolder, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.argv[0] + " " + std::to_string(c.allowed));
-    kelo::ToolOptions options;
-    EXPECT_EQ(c.rc, kelo::ParseToolOptions("test", c.argv, c.allowed, &options));
-    if (c.rc != 0) continue;
-    EXPECT_EQ(c.home, options.home);
-    EXPECT_EQ(c.interval, options.interval);
-    EXPECT_EQ(c.json, options.json);
-    EXPECT_EQ(c.explain, options.explain);
-    EXPECT_EQ(c.folder, options.folder);
-    EXPECT_EQ(c.args, options.args);
+    kelo::ToolOptions o;
+    const int rc = kelo::ParseToolOptions("test", c.argv, c.allowed, &o);
+    EXPECT_EQ(c.parsed.empty() ? 2 : 0, rc);
+    if (rc != 0) continue;
+    std::string parsed = o.home + "," + o.interval + "," + (o.json ? " json" : "") +
+                         (o.explain ? " explain" : "") + (o.folder ? " folder" : "") + "|";
+    for (size_t i = 0; i < o.args.size(); ++i) parsed += (i > 0 ? " " : "") + o.args[i];
+    EXPECT_EQ(c.parsed, parsed);
   }
 }
 
