@@ -19,14 +19,14 @@ if(KELO_HOST_LAUNCHER)
                         CROSSCOMPILING_EMULATOR "${KELO_HOST_LAUNCHER}")
 endif()
 gtest_discover_tests(finder_sync_host_test DISCOVERY_TIMEOUT 60 TEST_PREFIX "finder_sync_host_test."
-                     PROPERTIES ENVIRONMENT "TZ=UTC" LABELS bundle)
+                     PROPERTIES ENVIRONMENT "TZ=UTC" LABELS bundle TIMEOUT ${KELO_TEST_TIMEOUT})
 
 # The extension's badge images are what their generator draws.
 if(Python3_FOUND)
   add_test(NAME finder_sync_badges_match_generator
            COMMAND Python3::Interpreter ${KELO_MAKE_BADGES} --png --check
                    ${PROJECT_SOURCE_DIR}/faces/findersync/resources)
-  set_tests_properties(finder_sync_badges_match_generator PROPERTIES LABELS bundle)
+  set_tests_properties(finder_sync_badges_match_generator PROPERTIES LABELS bundle TIMEOUT 60)
 endif()
 
 # The Mac bundles' property lists and the extension's entitlements parse as plutil -lint
@@ -34,5 +34,5 @@ endif()
 if(Python3_FOUND)
   add_test(NAME mac_property_lists_lint
            COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/lint-plists.py ${PROJECT_SOURCE_DIR})
-  set_tests_properties(mac_property_lists_lint PROPERTIES LABELS bundle)
+  set_tests_properties(mac_property_lists_lint PROPERTIES LABELS bundle TIMEOUT 60)
 endif()
