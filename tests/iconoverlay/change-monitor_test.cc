@@ -34,6 +34,7 @@ namespace fs = std::filesystem;
 using kelo::BadgeChange;
 using kelo::ChangeMonitor;
 using Clock = std::chrono::steady_clock;
+using Strings = std::vector<std::string>;
 
 // Statements run by the reader's connections, per database file.
 std::map<std::string, int> g_statements;
@@ -54,8 +55,8 @@ bool LockedByThisProcess(const std::string& path) {
 }
 
 // Sorted "path: before -> now" lines, for comparisons that name every change.
-std::vector<std::string> Lines(const std::string& home, const std::vector<BadgeChange>& changes) {
-  std::vector<std::string> lines;
+Strings Lines(const std::string& home, const std::vector<BadgeChange>& changes) {
+  Strings lines;
   for (const BadgeChange& c : changes) {
     lines.push_back(c.path.substr(home.size() + 1) + ": " + std::to_string(c.previous_code) +
                     " -> " + std::to_string(c.code));
@@ -119,6 +120,11 @@ class ChangeMonitorTest : public testing::Test {
     return *monitor_;
   }
 
+  // The changes the monitor reports within `ms`, as sorted "path: before -> now" lines.
+  Strings Reported(ChangeMonitor& monitor, int ms = 3000) {
+    return Lines(home_.path(), WaitForChanges(monitor, std::chrono::milliseconds(ms)));
+  }
+
   // Runs `sql` on `db` in another process, as the sync client would.
   static void Client(const std::string& db, const std::string& sql) {
     EXPECT_TRUE(kelo_test::SqlInChild(db, sql)) << sql;
@@ -132,7 +138,7 @@ class ChangeMonitorTest : public testing::Test {
   kelo_test::TempDir home_;
   kelo::LinuxOverlayPlatform platform_{home_.path()};
   const std::string sys_ = kelo::SystemDbPath(home_.path());
-  std::vector<std::string> fstat_;  // Sync's, Other's
+  Strings fstat_;  // Sync's, Other's
   std::unique_ptr<ChangeMonitor> monitor_;
 };
 
@@ -145,7 +151,7 @@ TEST_F(ChangeMonitorTest, ReportsWhatAnotherProcessChangedAndNothingElse) {
     std::string db;
     std::string sql;  // run in another process, on `db` or on its replacement
     bool replace;     // the changed copy is renamed over `db`
-    std::vector<std::string> reported;
+    Strings reported;
   } cases[] = {
       // clang-format off
       {"one entry", fstat_[0], SetState("Sync/a.txt", 2), false, {"Sync/a.txt: 1 -> 2"}},
@@ -171,15 +177,13 @@ TEST_F(ChangeMonitorTest, ReportsWhatAnotherProcessChangedAndNothingElse) {
     } else {
       Client(c.db, c.sql);
     }
-    const std::vector<BadgeChange> changes =
-        WaitForChanges(monitor, c.reported.empty() ? std::chrono::milliseconds(500) : kWithin);
-    EXPECT_EQ(Lines(home_.path(), changes), c.reported);
+    EXPECT_EQ(Reported(monitor, c.reported.empty() ? 500 : 3000), c.reported);
     if (c.db != sys_) {
       EXPECT_GT(g_statements[fstat_[0]], 0);
       EXPECT_EQ(g_statements[fstat_[1]], 0) << "an unrelated session was resolved again";
     }
     // What was reported is what the host is now taken to show: nothing more to report.
-    EXPECT_TRUE(WaitForChanges(monitor, std::chrono::milliseconds(100)).empty());
+    EXPECT_EQ(Reported(monitor, 100), Strings{});
     // Leaving WAL needs every other connection closed.
     monitor_.reset();
     kelo::CloseKeptConnections();
@@ -212,13 +216,11 @@ TEST_F(ChangeMonitorTest, IdleMonitorNeverWakes) {
 // client's changes after that.
 TEST_F(ChangeMonitorTest, IdleMonitorLeavesWalDatabasesToTheClient) {
   for (const std::string& db : {sys_, fstat_[0], fstat_[1]}) {
-    EXPECT_EQ(kelo_test::QueryColumn(db, "PRAGMA journal_mode=WAL"),
-              std::vector<std::string>{"wal"});
+    EXPECT_EQ(kelo_test::QueryColumn(db, "PRAGMA journal_mode=WAL"), Strings{"wal"});
   }
   ChangeMonitor& monitor = StartMonitor();
   Client(fstat_[0], SetState("Sync/a.txt", 2));
-  EXPECT_EQ(Lines(home_.path(), WaitForChanges(monitor, kWithin)),
-            std::vector<std::string>{"Sync/a.txt: 1 -> 2"});
+  EXPECT_EQ(Reported(monitor), Strings{"Sync/a.txt: 1 -> 2"});
   std::this_thread::sleep_for(std::chrono::milliseconds(kelo::kReaderIdleCloseMs + 400));
   for (const std::string& db : {sys_, fstat_[0], fstat_[1]}) {
     SCOPED_TRACE(db);
@@ -227,8 +229,7 @@ TEST_F(ChangeMonitorTest, IdleMonitorLeavesWalDatabasesToTheClient) {
     EXPECT_FALSE(fs::exists(db + "-wal"));
   }
   Client(fstat_[0], SetState("Sync/a.txt", 3));
-  EXPECT_EQ(Lines(home_.path(), WaitForChanges(monitor, kWithin)),
-            std::vector<std::string>{"Sync/a.txt: 2 -> 3"});
+  EXPECT_EQ(Reported(monitor), Strings{"Sync/a.txt: 2 -> 3"});
 }
 
 // A file's locks belong to the process, and closing any descriptor of the file drops them:
@@ -241,7 +242,7 @@ TEST_F(ChangeMonitorTest, ChecksLeaveTheProcessLocksAlone) {
   Client(fstat_[0], SetState("Sync/a.txt", 2));
   kelo::sqlite::Connection reading = kelo_test::OpenSql(fstat_[0]);
   kelo_test::ExecSql(reading.get(), "BEGIN; SELECT count(*) FROM fstatinfo");
-  EXPECT_TRUE(WaitForChanges(monitor, std::chrono::milliseconds(300)).empty());
+  EXPECT_EQ(Reported(monitor, 300), Strings{});
   EXPECT_GT(monitor.CheckCount(), checks);
   EXPECT_TRUE(LockedByThisProcess(fstat_[0])) << "a read of this process lost its lock";
   kelo_test::ExecSql(reading.get(), "COMMIT");
@@ -266,7 +267,7 @@ TEST_F(ChangeMonitorTest, ReportsACopyWrittenInPlaceWithTheSameCounter) {
   ChangeMonitor& monitor = StartMonitor();
   // One commit that changes no badge brings the database's counter to the copy's.
   Client(fstat_[0], SetState("Sync/b.txt", 2));
-  EXPECT_TRUE(WaitForChanges(monitor, std::chrono::milliseconds(300)).empty());
+  EXPECT_EQ(Reported(monitor, 300), Strings{});
   ASSERT_EQ(ChangeCounter(older), ChangeCounter(fstat_[0]));
   struct stat before;
   ASSERT_EQ(stat(fstat_[0].c_str(), &before), 0);
@@ -277,8 +278,7 @@ TEST_F(ChangeMonitorTest, ReportsACopyWrittenInPlaceWithTheSameCounter) {
   struct stat after;
   ASSERT_EQ(stat(fstat_[0].c_str(), &after), 0);
   ASSERT_EQ(after.st_ino, before.st_ino);
-  EXPECT_EQ(Lines(home_.path(), WaitForChanges(monitor, kWithin)),
-            std::vector<std::string>{"Sync/a.txt: 1 -> 3"});
+  EXPECT_EQ(Reported(monitor), Strings{"Sync/a.txt: 1 -> 3"});
 }
 
 // A resolution that gave up on a lock is no answer: a badge the host shows is not taken away,
@@ -300,15 +300,13 @@ TEST_F(ChangeMonitorTest, ResolutionThatGaveUpIsRetriedNotReported) {
                          (home_ / "Sync/new.txt") + "')");
   // Changes the monitor hears of while the lock is held take nothing away.
   Client(fstat_[1], SetState("Other/x.txt", 1));
-  EXPECT_TRUE(WaitForChanges(monitor, std::chrono::milliseconds(300)).empty());
+  EXPECT_EQ(Reported(monitor, 300), Strings{});
   kelo_test::ExecSql(holder.get(), "COMMIT");
   holder.reset();
   // The back-off the lock started is over by the time the host next looks.
   std::this_thread::sleep_for(std::chrono::milliseconds(kelo::kReaderBackOffMs + 100));
-  const std::vector<BadgeChange> changes = WaitForChanges(monitor, kWithin);
-  EXPECT_EQ(Lines(home_.path(), changes),
-            (std::vector<std::string>{"Sync/a.txt: 1 -> 2", "Sync/never-recorded.txt: 0 -> 0",
-                                      "Sync/new.txt: 0 -> 1"}));
+  EXPECT_EQ(Reported(monitor), (Strings{"Sync/a.txt: 1 -> 2", "Sync/never-recorded.txt: 0 -> 0",
+                                        "Sync/new.txt: 0 -> 1"}));
 }
 
 TEST_F(ChangeMonitorTest, ForgottenItemsAreNotReported) {
@@ -317,7 +315,7 @@ TEST_F(ChangeMonitorTest, ForgottenItemsAreNotReported) {
     std::string forget;  // an item, or a folder with a trailing "/"
     std::size_t max_items;
     std::size_t left;
-    std::vector<std::string> reported;
+    Strings reported;
   } cases[] = {
       {"nothing", "", 10, 4, {"Other/x.txt: 1 -> 3", "Sync/a.txt: 1 -> 3"}},
       {"one item", "Sync/a.txt", 10, 3, {"Other/x.txt: 1 -> 3"}},
@@ -340,8 +338,7 @@ TEST_F(ChangeMonitorTest, ForgottenItemsAreNotReported) {
     EXPECT_EQ(monitor.ItemCount(), c.left);
     Client(fstat_[0], SetState("Sync/a.txt", 3));
     Client(fstat_[1], SetState("Other/x.txt", 3));
-    EXPECT_EQ(Lines(home_.path(), WaitForChanges(monitor, std::chrono::milliseconds(500))),
-              c.reported);
+    EXPECT_EQ(Reported(monitor, 500), c.reported);
     Client(fstat_[0], SetState("Sync/a.txt", 1));
     Client(fstat_[1], SetState("Other/x.txt", 1));
   }
@@ -357,9 +354,7 @@ TEST_F(ChangeMonitorTest, PollsWithoutNotifierAndRunsOnItsOwnThread) {
     options.fallback_poll_ms = 200;
     ChangeMonitor& monitor = StartMonitor(std::move(options));
     EXPECT_EQ(monitor.fd() >= 0, notify);
-    if (!notify) {
-      EXPECT_GT(monitor.NextTimeoutMs(), 0);
-    }
+    EXPECT_TRUE(notify || monitor.NextTimeoutMs() > 0);
     std::mutex mutex;
     std::condition_variable arrived;
     std::vector<BadgeChange> changes;
@@ -379,7 +374,7 @@ TEST_F(ChangeMonitorTest, PollsWithoutNotifierAndRunsOnItsOwnThread) {
       changes = WaitForChanges(monitor, kWithin);
     }
     monitor.StopThread();
-    EXPECT_EQ(Lines(home_.path(), changes), std::vector<std::string>{"Sync/b.txt: 2 -> 1"});
+    EXPECT_EQ(Lines(home_.path(), changes), Strings{"Sync/b.txt: 2 -> 1"});
     Client(fstat_[0], SetState("Sync/b.txt", 2));
   }
 }
