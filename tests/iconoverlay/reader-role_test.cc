@@ -139,7 +139,7 @@ TEST_F(ReaderRoleTest, DrawingChangesNothingOnDisk) {
       kelo_test::LogCapture capture;
       ScopedDbRole reading(DbRole::kReader);
       for (int round = 0; round < 25; ++round) EXPECT_EQ(AllBadges(), c.badges);
-      EXPECT_TRUE(!c.quiet || capture.Lines().empty()) << capture.Text();
+      EXPECT_TRUE(!c.quiet || capture.Messages().empty()) << capture.Text();
       if (c.sql == nullptr) {
         EXPECT_EQ(SystemDB::initialize(sys_), c.db == sys_ ? -1 : 0);
         EXPECT_EQ(FileStatusDB::initialize(fstat_), c.db == fstat_ ? -1 : 0);
@@ -179,7 +179,7 @@ TEST_F(ReaderRoleTest, LockedDatabaseIsLeftAloneForAMoment) {
     EXPECT_EQ(Badge("Sync/a.txt", &backing_off), kNone);
     EXPECT_EQ(g_statements[db], statements);
     EXPECT_TRUE(Mentions(backing_off, "not asked: '" + db + "'"));
-    const std::vector<std::string> lines = capture.Lines();
+    const std::vector<std::string> lines = capture.Messages();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("locked by another connection"), std::string::npos);
 
@@ -437,7 +437,7 @@ TEST_F(ReaderRoleTest, RepeatedFailureIsLoggedOnce) {
     kelo_test::LogCapture capture;
     const unsigned long long opens = kelo::ReaderOpenCount();
     for (int icon = 0; icon < 20; ++icon) EXPECT_EQ(Badge("Sync/a.txt"), c.badge);
-    EXPECT_EQ(capture.Lines().size(), 1u) << capture.Text();
+    EXPECT_EQ(capture.Messages().size(), 1u) << capture.Text();
     EXPECT_LE(kelo::ReaderOpenCount() - opens, 2u);
     EXPECT_EQ(Snapshot(home_.path()), before);
   }

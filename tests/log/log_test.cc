@@ -77,7 +77,7 @@ TEST_F(LoggerTest, ThresholdPerComponentAndDestinations) {
     if (c.level == 6) KELO_LOG_INFO(c.component, "x\n");
     if (c.level == 7) KELO_LOG_DEBUG(c.component, "x\n");
     if (c.level == 4 || c.level == 5) Logger::LogMsg(c.level, c.component, "[WARN] x\n");
-    const Strings lines = capture.Lines();
+    const Strings lines = capture.Messages();
     ASSERT_EQ(lines.size(), c.written != nullptr ? 1u : 0u);
     if (c.written != nullptr) {
       EXPECT_EQ(lines[0].substr(0, lines[0].find(' ')), c.written);
@@ -91,7 +91,7 @@ TEST_F(LoggerTest, ThresholdPerComponentAndDestinations) {
   Logger::log_type = 9;
   Logger::LogMsg(3, "c", "plain\n");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "plain\n");
-  EXPECT_EQ(capture.Lines(), Strings{"value 42 [s]"});
+  EXPECT_EQ(capture.Messages(), Strings{"value 42 [s]\n"});
 }
 
 // Bytes already in the file are not counted; the message that passes 1 MiB rotates.
@@ -213,12 +213,12 @@ TEST_F(LoggerTest, InitializeAndDestroy) {
     SCOPED_TRACE(c.config);
     Logger::log_level = {{"earlier", 6}};
     kelo_test::WriteFile(dir_ / "debug", c.config);
-    ASSERT_EQ(Logger::Initialize(Logger::kStderr, "", dir_ / "debug", 5), 0);
+    ASSERT_EQ(Logger::Initialize(Logger::kStdout, "", dir_ / "debug", 5), 0);
     EXPECT_EQ(Logger::log_level, c.expected);
     EXPECT_EQ(Logger::rotate_cnt, 20);
   }
-  Logger::Destroy();
-  EXPECT_EQ(Logger::log_type, Logger::kStderr);
+  Logger::Destroy();  // no log file: nothing to do
+  EXPECT_EQ(std::tie(Logger::log_type, Logger::log_fp), std::make_tuple(Logger::kStdout, stdout));
   // After a failed Initialize the destination is a file, the stream still standard error.
   EXPECT_EQ(Logger::Initialize(Logger::kFile, dir_ / "missing/dir/log", "", 7), -1);
   EXPECT_EQ(Logger::log_type, Logger::kFile);

@@ -28,15 +28,6 @@ using kelo_test::QueryColumn;
 using Strings = std::vector<std::string>;
 constexpr char kPaths[] = "select path from fstatinfo order by path";
 
-// The captured messages without "[ERROR] file-status-db.cc(LINE): "; other lines stay whole.
-Strings Messages(const kelo_test::LogCapture& capture) {
-  Strings texts = capture.Lines();
-  for (std::string& line : texts) {
-    if (line.rfind("[ERROR] file-status-db.cc(", 0) == 0) line.erase(0, line.find("): ") + 3);
-  }
-  return texts;
-}
-
 // The detail column of EXPLAIN QUERY PLAN, one line per step, for `tmpl` expanded with `path`.
 std::string Plan(const std::string& db_path, const char* tmpl, const std::string& path = "") {
   const Expansion sql(KELODBEscapeStringEX3(tmpl, path.c_str(), 2));
@@ -184,7 +175,7 @@ TEST_F(FileStatusDBTest, FailuresReturnTheirCodeAndLogOneLine) {
     FS::m_fstatDBPath = c.before.value_or(db_);
     kelo_test::LogCapture capture;
     EXPECT_EQ(c.op(), c.result);
-    EXPECT_EQ(Messages(capture), Strings{c.message});
+    EXPECT_EQ(capture.Messages(), Strings{"[ERROR] " + c.message + "\n"});
     EXPECT_EQ(FS::m_fstatDBPath, c.after.value_or(c.before.value_or(db_)));
   }
   EXPECT_EQ(keep, Entry("keep", 5, 6));  // Refusals and failed reads leave the record alone.
@@ -265,10 +256,10 @@ TEST_F(FileStatusDBTest, AnIndexThatCannotBeBuiltIsLoggedOnceAndInitializeSuccee
       GTEST_SKIP() << "this SQLite takes no URI file names";
     kelo_test::LogCapture capture;
     EXPECT_EQ(FS::initialize(c.db_path), 0);
-    EXPECT_EQ(Messages(capture),
-              Strings{"sqlite3_exec error. cmd:(CREATE INDEX IF NOT EXISTS "
+    EXPECT_EQ(capture.Messages(),
+              Strings{"[ERROR] sqlite3_exec error. cmd:(CREATE INDEX IF NOT EXISTS "
                       "fstatinfo_path_nocase_idx on fstatinfo(path COLLATE NOCASE);)  error:(" +
-                      c.error + ")"});
+                      c.error + ")\n"});
     FileStatusInfo info;
     EXPECT_EQ(FS::getFileSyncStat("/D/A", &info), 0);
     EXPECT_EQ(info.syncStatus, 2);

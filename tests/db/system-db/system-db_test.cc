@@ -5,7 +5,6 @@
 #include <sqlite3.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -46,45 +45,10 @@ constexpr char kSchema[] =
     "session_table(view_id); CREATE INDEX IF NOT EXISTS session_table_attr_idx on "
     "session_table(attribute); ";
 
-// Records each message written while it lives as "[LEVEL] text" (no time stamp or location), if
-// m_dbMutex was held then, and if the logger's lock was held at every write; DEBUG is on.
+// Captures each message as "[LEVEL] text" and whether m_dbMutex was held then; DEBUG is on.
 struct Log : kelo_test::LogCapture {
-  Log() : stream_(OpenWriteStream(this)) {
-    setvbuf(stream_, nullptr, _IOFBF, 1 << 16);  // the logger flushes once per message
-    Logger::log_fp = stream_;
-    Logger::log_level["system_db_debug"] = Logger::kDebug;
-  }
-  ~Log() { fclose(stream_); }
-  std::string Last() const { return texts.empty() ? "" : texts.back(); }
-  Strings texts;
-  std::vector<bool> db_lock_held;
-  bool log_lock_held = true;
-  // A stream whose writes go to Write: glibc's fopencookie, the BSD funopen elsewhere.
-  static FILE* OpenWriteStream(Log* log) {
-#ifdef __GLIBC__
-    return fopencookie(log, "w", {nullptr, Write, nullptr, nullptr});
-#else
-    return funopen(
-        log, nullptr,
-        [](void* cookie, const char* data, int size) {
-          return static_cast<int>(Write(cookie, data, static_cast<size_t>(size)));
-        },
-        nullptr, nullptr);
-#endif
-  }
-  static ssize_t Write(void* cookie, const char* data, size_t size) {
-    const auto held = [](pthread_mutex_t* m) {
-      return pthread_mutex_trylock(m) == EBUSY || pthread_mutex_unlock(m);
-    };
-    auto* log = static_cast<Log*>(cookie);
-    const std::string m(data, size);
-    const size_t tag = m.find('['), text = m.find("): ") + 3;
-    log->texts.push_back(m.substr(tag, m.find(']') + 2 - tag) + m.substr(text));
-    log->db_lock_held.push_back(held(&S::m_dbMutex));
-    log->log_lock_held &= held(&Logger::log_lock);
-    return static_cast<ssize_t>(size);
-  }
-  FILE* stream_;
+  Log() : LogCapture(&S::m_dbMutex) { Logger::log_level["system_db_debug"] = Logger::kDebug; }
+  std::string Last() const { return Messages().empty() ? "" : Messages().back(); }
 };
 
 // Each call returns `result` and logs `message` last.
@@ -159,7 +123,7 @@ TEST(SystemDBLifecycle, InitializeAndDestroyLogAndKeepTheRegistryOpenOrClosed) {
       result = S::initialize(step.path);
     }
     EXPECT_EQ(result, step.result);
-    EXPECT_EQ(log.texts, step.messages);
+    EXPECT_EQ(log.Messages(), step.messages);
     EXPECT_EQ(S::m_systemDBPath, step.open_path);
     EXPECT_EQ(S::m_db != nullptr, !step.open_path.empty());
   }
@@ -270,7 +234,7 @@ TEST_F(SystemDBTest, LookupFailuresAreSilentAndLeaveTheRecordAlone) {
     EXPECT_EQ(info, untouched);
   }
   EXPECT_EQ(Lookup(db_, "/p/x", nullptr), -1);
-  EXPECT_EQ(log.texts, Strings{});
+  EXPECT_EQ(log.Messages(), Strings{});
   KELOSessionInfo fits;
   EXPECT_EQ(Lookup(db_, "/p/" + std::string(1020, 'p'), &fits), 0);
   EXPECT_EQ(fits.id, 12u);
@@ -440,9 +404,9 @@ TEST_F(SystemDBTest, LinkFlagAndClear) {
   KELOSessionInfo home = untouched;
   EXPECT_EQ(S::getHomeSession(home), 0);
   EXPECT_EQ(home, untouched);  // no home row
-  EXPECT_EQ(log.texts, (Strings{"[INFO] set link 2\n", "[INFO] set link -1\n",
-                                "[DEBUG] clear System DB \n", "[DEBUG] getHomeSession\n"}));
-  EXPECT_EQ(log.db_lock_held, std::vector<bool>(4, false));
+  EXPECT_EQ(log.Messages(), (Strings{"[INFO] set link 2\n", "[INFO] set link -1\n",
+                                     "[DEBUG] clear System DB \n", "[DEBUG] getHomeSession\n"}));
+  EXPECT_EQ(log.watched_held, std::vector<bool>(4, false));
   EXPECT_TRUE(log.log_lock_held);
 }
 
@@ -464,9 +428,9 @@ TEST_F(SystemDBTest, AddAndUpdateSessionRows) {
   info = KELOSessionInfo{0, "O'NEIL", "s'o", 4, 77, 10, 6, "/new", "pc"};
   EXPECT_EQ(S::updateSessionInfo(info), 0);
   EXPECT_EQ(std::to_string(info.id), first);  // the first of the two rows
-  EXPECT_EQ(log.texts, (Strings{"[INFO] status: 10, folder: /new\n",
-                                "[DEBUG] update row id " + first + "\n"}));
-  EXPECT_EQ(log.db_lock_held, (std::vector<bool>{true, true}));
+  EXPECT_EQ(log.Messages(), (Strings{"[INFO] status: 10, folder: /new\n",
+                                     "[DEBUG] update row id " + first + "\n"}));
+  EXPECT_EQ(log.watched_held, (std::vector<bool>{true, true}));
   EXPECT_TRUE(log.log_lock_held);
   EXPECT_EQ(QuerySql(db_,
                      "SELECT DISTINCT share_name, session, status, sync_folder FROM "
