@@ -967,7 +967,9 @@ int main(int argc, char** argv) {
       ok = ok && arg == "--seed" && ParseInt(argv[++i], 0, 0xffffffffL, &number);
       o.seed = static_cast<unsigned>(number);
     }
-    if (!ok || (o.journal != "wal" && o.journal != "delete")) {
+    // The home is passed to the children in single quotes (see Start).
+    if (!ok || (o.journal != "wal" && o.journal != "delete") ||
+        o.home.find('\'') != std::string::npos) {
       std::fprintf(stderr, "kelo-stress: bad argument '%s'\n%s", arg.c_str(), kUsage);
       return kExitUsage;
     }
