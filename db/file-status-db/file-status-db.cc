@@ -278,10 +278,11 @@ using ResultTable = kelo::sqlite::Table;       // sqlite3_get_table
 // The connection of one operation, by the process's role: a writer opens `path` for reading
 // and writing (creating it if missing) and waits up to five minutes for locks held
 // elsewhere; a reader uses a kept read-only connection and waits briefly (reader-mode.h).
-// Whatever handle SQLite returns is closed with the object, also after a failed open.
+// Whatever handle SQLite returns is closed with the object, also after a failed open. An
+// icon's operations on the file share one read transaction.
 class DbHandle : public kelo::DbConnection {
  public:
-  DbHandle() : DbConnection(kComponent) {}
+  DbHandle() : DbConnection(kComponent, /*icon_transaction=*/true) {}
 };
 
 // DbHandle::Open with the open-failure message most operations share.

@@ -2,9 +2,11 @@
 
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -178,6 +180,52 @@ struct CheckedFile {
 };
 thread_local CheckedFile t_checked[2];
 
+// Companion files (a FIFO among them would block SQLite) appear only as new names in the
+// folder, and every new, removed or renamed name there moves the folder's change time. So
+// once all three were found missing, not even a dangling link, they are still missing while
+// the folder shows the same identity and change time: one stat instead of three per file and
+// icon. A change time is from the clock's current tick, so a change in the very tick of the
+// check could leave it as it was; a check counts only when the folder's last change was a
+// second (many ticks) before it began. (This takes the folder's times from this machine's
+// clock, as local file systems do.)
+struct MissingCompanions {
+  std::string path;  // of the database
+  FileId folder;     // of its folder at a check that found all three missing
+};
+thread_local MissingCompanions t_missing[4];
+thread_local unsigned t_missing_next = 0;
+
+bool CompanionsMissing(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  struct timespec began;
+  clock_gettime(CLOCK_REALTIME, &began);
+  struct stat st;
+  if (stat(folder.c_str(), &st) != 0) return false;
+  FileId now;
+  FillId(st, &now);
+  MissingCompanions* slot = nullptr;
+  for (MissingCompanions& missing : t_missing) {
+    if (missing.path == path) slot = &missing;
+  }
+  if (slot != nullptr && slot->folder == now) return true;
+  for (const char* companion : {"-journal", "-wal", "-shm"}) {
+    if (lstat((path + companion).c_str(), &st) == 0 || errno != ENOENT) {
+      if (slot != nullptr) slot->path.clear();
+      return false;
+    }
+  }
+  const bool settled = now.ctime_sec + 1 < began.tv_sec ||
+                       (now.ctime_sec + 1 == began.tv_sec && now.ctime_nsec < began.tv_nsec);
+  if (!settled) {
+    if (slot != nullptr) slot->path.clear();
+  } else {
+    if (slot == nullptr) slot = &t_missing[t_missing_next++ % 4];
+    *slot = {path, now};
+  }
+  return true;
+}
+
 // Whether `path` may be opened: false (with *why) when it, or one of SQLite's companions
 // beside it, is there but not a regular file. *exists and *id tell the regular file found.
 bool CheckFile(const std::string& path, FileId* id, bool* exists, std::string* why) {
@@ -201,7 +249,7 @@ bool CheckFile(const std::string& path, FileId* id, bool* exists, std::string* w
     } else {
       FillId(st, id);
       *exists = true;
-      readable = store::CompanionsAreRegular(path, why);
+      readable = CompanionsMissing(path) || store::CompanionsAreRegular(path, why);
     }
   }
   if (t_icon_depth > 0) {
@@ -209,6 +257,84 @@ bool CheckFile(const std::string& path, FileId* id, bool* exists, std::string* w
     slot = {t_icon_serial, path, *id, *exists, readable, *why};
   }
   return readable;
+}
+
+// The statement for `sql` kept with `state`, prepared on first use; nullptr (with *rc) when it
+// cannot be prepared.
+sqlite3_stmt* KeptStatement(DbConnection::State* state, const char* sql, int* rc) {
+  *rc = SQLITE_OK;
+  for (auto& [text, stmt] : state->statements) {
+    if (text == sql || std::strcmp(text, sql) == 0) return stmt.get();
+  }
+  sqlite3_stmt* raw = nullptr;
+  *rc = sqlite3_prepare_v2(state->db.get(), sql, -1, &raw, nullptr);
+  if (*rc != SQLITE_OK) {
+    sqlite3_finalize(raw);
+    return nullptr;
+  }
+  state->statements.emplace_back(sql, sqlite::Statement(raw));
+  return raw;
+}
+
+// Runs the kept statement `sql` (BEGIN, COMMIT) once: SQLITE_DONE on success.
+int StepKept(DbConnection::State* state, const char* sql) {
+  int rc;
+  sqlite3_stmt* stmt = KeptStatement(state, sql, &rc);
+  if (stmt == nullptr) return rc;
+  rc = sqlite3_step(stmt);
+  sqlite3_reset(stmt);
+  return rc;
+}
+
+// Hands a healthy reader's connection back to the pool, unless everything was closed since it
+// was lent (then it is closed here); the least recently used one beyond kMaxKeptConnections is
+// closed.
+void KeepIdle(std::string path, DbConnection::State state, const FileId& identity,
+              unsigned long long generation) {
+  ReaderPool& pool = Pool();
+  KeptConnection evicted;
+  std::lock_guard<std::mutex> lock(pool.mutex);
+  if (pool.generation != generation) return;
+  // The closing thread sleeps until the oldest idle connection is due; only an empty pool
+  // leaves it asleep with no due time, so only then does it need waking.
+  const bool was_empty = pool.idle.empty();
+  pool.idle.push_back({std::move(path), std::move(state), identity, ++pool.uses, Clock::now()});
+  if (pool.idle.size() > kMaxKeptConnections) {
+    const auto lru = std::min_element(
+        pool.idle.begin(), pool.idle.end(),
+        [](const KeptConnection& a, const KeptConnection& b) { return a.last_use < b.last_use; });
+    evicted = std::move(*lru);
+    pool.idle.erase(lru);
+  }
+  if (!pool.closer_running) {
+    pool.closer_running = true;
+    std::thread(CloseIdleConnections).detach();
+  }
+  if (was_empty) pool.idle_changed.notify_one();
+}
+
+// The connection the current icon keeps between its operations on one database, in the read
+// transaction it opened there. Only this thread sees it.
+struct HeldConnection {
+  bool held = false;
+  std::string path;
+  DbConnection::State state;
+  FileId identity;
+  unsigned long long generation = 0;
+};
+thread_local HeldConnection t_held;
+
+// Ends the icon's read transaction, which lets go of SQLite's shared lock, and hands its
+// connection back; one whose transaction does not end cleanly is closed.
+void EndIconTransaction() {
+  if (!t_held.held) return;
+  t_held.held = false;
+  DbConnection::State state = std::move(t_held.state);
+  const bool ended =
+      sqlite3_get_autocommit(state.db.get()) != 0 || StepKept(&state, "COMMIT") == SQLITE_DONE;
+  if (ended && InReaderMode()) {
+    KeepIdle(std::move(t_held.path), std::move(state), t_held.identity, t_held.generation);
+  }
 }
 
 Report ReportKey(const std::string& path, const FileId& id, int rc) {
@@ -270,7 +396,9 @@ ReaderIconScope::ReaderIconScope() {
   }
 }
 
-ReaderIconScope::~ReaderIconScope() { --t_icon_depth; }
+ReaderIconScope::~ReaderIconScope() {
+  if (--t_icon_depth == 0) EndIconTransaction();
+}
 
 int DbConnection::Open(const std::string& path) {
   path_ = path;
@@ -291,6 +419,18 @@ int DbConnection::Open(const std::string& path) {
 
 int DbConnection::OpenReader(const std::string& path) {
   t_wait_note = ReaderWaitNote();
+  if (t_held.held) {
+    // The icon's own connection, checked and locked by its first operation.
+    if (icon_transaction_ && t_icon_depth > 0 && t_held.path == path) {
+      t_held.held = false;
+      state_ = std::move(t_held.state);
+      identity_ = t_held.identity;
+      generation_ = t_held.generation;
+      kept_ = true;
+      return SQLITE_OK;
+    }
+    EndIconTransaction();
+  }
   ReaderPool& pool = Pool();
   FileId now;
   bool exists = false;
@@ -338,7 +478,10 @@ int DbConnection::OpenReader(const std::string& path) {
     }
   }
   kept_ = true;
-  if (state_.db != nullptr) return SQLITE_OK;
+  if (state_.db != nullptr) {
+    BeginIconTransaction();
+    return SQLITE_OK;
+  }
 
   // The identity must be the one of the file SQLite opened: taken before and after the
   // open, it must not have changed in between, or the file could have been replaced by
@@ -366,10 +509,21 @@ int DbConnection::OpenReader(const std::string& path) {
     if (attempt + 1 < kAttempts) state_.db.reset();
   }
   sqlite3_busy_handler(state_.db.get(), ReaderBusyHandler, nullptr);
+  // A plan that depends on a bound value (a LIKE pattern) would be made again whenever the
+  // value changes, which is on every icon; the reader's statements bind ranges for the index.
+  sqlite3_db_config(state_.db.get(), SQLITE_DBCONFIG_ENABLE_QPSG, 1, nullptr);
   if (g_statement_hook.load() != nullptr) {
     sqlite3_trace_v2(state_.db.get(), SQLITE_TRACE_STMT, TraceStatement, nullptr);
   }
+  BeginIconTransaction();
   return SQLITE_OK;
+}
+
+// A deferred BEGIN takes no lock: the icon's first read takes the shared lock (waiting within
+// the icon's budget), and its later reads find it taken. When BEGIN fails the statements run
+// one by one, as outside an icon.
+void DbConnection::BeginIconTransaction() {
+  if (icon_transaction_ && t_icon_depth > 0) static_cast<void>(StepKept(&state_, "BEGIN"));
 }
 
 bool DbConnection::TakeFailure(int rc) {
@@ -407,23 +561,8 @@ bool DbConnection::TakeFailure(int rc) {
 
 bool DbConnection::FirstReport(int rc) { return !InReaderMode() || FirstReportOf(path_, rc); }
 
-DbConnection::Prepared::Prepared(DbConnection* db, const char* sql, int* rc) {
-  *rc = SQLITE_OK;
-  for (auto& [text, stmt] : db->state_.statements) {
-    if (text == sql || std::strcmp(text, sql) == 0) {
-      stmt_ = stmt.get();
-      return;
-    }
-  }
-  sqlite3_stmt* raw = nullptr;
-  *rc = sqlite3_prepare_v2(db->get(), sql, -1, &raw, nullptr);
-  if (*rc != SQLITE_OK) {
-    sqlite3_finalize(raw);
-    return;
-  }
-  db->state_.statements.emplace_back(sql, sqlite::Statement(raw));
-  stmt_ = raw;
-}
+DbConnection::Prepared::Prepared(DbConnection* db, const char* sql, int* rc)
+    : stmt_(KeptStatement(&db->state_, sql, rc)) {}
 
 // A statement left stepped would keep its read transaction, and the lock, between icons.
 DbConnection::Prepared::~Prepared() {
@@ -432,30 +571,22 @@ DbConnection::Prepared::~Prepared() {
   sqlite3_clear_bindings(stmt_);
 }
 
-// A healthy reader's connection goes back to the pool (the least recently used one beyond
-// kMaxKeptConnections is closed); any other is closed by its owner.
+// A healthy reader's connection goes back to the pool, or stays with the icon in its read
+// transaction; any other is closed by its owner, which ends its transaction too.
 DbConnection::~DbConnection() {
   if (state_.db == nullptr || !kept_ || !healthy_ || !InReaderMode()) return;
-  ReaderPool& pool = Pool();
-  KeptConnection evicted;
-  std::lock_guard<std::mutex> lock(pool.mutex);
-  if (pool.generation != generation_) return;
-  // The closing thread sleeps until the oldest idle connection is due; only an empty pool
-  // leaves it asleep with no due time, so only then does it need waking.
-  const bool was_empty = pool.idle.empty();
-  pool.idle.push_back({path_, std::move(state_), identity_, ++pool.uses, Clock::now()});
-  if (pool.idle.size() > kMaxKeptConnections) {
-    const auto lru = std::min_element(
-        pool.idle.begin(), pool.idle.end(),
-        [](const KeptConnection& a, const KeptConnection& b) { return a.last_use < b.last_use; });
-    evicted = std::move(*lru);
-    pool.idle.erase(lru);
+  if (sqlite3_get_autocommit(state_.db.get()) == 0) {
+    if (t_icon_depth > 0 && !t_held.held) {
+      t_held.held = true;
+      t_held.path = path_;
+      t_held.state = std::move(state_);
+      t_held.identity = identity_;
+      t_held.generation = generation_;
+      return;
+    }
+    if (StepKept(&state_, "COMMIT") != SQLITE_DONE) return;
   }
-  if (!pool.closer_running) {
-    pool.closer_running = true;
-    std::thread(CloseIdleConnections).detach();
-  }
-  if (was_empty) pool.idle_changed.notify_one();
+  KeepIdle(path_, std::move(state_), identity_, generation_);
 }
 
 }  // namespace kelo

@@ -20,6 +20,12 @@
 //    after the open and must agree. A kept connection holds no transaction and no lock
 //    between calls, and SQLite checks at the start of every read whether another connection
 //    changed the file, so each call sees what a fresh connection would see;
+//  - inside a ReaderIconScope, a connection opened for the icon (DbConnection's
+//    `icon_transaction`) reads in one read transaction from its first statement to the end of
+//    the icon, so the icon takes SQLite's shared lock and reads the file's header once, and its
+//    statements all see the same state of the file. A thread holds one such transaction at a
+//    time: opening another database ends it first, so no thread waits for a lock while it
+//    holds one. The end of the icon ends it, whatever way the icon ended;
 //  - a kept connection keeps its prepared statements (Prepared()), finalised with it, and
 //    remembers the schema version its schema checks passed at (SchemaCheckedAt());
 //  - a lock held by another connection is waited for at most kReaderBusyBudgetMs, per
@@ -130,8 +136,9 @@ ReadFailures ThreadReadFailures();
 void NoteReadFailure();
 
 // Makes the reader's wait budget one for the whole icon: the first wait of any statement
-// inside the scope starts it, and every later statement gives up when it has run out.
-// Scopes nest; the outermost one counts.
+// inside the scope starts it, and every later statement gives up when it has run out. The
+// end of the outermost scope also ends the icon's read transaction and hands its connection
+// back. Scopes nest; the outermost one counts.
 class ReaderIconScope {
  public:
   ReaderIconScope();
@@ -147,8 +154,11 @@ class ReaderIconScope {
 //          when the object goes; nothing at all while the database backs off.
 class DbConnection {
  public:
-  // `component` names the logger component of the episode message.
-  explicit DbConnection(const char* component) : component_(component) {}
+  // `component` names the logger component of the episode message. With `icon_transaction`,
+  // a reader inside a ReaderIconScope keeps the connection and its read transaction for the
+  // icon's next operation on the same database (see above).
+  explicit DbConnection(const char* component, bool icon_transaction = false)
+      : component_(component), icon_transaction_(icon_transaction) {}
   ~DbConnection();
   DbConnection(const DbConnection&) = delete;
   DbConnection& operator=(const DbConnection&) = delete;
@@ -229,8 +239,10 @@ class DbConnection {
 
  private:
   int OpenReader(const std::string& path);
+  void BeginIconTransaction();
 
   const char* component_;
+  bool icon_transaction_;
   std::string path_;
   State state_;
   bool kept_ = false;  // a reader's connection, handed back unless it failed

@@ -249,6 +249,11 @@ double MsSince(Clock::time_point start) {
 // Anything but a regular file, at the database's name or at a companion SQLite would open
 // (a FIFO blocks open() until a writer comes), gets no badge at once.
 TEST_F(ReaderRoleTest, OnlyRegularFilesAreOpened) {
+  {  // What the reader saw of the folders a while ago must not hide a FIFO made since.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    ScopedDbRole reading(DbRole::kReader);
+    EXPECT_EQ(Badge("Sync/a.txt"), kSynced);
+  }
   for (const std::string& fifo :
        {sys_, fstat_, fstat_ + "-journal", sys_ + "-journal", fstat_ + "-wal"}) {
     SCOPED_TRACE(fifo);
@@ -271,19 +276,20 @@ TEST_F(ReaderRoleTest, OnlyRegularFilesAreOpened) {
   EXPECT_EQ(Badge("Sync/a.txt"), kSynced);
 }
 
-// The statement the hook below fails, by taking an exclusive lock on its database from
-// another connection just before the statement reads.
+// The statement before which the hook below takes an exclusive lock on its database from
+// another connection, when the reader's own read lock lets it.
 const char* g_fail_statement = nullptr;
 sqlite3* g_lock_holder = nullptr;
 void LockBeforeStatement(const char*, const char* sql) {
   if (g_fail_statement != nullptr && std::strstr(sql, g_fail_statement) != nullptr) {
-    ExecSql(g_lock_holder, "BEGIN EXCLUSIVE");
+    sqlite3_exec(g_lock_holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
     g_fail_statement = nullptr;
   }
 }
 
 // A lock that comes between the folder's entry and the query below it gives no state, never
-// the folder's own "synced" (a badge's answer then says it gave up, as for any lock).
+// the folder's own "synced" (a badge's answer then says it gave up, as for any lock). Within
+// an icon no lock can come between: the icon reads the file in one read transaction.
 TEST_F(ReaderRoleTest, FailedSubtreeQueryGivesNoBadge) {
   kelo::sqlite::Connection holder = kelo_test::OpenSql(fstat_);
   g_lock_holder = holder.get();
@@ -300,6 +306,10 @@ TEST_F(ReaderRoleTest, FailedSubtreeQueryGivesNoBadge) {
   EXPECT_EQ(kelo::ResolveSyncStatus(platform_, (home_ / "Sync/dir").c_str()), kNone.code);
   EXPECT_EQ(g_fail_statement, nullptr);  // the hook saw the subtree query
   ExecSql(holder.get(), "COMMIT");
+  kelo::CloseKeptConnections();  // ends the back-off
+  g_fail_statement = "syncStatus";
+  EXPECT_EQ(Badge("Sync/dir"), kSyncing);
+  EXPECT_EQ(g_fail_statement, nullptr);  // the hook saw the subtree query
 }
 
 // A rename between the reader's check of the file and SQLite's open must not leave a
@@ -332,29 +342,29 @@ TEST_F(ReaderRoleTest, KeptConnectionIsTheFileOpened) {
   for (int read = 0; read < 3; ++read) EXPECT_EQ(State("Sync/a.txt"), 1);
 }
 
-// Holds the file status database locked for `hold` at the start of every statement the
-// reader runs on it, as a client committing in a tight loop would.
-std::string g_storm_db;
+// Holds each database locked for `hold` at the start of every statement the reader runs on
+// it (when the reader's own read lock lets it), as a client committing in a tight loop would.
+std::map<std::string, sqlite3*> g_storm;  // database: the connection that locks it
 std::chrono::milliseconds g_storm_hold{0};
 std::vector<std::thread> g_releases;
 void LockEveryStatement(const char* db, const char*) {
-  if (g_storm_db != db) return;
+  const auto holder = g_storm.find(db);
+  if (holder == g_storm.end()) return;
   for (std::thread& release : g_releases) release.join();
   g_releases.clear();
-  ExecSql(g_lock_holder, "BEGIN EXCLUSIVE");
-  g_releases.emplace_back([] {
+  if (sqlite3_exec(holder->second, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != 0) return;
+  g_releases.emplace_back([db = holder->second] {
     std::this_thread::sleep_for(g_storm_hold);
-    ExecSql(g_lock_holder, "COMMIT");
+    ExecSql(db, "COMMIT");
   });
 }
 
-// The wait for locks is budgeted per icon, not per statement: an icon whose every statement
-// meets a lock held 30 ms ends within the budget (no badge, unknown) instead of adding the
-// waits up.
+// The wait for locks is budgeted per icon, not per statement or database: an icon that meets
+// a lock held 30 ms on each database ends within the budget (no badge, unknown) instead of
+// adding the waits up.
 TEST_F(ReaderRoleTest, WaitBudgetIsPerIcon) {
-  kelo::sqlite::Connection holder = kelo_test::OpenSql(fstat_);
-  g_lock_holder = holder.get();
-  g_storm_db = fstat_;
+  kelo::sqlite::Connection holder = kelo_test::OpenSql(fstat_), registry = kelo_test::OpenSql(sys_);
+  g_storm = {{fstat_, holder.get()}, {sys_, registry.get()}};
   g_storm_hold = std::chrono::milliseconds(30);
   kelo::SetReaderStatementHook(LockEveryStatement);
   ScopedDbRole reading(DbRole::kReader);
