@@ -62,22 +62,21 @@ def as_user(args, env=None):
 
 
 def start_xvfb():
-    """An Xvfb on the first free display from :90, once it accepts connections."""
-    for number in range(90, 140):
-        if os.path.exists("/tmp/.X%d-lock" % number):
-            continue
-        xvfb = subprocess.Popen(["Xvfb", ":%d" % number, "-screen", "0", "1600x1000x24",
-                                 "-nolisten", "tcp"], stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
-        socket = "/tmp/.X11-unix/X%d" % number
-        end = time.monotonic() + 10
-        while xvfb.poll() is None and not os.path.exists(socket) and time.monotonic() < end:
-            time.sleep(0.05)
-        if xvfb.poll() is None and os.path.exists(socket):
-            return xvfb, ":%d" % number
+    """An Xvfb on a display it picks itself, once it accepts connections: it writes the number
+    only then. (Picking the first number without a lock file raced other servers starting, and
+    a socket left behind by a killed server passed for a ready one.)"""
+    read, write = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1600x1000x24",
+                             "-nolisten", "tcp"], pass_fds=(write,), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    os.close(write)
+    with os.fdopen(read) as f:
+        number = f.readline().strip()
+    if not number.isdigit():
         xvfb.kill()
         xvfb.wait()
-    fail("no display for Xvfb")
+        fail("no display for Xvfb")
+    return xvfb, ":" + number
 
 
 class Screen:
