@@ -23,13 +23,9 @@
 // kept connections closed: then its allocations and frees balance, and libFuzzer runs no leak
 // scan after it (the scans and the reruns libFuzzer makes for them took two fifths of the time
 // in a profile). The code under test runs as it would in the Finder.
-#include <fcntl.h>
 #include <sqlite3.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -44,13 +40,16 @@
 #include "db/reader-mode/reader-mode.h"
 #include "db/sqlite-owners.h"
 #include "db/system-db/system-db.h"
+#include "fuzz/fuzz-support.h"
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
 #include "log/log.h"
+#include "support/temp-dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using kelo_test::ReadFile;
 
 // Each run on file-status.sqlite with sys.sqlite attached as "sys"; one that fails does nothing.
 constexpr const char* kEdits[8] = {
@@ -84,25 +83,9 @@ const char* const kPaths[kPathCount] = {
     "/kelo-fuzz/Other/x", "/elsewhere", kLong.c_str()};
 // clang-format on
 
-// The bytes of `file`, "" when it is not a regular file that can be read.
-std::string ReadFile(const std::string& file) {
-  std::string bytes;
-  const int fd = open(file.c_str(), O_RDONLY);
-  struct stat st;
-  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    bytes.resize(static_cast<size_t>(st.st_size));
-    bytes.resize(static_cast<size_t>(std::max<ssize_t>(0, read(fd, bytes.data(), bytes.size()))));
-  }
-  if (fd >= 0) close(fd);
-  return bytes;
-}
-
+// The fuzzer's own writes; one that fails leaves the files unlike the input says.
 void WriteFile(const std::string& file, const std::string& bytes) {
-  const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd >= 0 && write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
-    std::abort();
-  }
-  if (fd >= 0) close(fd);
+  if (!kelo_test::WriteFile(file, bytes)) std::abort();
 }
 
 // Removes `file` (a file, or the empty directory shape 6 makes) and SQLite's companions.
@@ -141,10 +124,7 @@ std::string g_dir, g_files[2], g_valid[2];  // the home, sys and file-status, th
 // Creates the valid databases through the client's code, with small pages to keep them short,
 // in memory when possible (SQLite syncs every commit).
 void MakeHome() {
-  g_dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm/kelo-fuzz-resolve-XXXXXX"
-                                        : "/tmp/kelo-fuzz-resolve-XXXXXX";
-  if (mkdtemp(g_dir.data()) == nullptr) std::abort();
-  std::atexit([] { fs::remove_all(g_dir); });
+  g_dir = kelo_fuzz::ScratchDir("resolve");
   g_files[0] = kelo::SystemDbPath(g_dir);
   g_files[1] = kelo::FileStatusDbPath(g_dir, 1);
   for (const std::string& file : g_files) {
