@@ -66,6 +66,7 @@
 #include "iconoverlay/badge-resolver.h"
 #include "iconoverlay/linux-platform.h"
 #include "log/log.h"
+#include "support/run-sql.h"
 
 namespace {
 
@@ -199,10 +200,7 @@ std::string Ended(FILE* child) {
 // --- The home ----------------------------------------------------------------------------
 
 bool SetJournal(const std::string& db_path, const std::string& journal) {
-  kelo::sqlite::Connection db;
-  const std::string sql = "pragma journal_mode = " + journal + ";";
-  return kelo::sqlite::Open(db_path, kelo::sqlite::kReadWriteCreate, &db) == SQLITE_OK &&
-         sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  return kelo_test::RunSql(db_path, "pragma journal_mode = " + journal + ";") == SQLITE_OK;
 }
 
 // A new enabled session over `folder`, active (status 10), added to the registry.
@@ -605,14 +603,15 @@ Answers CheckAnswers(const Options& o, const Model& m) {
 std::set<std::string> Rows(const std::string& path, const std::string& sql) {
   std::set<std::string> rows;
   kelo::sqlite::Connection db;
-  if (kelo::sqlite::Open(path, kelo::sqlite::kReadOnly, &db) != SQLITE_OK) return rows;
-  const auto add = [](void* out, int n, char** cells, char**) {
+  kelo_test::SqlRows found;
+  if (kelo::sqlite::Open(path, kelo::sqlite::kReadOnly, &db) == SQLITE_OK) {
+    kelo_test::RunSql(db.get(), sql, &found, nullptr);
+  }
+  for (const kelo_test::SqlRow& cells : found) {
     std::string row;
-    for (int c = 0; c < n; ++c) row += std::string(c > 0 ? "|" : "") + (cells[c] ? cells[c] : "");
-    static_cast<std::set<std::string>*>(out)->insert(row);
-    return 0;
-  };
-  sqlite3_exec(db.get(), sql.c_str(), add, &rows, nullptr);
+    for (size_t c = 0; c < cells.size(); ++c) row += (c > 0 ? "|" : "") + cells[c];
+    rows.insert(row);
+  }
   return rows;
 }
 
@@ -624,7 +623,8 @@ void Compare(const Options& o, const Model& m, long* checked, long* lost, long* 
     tables[0].first.insert(std::to_string(id) + "|" + std::to_string(s.status) + "|" +
                            std::to_string(s.error) + "|" + s.session);
   }
-  tables[0].second = Rows(SysDb(o), "select id, status, error, session from session_table");
+  tables[0].second =
+      Rows(SysDb(o), "select id, status, error, ifnull(session, '') from session_table");
   for (const auto& [id, entries] : m.entries) {
     tables.emplace_back();
     for (const auto& [path, e] : entries) {
